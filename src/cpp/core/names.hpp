@@ -1,0 +1,56 @@
+// Late binding: a module's functions reach state and each other through the
+// module's namespace at call time, the way Python globals are looked up.
+#pragma once
+
+#include "core/py.hpp"
+
+namespace bridge {
+
+class Namespace {
+ public:
+  // Called once from the module's init; keeps the module's __dict__.
+  void bind(nb::module_& m) {
+    dict_ = PyModule_GetDict(m.ptr());
+    Py_INCREF(dict_);  // kept for the life of the process
+  }
+
+  PyObject* dict() const { return dict_; }
+
+  nb::object get(const Name& name) const { return get(name.ptr()); }
+  nb::object get(const char* name) const {
+    nb::str key(name);
+    return get(key.ptr());
+  }
+
+  nb::object get(PyObject* key) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, key);  // borrowed
+    if (!v) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+      throw nb::python_error();
+    }
+    return nb::borrow(v);
+  }
+
+  void set(const char* name, nb::handle value) const {
+    if (PyDict_SetItemString(dict_, name, value.ptr()) != 0) throw nb::python_error();
+  }
+  void set(const Name& name, nb::handle value) const {
+    if (PyDict_SetItem(dict_, name.ptr(), value.ptr()) != 0) throw nb::python_error();
+  }
+
+  // Calls the namespace's current binding of `name`.
+  template <typename... Args>
+  nb::object call(const char* name, Args&&... args) const {
+    return get(name)(std::forward<Args>(args)...);
+  }
+  template <typename... Args>
+  nb::object call(const Name& name, Args&&... args) const {
+    return get(name)(std::forward<Args>(args)...);
+  }
+
+ private:
+  PyObject* dict_ = nullptr;
+};
+
+}  // namespace bridge

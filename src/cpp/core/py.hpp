@@ -1,0 +1,63 @@
+// Common includes and small helpers for talking to the host interpreter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <utility>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace bridge {
+
+// An interned Python text kept for the life of the process. Meant to be a
+// function-local static, so it is created on first use with the GIL held.
+class Name {
+ public:
+  explicit Name(const char* text) : ptr_(PyUnicode_InternFromString(text)) {
+    if (!ptr_) throw nb::python_error();
+  }
+  PyObject* ptr() const { return ptr_; }
+  nb::handle handle() const { return ptr_; }
+
+ private:
+  PyObject* ptr_;  // never released: names outlive every module
+};
+
+// sys.modules lookup first, import when needed; the module is fetched each
+// time so that a replaced module or attribute is honoured.
+inline nb::object import(const char* module) { return nb::module_::import_(module); }
+
+// `module.attr` fetched at call time, as Python code reading a global would.
+inline nb::object stdlib(const char* module, const char* attr) {
+  return import(module).attr(attr);
+}
+
+// Python's str(obj), as a Python object.
+inline nb::str text_of(nb::handle obj) { return nb::str(obj); }
+
+inline nb::object none() { return nb::none(); }
+
+// True when the exception raised is an instance of builtins.<name>, or of the
+// given exception class object.
+inline bool raised(const nb::python_error& e, PyObject* exc_type) {
+  return PyErr_GivenExceptionMatches(e.type().ptr(), exc_type) != 0;
+}
+
+// The errno of an OSError, or -1.
+inline long errno_of(const nb::python_error& e) {
+  if (!raised(e, PyExc_OSError)) return -1;
+  nb::handle value = e.value();
+  if (!nb::hasattr(value, "errno")) return -1;
+  nb::object no = value.attr("errno");
+  if (!PyLong_Check(no.ptr())) return -1;
+  return PyLong_AsLong(no.ptr());
+}
+
+// True for exceptions that Python's `except Exception` would catch.
+inline bool is_ordinary(const nb::python_error& e) {
+  return raised(e, PyExc_Exception);
+}
+
+}  // namespace bridge
