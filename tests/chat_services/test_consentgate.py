@@ -343,3 +343,11 @@ class TestWithStandIn:
         t.join(30)
         assert result["check"]["approved"] is False
         assert gate.resolve_approval("chat-2", "once") is False
+
+
+def test_engine_module_found_without_its_package(monkeypatch):
+    mod = types.ModuleType("tools.approval")
+    mod.resolve_gateway_approval = lambda key, choice: "done"
+    monkeypatch.delitem(sys.modules, "tools", raising=False)
+    monkeypatch.setitem(sys.modules, "tools.approval", mod)
+    assert gate.resolve_approval("s", "once") == "done"
