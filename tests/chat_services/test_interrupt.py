@@ -191,3 +191,16 @@ def test_stops_a_stand_in_turn(standin):
     t.join(30)
     assert out["interrupted"] is True and out["interrupt_reason"] == "Stop now"
     assert not interrupt.is_agent_running("live")
+
+
+def test_dropped_agents_are_finalized_outside_the_lock():
+    held = []
+
+    class Finalized:
+        def __del__(self):
+            held.append(interrupt._running_agents_lock.locked())
+
+    interrupt.register_running_agent("s", Finalized())
+    interrupt.register_running_agent("s", Finalized())  # replaces the first
+    interrupt.unregister_running_agent("s")
+    assert held == [False, False]
