@@ -220,3 +220,16 @@ def test_loading_reads_root_env_before_the_engine(tmp_path):
                          timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["from-file", "from-env", "True"]
+
+
+def test_sibling_modules_bound_at_load():
+    import bridge.Chat.consentgate as consentgate
+    import bridge.Chat.interrupt as interrupt
+    import bridge.Chat.runconf as runconf
+    import bridge.Chat.warmpool as module
+
+    assert module.__file__.endswith(".so")
+    assert module.register_running_agent is interrupt.register_running_agent
+    assert module.unregister_running_agent is interrupt.unregister_running_agent
+    assert module.build_agent_kwargs is runconf.build_agent_kwargs
+    assert module.wire_approval_for_session is consentgate.wire_approval_for_session

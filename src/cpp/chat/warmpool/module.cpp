@@ -1,6 +1,8 @@
 // The warm agent pool: module state, the modules it binds to, and init.
 #include "chat/warmpool/warmpool.hpp"
 
+#include <initializer_list>
+
 namespace warmpool {
 
 bridge::Namespace ns;
@@ -56,23 +58,9 @@ namespace {
 
 nb::object new_lock() { return ns.get("threading").attr("Lock")(); }
 
-// `from <module> import <name>` into the namespace.
-void bind_from(const char* module, const char* name) {
-  ns.set(name, bridge::import(module).attr(name));
-}
-
-// While the sibling modules of the package are being written, a missing one
-// leaves its names unbound instead of stopping the pool from loading.
-void bind_sibling(const char* module, std::initializer_list<const char*> names) {
-  nb::object mod;
-  try {
-    mod = bridge::import(module);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
-    nb::object missing = nb::getattr(e.value(), "name", nb::none());
-    if (!missing.equal(nb::str(module))) throw;
-    return;
-  }
+// `from <module> import <names...>` into the namespace.
+void bind_from(const char* module, std::initializer_list<const char*> names) {
+  nb::object mod = bridge::import(module);
   for (const char* name : names) ns.set(name, mod.attr(name));
 }
 
@@ -122,11 +110,11 @@ NB_MODULE(warmpool, m) {
 
   // The root profile's environment comes first, so that the engine sees it
   // when its modules load.
-  bind_from("dotenv", "load_dotenv");
+  bind_from("dotenv", {"load_dotenv"});
   ns.get("load_dotenv")(bridge::home_join(".korvel", ".env"), "override"_a = false);
-  bind_from("run_agent", "AIAgent");
-  bind_from("korvel_state", "SessionDB");
-  bind_sibling("bridge.Chat.runconf", {"build_agent_kwargs"});
-  bind_sibling("bridge.Chat.interrupt", {"register_running_agent", "unregister_running_agent"});
-  bind_sibling("bridge.Chat.consentgate", {"wire_approval_for_session"});
+  bind_from("run_agent", {"AIAgent"});
+  bind_from("korvel_state", {"SessionDB"});
+  bind_from("bridge.Chat.runconf", {"build_agent_kwargs"});
+  bind_from("bridge.Chat.interrupt", {"register_running_agent", "unregister_running_agent"});
+  bind_from("bridge.Chat.consentgate", {"wire_approval_for_session"});
 }
