@@ -218,11 +218,11 @@ NB_MODULE(compression, m) {
   m.attr("logger") = log_.logger();
   m.attr("DEFAULT_COMPRESSION_THRESHOLD_CHARS") = kDefaultThreshold;
 
-  m.def("estimate_token_count", &estimate_token_count, "history"_a,
+  m.def("estimate_token_count", &estimate_token_count, "history"_a.none(),
         nb::sig("def estimate_token_count(history: list) -> int"),
         "Rough token figure of a history: its message characters divided by 4.");
-  m.def("maybe_compress_session", &maybe_compress_session, "agent"_a, "history"_a,
-        "threshold_chars"_a = kDefaultThreshold,
+  m.def("maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
+        "threshold_chars"_a.none() = kDefaultThreshold,
         nb::sig("def maybe_compress_session(agent: object, history: list, "
                 "threshold_chars: int = 300000) -> bool"),
         "Compress the agent's context before a turn when the history has reached "

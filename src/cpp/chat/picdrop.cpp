@@ -312,14 +312,14 @@ NB_MODULE(picdrop, m) {
   m.def("_ensure_upload_dir", &ensure_upload_dir,
         nb::sig("def _ensure_upload_dir() -> pathlib.Path"),
         "Create the upload directory (and its parents) when missing; returns it.");
-  m.def("save_uploaded_image", &save_uploaded_image, "file_bytes"_a, "filename"_a,
+  m.def("save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
         nb::sig("def save_uploaded_image(file_bytes: bytes, filename: str) -> pathlib.Path"),
         "Save an uploaded image under a fresh name in the upload directory.");
-  m.def("save_base64_image", &save_base64_image, "data_url"_a,
+  m.def("save_base64_image", &save_base64_image, "data_url"_a.none(),
         nb::sig("def save_base64_image(data_url: str) -> pathlib.Path"),
         "Decode an image sent as a data URL and save it like an upload.");
-  m.def("enrich_message_with_images", &enrich_message_with_images, "user_text"_a,
-        "image_paths"_a,
+  m.def("enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
+        "image_paths"_a.none(),
         nb::sig("def enrich_message_with_images(user_text: str, image_paths: list) -> str"),
         "Put the vision tool's description of each image in front of the user's text.");
 }
