@@ -260,7 +260,10 @@ nb::object describe(nb::handle tool, nb::handle path_str) {
   if (ok < 0) throw nb::python_error();
   if (ok) {
     nb::object analysis = entry(decoded, "analysis", nb::str(""));
-    if (!PyUnicode_Check(analysis.ptr())) analysis = nb::str(analysis);
+    if (!PyUnicode_Check(analysis.ptr())) {
+      analysis = nb::steal(PyObject_Str(analysis.ptr()));
+      if (!analysis.is_valid()) throw nb::python_error();
+    }
     return concat({nb::str("[The user sent an image~ Here's what I can see:\n"), analysis,
                    nb::str("]\n[If you need a closer look, use vision_analyze with image_url: "),
                    path_str, nb::str(" ~]")});
@@ -278,7 +281,9 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
   nb::object tool = vision_tool();
   nb::list parts;
   for (size_t i = 0; i < nb::len(paths); ++i) {
-    nb::object path_str = nb::str(paths[i]);
+    nb::object item = paths[i];
+    nb::object path_str = nb::steal(PyObject_Str(item.ptr()));
+    if (!path_str.is_valid()) throw nb::python_error();
     try {
       parts.append(describe(tool, path_str));
     } catch (nb::python_error& e) {
