@@ -133,6 +133,11 @@ nb::object pypi_url() {
   return base.attr("rstrip")("/") + nb::str(kPypiPath);
 }
 
+[[noreturn]] void fail_type(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+  throw nb::python_error();
+}
+
 // PyPI's version of the package, or `current` when the document names none.
 nb::object latest_version(nb::handle current) {
   nb::object response =
@@ -148,14 +153,14 @@ nb::object latest_version(nb::handle current) {
 
   nb::object document = bridge::stdlib("json", "loads")(body);
   if (!bridge::is_mapping(document))
-    throw nb::type_error("PyPI answered with a JSON document that is not an object");
+    fail_type("PyPI answered with a JSON document that is not an object");
   nb::object info = document.attr("get")("info");
   if (info.is_none()) return nb::borrow(current);
   if (!bridge::is_mapping(info))
-    throw nb::type_error("PyPI's \"info\" member is not an object");
+    fail_type("PyPI's \"info\" member is not an object");
   nb::object latest = info.attr("get")("version");
   if (latest.is_none()) return nb::borrow(current);
-  if (!bridge::is_text(latest)) throw nb::type_error("PyPI's version is not text");
+  if (!bridge::is_text(latest)) fail_type("PyPI's version is not text");
   return latest;
 }
 

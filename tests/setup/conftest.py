@@ -76,7 +76,8 @@ class FakePyPI:
         handler = self._handler()
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.base = f"http://127.0.0.1:{self.server.server_address[1]}"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread = threading.Thread(
+            target=self.server.serve_forever, args=(0.05,), daemon=True)
         self.thread.start()
 
     def serve(self, document=None, *, status=200, raw=None):
@@ -128,7 +129,7 @@ def closed_port():
 FAKE_PIP = '''\
 import json, os, sys, time
 with open(os.environ["FAKE_PIP_LOG"], "a") as f:
-    f.write(json.dumps(sys.argv[1:]) + "\\n")
+    f.write(json.dumps({"exe": sys.executable, "args": sys.argv[1:]}) + "\\n")
 time.sleep(float(os.environ.get("FAKE_PIP_SLEEP", "0")))
 sys.exit(int(os.environ.get("FAKE_PIP_STATUS", "0")))
 '''
@@ -136,8 +137,8 @@ sys.exit(int(os.environ.get("FAKE_PIP_STATUS", "0")))
 
 @pytest.fixture
 def fake_pip(tmp_path, monkeypatch):
-    """A `pip` package on PYTHONPATH that records its arguments and exits
-    with FAKE_PIP_STATUS; `calls()` gives the argument lists."""
+    """A `pip` package on PYTHONPATH that records its interpreter and
+    arguments and exits with FAKE_PIP_STATUS; `calls()` gives the records."""
     root = tmp_path / "fakepip"
     (root / "pip").mkdir(parents=True)
     (root / "pip" / "__init__.py").write_text("")
