@@ -49,12 +49,6 @@ nb::object call_sibling(const Sibling& op) {
   return f();
 }
 
-bool truth(nb::handle v) {
-  int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
 // ---- version ordering -------------------------------------------------------
 
 // The release numbers of a plain dotted version such as "1.10.2", without
@@ -129,7 +123,7 @@ bool is_newer(nb::handle latest, nb::handle current) {
 
 nb::object pypi_url() {
   nb::object base = bridge::stdlib("os", "environ").attr("get")(kPypiBaseVar);
-  if (base.is_none() || !truth(base)) base = nb::str(kDefaultPypiBase);
+  if (base.is_none() || !bridge::truthy(base)) base = nb::str(kDefaultPypiBase);
   return base.attr("rstrip")("/") + nb::str(kPypiPath);
 }
 
@@ -238,9 +232,9 @@ void setup_env() {
 void bootstrap() {
   ns.call("_auto_update");
   call_sibling(inject_op);
-  if (truth(call_sibling(is_installed_op))) ns.call("_setup_env");
-  const char* korvel = truth(call_sibling(is_installed_op)) ? "installed" : "missing";
-  const char* api_key = truth(call_sibling(has_api_key_op)) ? "set" : "missing";
+  if (bridge::truthy(call_sibling(is_installed_op))) ns.call("_setup_env");
+  const char* korvel = bridge::truthy(call_sibling(is_installed_op)) ? "installed" : "missing";
+  const char* api_key = bridge::truthy(call_sibling(has_api_key_op)) ? "set" : "missing";
   log_.info("Bootstrap: korvel=%s, api_key=%s", korvel, api_key);
 }
 

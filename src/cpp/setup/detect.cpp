@@ -44,7 +44,7 @@ nb::object get_version() {
 
 bool has_api_key() {
   nb::object value = bridge::stdlib("os", "environ").attr("get")(kKeyName);
-  if (!value.is_none() && PyObject_IsTrue(value.ptr()) == 1) return true;
+  if (!value.is_none() && bridge::truthy(value)) return true;
 
   nb::object env_file = join(ns.get("KORVEL_HOME"), ".env");
   if (!exists(env_file)) return false;
