@@ -37,6 +37,7 @@ def main(argv=None):
     ap.add_argument("--src", required=True, help="directory holding the bridge package")
     ap.add_argument("--engine", action="append", default=[], help="engine import path")
     ap.add_argument("--out", required=True, help="stub root (bridge/... is written below)")
+    ap.add_argument("--patterns", help="stub generator pattern file")
     ap.add_argument("modules", nargs="+", help="dotted.name=/path/to/module.so")
     opt = ap.parse_args(argv)
 
@@ -50,13 +51,14 @@ def main(argv=None):
 
     import stubgen  # nanobind's generator, from --nanobind
 
+    patterns = stubgen.load_pattern_file(opt.patterns) if opt.patterns else []
     out_root = pathlib.Path(opt.out)
     for dotted in sorted(files):
         module = importlib.import_module(dotted)
         target = out_root.joinpath(*dotted.split(".")).with_suffix(".pyi")
         target.parent.mkdir(parents=True, exist_ok=True)
         gen = stubgen.StubGen(module=module, quiet=True, include_private=True,
-                              output_file=target)
+                              patterns=patterns, output_file=target)
         gen.put(module)
         target.write_text(gen.get(), encoding="utf-8")
     return 0
