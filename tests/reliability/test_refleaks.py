@@ -582,7 +582,7 @@ def test_the_checker_sees_a_leak(kind):
     watched = object()
     step = {
         "object": lambda: kept.append([]),
-        "bytes": lambda: kept.append(b"x" * 100),
+        "bytes": lambda: kept.append(bytes(100)),
         "reference": lambda: kept.append(watched),
     }[kind]
     assert measure(step, 3000, [watched]).problems()
