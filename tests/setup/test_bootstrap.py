@@ -3,7 +3,6 @@ installed distribution a dist-info directory on the path, pip a fake package
 on PYTHONPATH, and the service managers fake programs on PATH. Runs that end
 the process happen in child interpreters."""
 import importlib.metadata
-import json
 import logging
 import os
 import shutil
