@@ -229,3 +229,15 @@ class TestCompressionCall:
         compression.maybe_compress_session(object(), [], 0)
         assert seen == [("info", TRIGGER, "?", 0, 0),
                         ("warning", "Agent has no compression method available")]
+
+
+def test_history_changed_by_foreign_code_mid_walk():
+    history = []
+
+    class Shrinking(dict):
+        def get(self, key, default=None):
+            history.clear()
+            return "x" * 8
+
+    history.extend([Shrinking(), {"content": "y" * 100}])
+    assert compression.estimate_token_count(history) == 2

@@ -210,3 +210,19 @@ class TestLocking:
             w.join(60)
         assert len(taken) == total and len(set(taken)) == total
         assert "busy" not in hq._pending_messages
+
+
+def test_lock_looks_held_to_python_during_an_operation(monkeypatch):
+    seen = []
+
+    class Watching(dict):
+        def get(self, key, default=None):
+            seen.append(hq._pending_lock.locked())
+            return super().get(key, default)
+
+    monkeypatch.setattr(hq, "_pending_messages", Watching())
+    hq.enqueue_message("s", "m")
+    hq.dequeue_message("s")
+    assert seen == [True, True]
+    assert not hq._pending_lock.locked()
+

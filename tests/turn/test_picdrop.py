@@ -331,3 +331,27 @@ class TestEnrich:
         with pytest.raises(TypeError):
             picdrop.enrich_message_with_images(*args)
         assert vision.calls == []
+
+
+def test_enrichment_through_standin_engine(monkeypatch, tmp_path):
+    import sys
+    standin = pathlib.Path(__file__).resolve().parents[2] / "src" / "dashboard" / "standin"
+    for name in ("tools", "tools.vision_tools"):
+        monkeypatch.delitem(sys.modules, name, raising=False)
+    monkeypatch.syspath_prepend(str(standin))
+    try:
+        gif = b"GIF89a" + struct.pack("<HH", 7, 5) + b"\x00" * 20
+        saved = [picdrop.save_uploaded_image(png(4, 3), "a.png"),
+                 picdrop.save_base64_image("data:image/gif;base64,"
+                                           + base64.b64encode(gif).decode()),
+                 picdrop.save_uploaded_image(b"plain text", "notes.png")]
+        out = picdrop.enrich_message_with_images("look", saved)
+        parts = out.split("\n\n")
+        assert len(parts) == 4 and parts[3] == "look"
+        assert parts[0].startswith("[The user sent an image~ Here's what I can see:\nA PNG image")
+        assert "4x3 pixels" in parts[0] and parts[0].endswith(f"image_url: {saved[0]} ~]")
+        assert "A GIF image" in parts[1] and "7x5 pixels" in parts[1]
+        assert parts[2] == no_success(str(saved[2]))
+    finally:
+        for name in ("tools", "tools.vision_tools"):
+            sys.modules.pop(name, None)

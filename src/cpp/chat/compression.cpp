@@ -77,10 +77,10 @@ void add_part(Count& total, PyObject* part) {
 
 void add_parts_of_list(Count& total, PyObject* list) {
   static bridge::Name text("text");
-  // The list may change under a foreign __len__ or get; index it afresh
-  // each time and hold the part while it is measured.
+  // Indexed afresh each time: the list may change under foreign code.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
+    nb::object held = nb::borrow(PyList_GET_ITEM(list, i));
+    PyObject* part = held.ptr();
     if (PyDict_CheckExact(part)) {
       PyObject* v = PyDict_GetItemWithError(part, text.ptr());
       if (!v) {
@@ -92,8 +92,7 @@ void add_parts_of_list(Count& total, PyObject* list) {
         continue;
       }
     }
-    nb::object held = nb::borrow(part);
-    add_part(total, held.ptr());
+    add_part(total, part);
   }
 }
 
@@ -115,7 +114,9 @@ Count count_chars(PyObject* history, Walk walk) {
   static bridge::Name content_key("content");
   Count total = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
-    PyObject* message = PyList_GET_ITEM(history, i);
+    // Held while measured: a foreign __eq__, __len__ or get may change the list.
+    nb::object held = nb::borrow(PyList_GET_ITEM(history, i));
+    PyObject* message = held.ptr();
     nb::object content;
     if (PyDict_CheckExact(message)) {
       PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
@@ -128,14 +129,13 @@ Count count_chars(PyObject* history, Walk walk) {
         continue;
       }
       if (PyList_CheckExact(v)) {
-        nb::object held = nb::borrow(v);
-        add_parts_of_list(total, held.ptr());
+        nb::object parts = nb::borrow(v);
+        add_parts_of_list(total, parts.ptr());
         continue;
       }
       content = nb::borrow(v);
     } else {
-      nb::object held = nb::borrow(message);
-      content = nb::steal(get_entry(held.ptr(), content_key.ptr(), empty_text()));
+      content = nb::steal(get_entry(message, content_key.ptr(), empty_text()));
     }
 
     PyObject* c = content.ptr();
