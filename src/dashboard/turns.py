@@ -154,7 +154,10 @@ class TurnRunner:
                 history = pool.get_conversation_history(session_id)
                 if not isinstance(history, list):
                     history = []
-                engine.compression.maybe_compress_session(agent, history)
+                # A compressed agent keeps its compressed context: handing it
+                # the full stored history again would undo the compression.
+                if engine.compression.maybe_compress_session(agent, history):
+                    history = None
                 engine.interrupt.register_running_agent(session_id, agent)
                 try:
                     approval_ctx["setup"]()
