@@ -177,6 +177,19 @@ def idle(server: Server, session_id: str) -> dict:
     return wait_for(check)
 
 
+def make_png(width: int, height: int) -> bytes:
+    """A small RGB gradient PNG."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(v for x in range(width) for v in (x * 4 % 256, y * 4 % 256, 160))
+                    for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
 # A 1x1 PNG.
 PNG_1x1 = bytes.fromhex(
     "89504e470d0a1a0a0000000d4948445200000001000000010806000000"

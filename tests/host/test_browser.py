@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from host_wire import PNG_1x1
+from host_wire import make_png
 
 playwright_api = pytest.importorskip("playwright.sync_api")
 
@@ -68,13 +68,14 @@ def test_chat_approve_stop_image_and_title(page, server, tmp_path):
 
     # An attached image is described to the agent.
     image = tmp_path / "dot.png"
-    image.write_bytes(PNG_1x1)
+    image.write_bytes(make_png(64, 64))
     page.set_input_files("#attach-input", str(image))
     expect(page.locator("#attachments img")).to_have_count(1)
     send(page, "what is in the picture?")
     expect(page.locator(".msg.user img.thumb")).to_have_count(1)
     expect(last_reply(page)).to_contain_text("The user sent an image")
     expect(page.locator("#attachments img")).to_have_count(0)
+    expect(page.locator("#busy-indicator")).to_be_hidden()
 
     SCREENSHOT.mkdir(parents=True, exist_ok=True)
     page.screenshot(path=str(SCREENSHOT / "chat.png"), full_page=True)

@@ -2,13 +2,13 @@
 import importlib.util
 import os
 import pathlib
-import socket
 import subprocess
 import sys
 import tempfile
+import json
 import textwrap
 
-from host_wire import free_port, replies, run_turn, start_server, wait_for
+from host_wire import free_port, replies, run_turn, start_server
 
 STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
 
@@ -100,7 +100,6 @@ def test_without_an_engine_the_setup_screen_installs_one():
                 if line.startswith("event:"):
                     event = line[6:].strip()
                 elif line.startswith("data:"):
-                    import json
                     data = json.loads(line[5:])
                     if event == "line":
                         lines.append(data["line"])

@@ -109,6 +109,7 @@ function newAssistant() {
   hideHint();
   const activity = el("details", { class: "activity", hidden: "" },
     el("summary", { text: "Working…" }),
+    el("div", { class: "thinking-text" }),
     el("div", { class: "reasoning-text" }),
     el("div", { class: "tools" }));
   const node = el("div", { class: "msg assistant streaming" }, activity, el("div", { class: "extras" }), el("div", { class: "reply" }));
@@ -190,15 +191,17 @@ function onRecord(type, data) {
     case "delta":
       addAssistantText(bubble(), typeof data === "string" ? data : "");
       break;
+    case "thinking": {
+      if (d.text) activity(bubble()).querySelector(".thinking-text").textContent = d.text;
+      break;
+    }
     case "reasoning_delta":
-    case "thinking":
     case "reasoning": {
       const box = activity(bubble());
-      const text = d.text || "";
-      if (text) {
-        const r = box.querySelector(".reasoning-text");
-        r.append(document.createTextNode(type === "reasoning_delta" ? text : text + "\n"));
-      }
+      const r = box.querySelector(".reasoning-text");
+      // The deltas stream the reasoning live; the full text replaces them.
+      if (type === "reasoning") { if (d.text) r.textContent = d.text; }
+      else if (d.text) r.append(document.createTextNode(d.text));
       break;
     }
     case "tool_started": {
