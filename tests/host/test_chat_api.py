@@ -188,3 +188,16 @@ class TestValidation:
     def test_bad_session_ids_in_paths(self, server):
         assert server.client.get("/chat/history/a%20b").status_code == 400
         assert server.client.get("/chat/stream/-x").status_code == 400
+
+
+def test_simultaneous_first_messages_start_one_turn_and_queue_the_rest(server):
+    import concurrent.futures
+
+    session = sid("race")
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda i: send(server, f"wait: 0.3 #{i}", session), range(4)))
+    assert sorted(r["status"] for r in results) == ["queued"] * 3 + ["started"]
+    assert sorted(r["position"] for r in results) == [0, 1, 2, 3]
+    idle(server, session)
+    users = [m["content"] for m in history(server, session) if m["role"] == "user"]
+    assert sorted(users) == [f"wait: 0.3 #{i}" for i in range(4)]

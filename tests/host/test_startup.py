@@ -131,3 +131,42 @@ def test_a_failing_installer_is_reported():
         assert server.client.get("/health").json()["engine"] is None
     finally:
         server.stop()
+
+
+def test_as_a_service_start_up_checks_for_a_newer_release():
+    import http.server
+    import importlib.metadata
+    import threading
+
+    installed = importlib.metadata.version("korvel-dashboard")
+    asked = []
+
+    class Index(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            asked.append(self.path)
+            body = json.dumps({"info": {"version": installed}}).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    index = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Index)
+    threading.Thread(target=index.serve_forever, daemon=True).start()
+    try:
+        server = start_server("--engine", "standin", env={
+            "BRIDGE_PYPI_BASE_URL": f"http://127.0.0.1:{index.server_address[1]}",
+            "KORVEL_DASHBOARD_SERVICE": "1"})
+        try:
+            assert asked == ["/pypi/korvel-dashboard/json"]
+            out = server.output()
+            assert f"korvel-dashboard {installed} is up to date" in out
+            assert "Bootstrap: korvel=missing, api_key=missing" in out
+            assert server.client.get("/health").json()["engine"] == "standin"
+        finally:
+            server.stop()
+    finally:
+        index.shutdown()
