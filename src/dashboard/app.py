@@ -9,7 +9,7 @@ import pathlib
 import re
 import threading
 import time
-from typing import List, Optional
+from typing import List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
@@ -75,7 +75,7 @@ class ModelBody(BaseModel):
     model: str = Field(..., max_length=200)
 
 
-def _bad(detail: str, status: int = 400):
+def _bad(detail: str, status: int = 400) -> NoReturn:
     raise HTTPException(status_code=status, detail=detail)
 
 
@@ -302,7 +302,9 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        return StreamingResponse(sse.record_stream(engine.warmpool, session_id, host.closing),
+        # Set by the lifespan before any request is served.
+        closing = cast(asyncio.Event, host.closing)
+        return StreamingResponse(sse.record_stream(engine.warmpool, session_id, closing),
                                  media_type="text/event-stream", headers=SSE_HEADERS)
 
     @app.get("/chat/status/{session_id}")

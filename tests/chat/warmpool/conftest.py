@@ -44,7 +44,7 @@ class FakeQueue:
 class Agent:
     """Engine agent stand-in: keeps its construction arguments."""
 
-    built = []
+    built: list = []
 
     def __init__(self, **kwargs):
         self.kwargs = kwargs
@@ -61,7 +61,7 @@ class Agent:
 
 
 class Store:
-    opened = []
+    opened: list = []
 
     def __init__(self, *, db_path):
         self.db_path = db_path
