@@ -180,11 +180,11 @@ class IntSub(int):
     pass
 
 
-class ListSub(list):  # type: ignore[type-arg]
+class ListSub(list):
     pass
 
 
-class DictSub(dict):  # type: ignore[type-arg]
+class DictSub(dict):
     pass
 
 
@@ -192,7 +192,7 @@ class BytesSub(bytes):
     pass
 
 
-class PlainMapping(collections.abc.Mapping):  # type: ignore[type-arg]
+class PlainMapping(collections.abc.Mapping):
     """A mapping that is not a dict."""
 
     def __init__(self, data: dict[Any, Any]) -> None:
