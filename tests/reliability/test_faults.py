@@ -21,7 +21,7 @@ import types
 import pytest
 
 import fakes
-from conftest import exclusive_logs
+from rel_support import exclusive_logs
 
 POOL_LOCKS = ["agent_cache_lock", "_profile_dbs_lock", "_session_locks_lock",
               "_model_generation_lock", "_pending_model_notes_lock", "tasks_lock",
@@ -379,3 +379,38 @@ def test_interrupt_and_approval_engines_raising(monkeypatch, caplog):
     approval.resolve_gateway_approval = resolve
     monkeypatch.setitem(sys.modules, "tools.approval", approval)
     assert consentgate.resolve_approval("s", "once") is False
+
+
+@pytest.mark.timeout(60)
+def test_port_owner_is_the_listener_not_a_connected_client():
+    """lsof names every process with a socket on the port, clients too, lowest
+    id first. With this process connected to a listener it started later (so
+    with a higher id), the listener is the owner found, and this process is
+    never the one signalled."""
+    import shutil
+
+    from bridge.supervisor import port
+
+    if shutil.which("lsof") is None:
+        pytest.skip("lsof is not installed")
+    code = textwrap.dedent("""
+        import socket, time
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        s.listen(8)
+        print(s.getsockname()[1], flush=True)
+        conns = []
+        while True:
+            conns.append(s.accept()[0])
+    """)
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        p = int(proc.stdout.readline())
+        with socket.create_connection(("127.0.0.1", p)):
+            listed = subprocess.run(["lsof", "-ti", f":{p}"], capture_output=True,
+                                    text=True).stdout.split()
+            assert str(os.getpid()) in listed  # the client is listed too
+            assert port.find_port_owner(p) == proc.pid
+    finally:
+        proc.kill()
+        proc.wait()

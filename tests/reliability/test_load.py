@@ -17,7 +17,7 @@ from typing import Any, Callable
 import pytest
 
 import fakes
-from conftest import FULL, exclusive_logs, load_seconds
+from rel_support import FULL, exclusive_logs, load_seconds
 
 PUSHERS = 64
 SESSIONS = 32

@@ -18,7 +18,7 @@ from typing import Any, Callable
 import pytest
 
 import fakes
-from conftest import exclusive_logs, leak_iterations
+from rel_support import exclusive_logs, leak_iterations
 from leakcheck import expect, measure
 
 Case = Callable[[Any], tuple[Callable[[], Any], list[Any]]]
