@@ -27,6 +27,18 @@ def stack_dump_on_hang(request: pytest.FixtureRequest) -> Iterator[None]:
     faulthandler.cancel_dump_traceback_later()
 
 
+@pytest.fixture(autouse=True)
+def clean_turn_registries() -> Iterator[None]:
+    """The hold queue and the running-agent registry start and end empty."""
+    from bridge.Chat import holdqueue, interrupt
+
+    holdqueue._pending_messages.clear()
+    interrupt._running_agents.clear()
+    yield
+    holdqueue._pending_messages.clear()
+    interrupt._running_agents.clear()
+
+
 @pytest.fixture
 def quiet_logs() -> Iterator[Sink]:
     """A formatting sink; `with exclusive_logs(quiet_logs):` routes the bridge
