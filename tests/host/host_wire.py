@@ -71,6 +71,11 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise AssertionError(f"host exited with {proc.returncode}:\n{server.output()}")
+        # No connection before the port guard is done: it signals whatever
+        # process holds a socket on the port, clients included.
+        if "Serving on http://" not in server.output():
+            time.sleep(0.05)
+            continue
         try:
             if server.client.get("/health", timeout=1).status_code == 200:
                 return server

@@ -444,9 +444,11 @@ async function send(ev) {
 async function stop() {
   if (!state.sessionId) return;
   $("#stop-btn").disabled = true;
+  // The turn may end (and its bubble be finished) before the answer arrives.
+  const node = state.bubble;
   try {
     const r = await api("POST", "/chat/stop", { session_id: state.sessionId });
-    if (r.stopped && state.bubble) state.bubble.querySelector(".extras").append(el("div", { class: "stopped-line", text: "Stopped." }));
+    if (r.stopped && node) node.querySelector(".extras").append(el("div", { class: "stopped-line", text: "Stopped." }));
   } catch (e) {
     alert(`Could not stop: ${e.message}`);
   } finally {
