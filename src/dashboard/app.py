@@ -75,6 +75,45 @@ class ModelBody(BaseModel):
     model: str = Field(..., max_length=200)
 
 
+#: Names under which the page is reached; anything else in a Host header
+#: means a foreign page resolved its own name to this machine.
+LOCAL_HOSTS = ("127.0.0.1", "localhost", "[::1]")
+SAFE_METHODS = (b"GET", b"HEAD", b"OPTIONS")
+
+
+class LocalOnly:
+    """Serve only requests addressed to this machine, and changes only from
+    our own page: a web site open in the user's browser must neither reach
+    the host through its own domain name nor post to it (approve a command,
+    start an installation)."""
+
+    def __init__(self, app) -> None:
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "http":
+            problem = self._problem(scope)
+            if problem:
+                await JSONResponse(status_code=403, content={"detail": problem})(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
+
+    @staticmethod
+    def _problem(scope) -> Optional[str]:
+        headers = {}
+        for key, value in scope.get("headers", ()):
+            headers.setdefault(key.lower(), value.decode("latin-1"))
+        host = headers.get(b"host", "")
+        name = host.rsplit(":", 1)[0] if host.count(":") == 1 or host.startswith("[") else host
+        if name.lower() not in LOCAL_HOSTS:
+            return f"requests must be addressed to 127.0.0.1, not {host[:100]!r}"
+        method = scope.get("method", "GET").encode("latin-1")
+        origin = headers.get(b"origin")
+        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}":
+            return "changes are accepted only from the dashboard's own page"
+        return None
+
+
 def _bad(detail: str, status: int = 400):
     raise HTTPException(status_code=status, detail=detail)
 
@@ -185,6 +224,7 @@ def create_app(host: Host) -> FastAPI:
     app = FastAPI(title="korvel dashboard", docs_url=None, redoc_url=None, openapi_url=None,
                   lifespan=lifespan)
     app.state.host = host
+    app.add_middleware(LocalOnly)
 
     @app.exception_handler(RequestValidationError)
     async def _invalid(request: Request, exc: RequestValidationError):

@@ -201,3 +201,19 @@ def test_simultaneous_first_messages_start_one_turn_and_queue_the_rest(server):
     idle(server, session)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert sorted(users) == [f"wait: 0.3 #{i}" for i in range(4)]
+
+
+class TestLocalOnly:
+    def test_foreign_host_names_are_refused(self, server):
+        res = server.client.get("/health", headers={"Host": "attacker.example"})
+        assert res.status_code == 403
+        assert server.client.get("/health", headers={"Host": f"localhost:{server.port}"}).status_code == 200
+
+    def test_changes_from_other_origins_are_refused(self, server):
+        body = {"session_id": "s1", "choice": "once"}
+        res = server.client.post("/chat/approve", json=body, headers={"Origin": "https://attacker.example"})
+        assert res.status_code == 403
+        res = server.client.post("/setup/install", headers={"Origin": "null"})
+        assert res.status_code == 403
+        res = server.client.post("/chat/approve", json=body, headers={"Origin": server.url})
+        assert res.status_code == 200
