@@ -342,8 +342,12 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        return StreamingResponse(sse.record_stream(engine.warmpool, session_id, host.closing),
-                                 media_type="text/event-stream", headers=SSE_HEADERS)
+        token = []
+        stream = sse.record_stream(
+            engine.warmpool, session_id, host.closing,
+            on_open=lambda: token.append(host.turns.stream_opened(session_id)),
+            on_close=lambda: host.turns.stream_closed(session_id, token[0]) if token else None)
+        return StreamingResponse(stream, media_type="text/event-stream", headers=SSE_HEADERS)
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):

@@ -104,6 +104,13 @@ def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
         assert server.client.get(f"/chat/status/{session}").json()["pending"] == 2
         server.client.post("/chat/stop", json={"session_id": session})
         stream.until("done")
+    # Each queued message becomes the next turn, on the next stream.
+    for message in ("second message", "third message"):
+        with Stream(server, session) as stream:
+            started = stream.until("turn_started")
+            assert (started["message"], started["queued"]) == (message, True)
+            stream.until("done")
+            assert replies(stream.seen).startswith(f"You said: {message}")
     idle(server, session)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert users == ["wait: 60", "second message", "third message"]
