@@ -48,10 +48,6 @@ class SendBody(BaseModel):
     images: List[str] = Field(default_factory=list, max_length=MAX_IMAGES)
 
 
-class SessionBody(BaseModel):
-    session_id: str
-
-
 class StopBody(BaseModel):
     session_id: str
     clear_queue: bool = False
