@@ -75,6 +75,19 @@ def test_chat_approve_stop_image_and_title(page, server, tmp_path):
     expect(page.locator("#stop-btn")).to_be_hidden()
     expect(page.locator(".tool-line", has_text="sleep")).to_contain_text("done")
 
+    # A message sent while a turn runs waits its turn, and the page says so.
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    send(page, "after the wait")
+    expect(page.locator(".queued-badge")).to_have_text("queued #1")
+    expect(page.locator("#busy-indicator")).to_contain_text("1 queued")
+    SCREENSHOT.mkdir(parents=True, exist_ok=True)
+    page.screenshot(path=str(SCREENSHOT / "queued.png"))
+    page.click("#stop-btn")
+    expect(last_reply(page)).to_contain_text("You said: after the wait")
+    expect(page.locator(".queued-badge")).to_have_count(0)
+    expect(page.locator("#busy-indicator")).to_be_hidden()
+
     # An attached image is described to the agent.
     image = tmp_path / "dot.png"
     image.write_bytes(make_png(64, 64))
