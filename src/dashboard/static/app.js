@@ -542,8 +542,9 @@ async function changeModel() {
 
 // -- install screen ------------------------------------------------------------------
 
-async function showInstallScreen() {
+async function showInstallScreen(engineError) {
   $("#install-screen").hidden = false;
+  if (engineError) $("#install-result").textContent = `The engine could not be loaded: ${engineError}`;
   try {
     const s = await api("GET", "/setup/status");
     const facts = [["Installed", s.installed ? "yes" : "no"], ["Version", s.version || "—"], ["API key", s.api_key ? "set" : "missing"]];
@@ -617,7 +618,7 @@ async function start() {
   $("#engine-badge").textContent = names[health.engine] || "no engine";
   document.body.dataset.engine = health.engine || "none";
   if (!health.engine) {
-    await showInstallScreen();
+    await showInstallScreen(health.engine_error);
     return;
   }
   try {
