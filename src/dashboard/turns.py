@@ -152,13 +152,23 @@ class TurnRunner:
                 logger.debug("Could not interrupt %s on shutdown", session_id, exc_info=True)
 
     def wait_idle(self, timeout: float) -> bool:
-        """Wait up to ``timeout`` seconds for every turn chain to end."""
+        """Wait up to ``timeout`` seconds for every turn chain to end, and for
+        the title workers they started (those run bridge code too)."""
         deadline = time.monotonic() + timeout
         with self._lock:
-            threads = list(self._threads.values())
-        for worker in threads:
+            chains = list(self._threads.values())
+        for worker in chains:
             worker.join(max(0.0, deadline - time.monotonic()))
-        return not any(worker.is_alive() for worker in threads)
+        if any(worker.is_alive() for worker in chains):
+            return False
+        while True:
+            titles = [t for t in threading.enumerate() if t.name == "auto-title" and t.is_alive()]
+            if not titles:
+                return True
+            for worker in titles:
+                worker.join(max(0.0, deadline - time.monotonic()))
+            if time.monotonic() >= deadline:
+                return not any(t.is_alive() for t in titles)
 
     # -- the worker thread ----------------------------------------------------
 

@@ -148,3 +148,16 @@ def test_as_a_service_start_up_checks_for_a_newer_release():
             server.stop()
     finally:
         index.shutdown()
+
+
+def test_sigterm_while_turns_run_still_exits_cleanly():
+    # Turns and their title workers run bridge code on daemon threads; the
+    # host lets them end before the interpreter is torn down under them.
+    from host_wire import send
+    for attempt in range(5):
+        server = start_server("--engine", "standin")
+        send(server, "run: rm -rf /x", "blocked")
+        send(server, "hello " * 40, "streaming")
+        send(server, "wait: 60", "sleeping")
+        assert server.stop() == 0, server.output()
+        assert "Bridge stopped cleanly" in server.output()
