@@ -94,9 +94,9 @@ void push_to_subscribers(PyObject* session_id, PyObject* item) {
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   nb::object snapshot;
   {
-    bridge::Hold hold_buffers(buffer_lock);
+    bridge::QuickHold hold_buffers(buffer_lock);
     append(list_for(buffers, session_id), item);
-    bridge::Hold hold_subs(sub_lock);
+    bridge::QuickHold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot = copy_of(subs);
   }
@@ -160,7 +160,7 @@ nb::object subscribe_to_stream(nb::handle session_id, nb::handle q, nb::handle l
   nb::object handle = nb::make_tuple(q, loop);
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
-  bridge::Hold hold_buffers(buffer_lock);
+  bridge::QuickHold hold_buffers(buffer_lock);
   nb::object buffer = mapping_get(buffers, session_id);
   if (buffer.is_valid()) {
     nb::object replay = copy_of(buffer);
@@ -171,7 +171,7 @@ nb::object subscribe_to_stream(nb::handle session_id, nb::handle q, nb::handle l
         put_through(put.fn.ptr(), put.original, handle.ptr(), PyList_GET_ITEM(replay.ptr(), i));
     }
   }
-  bridge::Hold hold_subs(sub_lock);
+  bridge::QuickHold hold_subs(sub_lock);
   append(list_for(subscribers, session_id), handle);
   return handle;
 }
@@ -181,10 +181,10 @@ void unsubscribe_from_stream(nb::handle session_id, nb::handle sub) {
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   // Both locks, in the order pushes take them: a subscription cannot slip
   // in between the removal of the last handle and the drop of the buffer.
-  bridge::Hold hold_buffers(buffer_lock);
+  bridge::QuickHold hold_buffers(buffer_lock);
   Py_ssize_t remaining = 0;
   {
-    bridge::Hold hold_subs(sub_lock);
+    bridge::QuickHold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid()) {
       Py_ssize_t n = PyObject_Size(subs.ptr());
