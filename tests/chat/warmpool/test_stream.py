@@ -307,3 +307,30 @@ class TestRealLoop:
 
 async def _await(task):
     return await task
+
+
+def test_any_lock_object_in_the_namespace_is_honoured(wp, monkeypatch):
+    """A lock that is not a plain threading.Lock is taken through its methods."""
+    log = []
+
+    class Recording:
+        def __init__(self, name):
+            self.name = name
+
+        def acquire(self):
+            log.append(("acquire", self.name))
+            return True
+
+        def release(self):
+            log.append(("release", self.name))
+
+    monkeypatch.setattr(wp, "_stream_buffer_lock", Recording("buffer"))
+    monkeypatch.setattr(wp, "stream_sub_lock", Recording("sub"))
+    wp.push_stream_delta("s", "x")
+    assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
+                   ("release", "buffer")]
+    log.clear()
+    h = wp.subscribe_to_stream("s", FakeQueue(), FakeLoop())
+    wp.unsubscribe_from_stream("s", h)
+    assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
+                   ("release", "buffer")] * 2
