@@ -166,3 +166,41 @@ def test_operations_use_the_namespace_lock_and_registry(monkeypatch):
     lock.release()
     t.join(5)
     assert registry == {}
+
+
+def test_stops_a_stand_in_turn(standin):
+    from run_agent import AIAgent
+
+    agent = AIAgent(model="m", session_id="live")
+    started = threading.Event()
+    agent.tool_progress_callback = lambda kind, *a, **k: kind == "tool.started" and started.set()
+    out = {}
+
+    def turn():
+        interrupt.register_running_agent("live", agent)
+        try:
+            out.update(agent.run_conversation("wait: 60"))
+        finally:
+            interrupt.unregister_running_agent("live")
+
+    t = threading.Thread(target=turn)
+    t.start()
+    assert started.wait(30)
+    assert interrupt.is_agent_running("live")
+    assert interrupt.interrupt_agent("live", "Stop now") is True
+    t.join(30)
+    assert out["interrupted"] is True and out["interrupt_reason"] == "Stop now"
+    assert not interrupt.is_agent_running("live")
+
+
+def test_dropped_agents_are_finalized_outside_the_lock():
+    held = []
+
+    class Finalized:
+        def __del__(self):
+            held.append(interrupt._running_agents_lock.locked())
+
+    interrupt.register_running_agent("s", Finalized())
+    interrupt.register_running_agent("s", Finalized())  # replaces the first
+    interrupt.unregister_running_agent("s")
+    assert held == [False, False]

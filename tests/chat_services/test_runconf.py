@@ -251,3 +251,9 @@ def test_falsy_getter_results_are_skipped(monkeypatch, tmp_path):
     monkeypatch.setattr(runconf, "get_reasoning_config", lambda cfg: {})
     monkeypatch.setattr(runconf, "get_fallback_model", lambda cfg: "")
     assert runconf.build_agent_kwargs(tmp_path) == {"max_iterations": 90}
+
+
+def test_missing_yaml_support_is_a_warning(profile, monkeypatch, records):
+    monkeypatch.setitem(sys.modules, "yaml", None)
+    assert runconf.build_agent_kwargs(profile("service_tier: x\n")) == {"max_iterations": 90}
+    assert records(LOG)[0][:2] == ("WARNING", "Failed to load config.yaml: %s")

@@ -20,9 +20,14 @@ nb::object agents_lock() {
 void register_running_agent(nb::handle session_id, nb::handle agent) {
   bridge::need_text(session_id, "register_running_agent", "session_id");
   nb::object registry = agents();
-  bridge::Hold hold(agents_lock());
-  if (PyObject_SetItem(registry.ptr(), session_id.ptr(), agent.ptr()) != 0)
-    throw nb::python_error();
+  nb::object replaced;
+  {
+    bridge::Hold hold(agents_lock());
+    replaced = registry.attr("get")(session_id);
+    if (PyObject_SetItem(registry.ptr(), session_id.ptr(), agent.ptr()) != 0)
+      throw nb::python_error();
+  }
+  // A replaced agent is let go after the lock is released (see below).
 }
 
 void unregister_running_agent(nb::handle session_id) {

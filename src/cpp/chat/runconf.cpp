@@ -173,7 +173,13 @@ NB_MODULE(runconf, m) {
   ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("logging") = bridge::import("logging");
-  m.attr("yaml") = bridge::import("yaml");
+  // YAML support is needed only while a file is read; without it a read
+  // fails like any unreadable file (a warning), not the module load.
+  try {
+    m.attr("yaml") = bridge::import("yaml");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+  }
   m.attr("Path") = bridge::stdlib("pathlib", "Path");
   m.attr("logger") = log_.logger();
 
