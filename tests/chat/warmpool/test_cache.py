@@ -3,7 +3,7 @@ import threading
 
 import pytest
 
-from conftest import Agent
+from pool_fakes import Agent
 
 PLATFORM_NOTE = (
     "**Platform notes:** You are running inside a desktop chat interface. You can display "

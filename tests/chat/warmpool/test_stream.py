@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from conftest import FakeLoop, FakeQueue
+from pool_fakes import FakeLoop, FakeQueue
 
 
 def sub(wp, sid, loop=None):
