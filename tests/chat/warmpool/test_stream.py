@@ -334,3 +334,22 @@ def test_any_lock_object_in_the_namespace_is_honoured(wp, monkeypatch):
     wp.unsubscribe_from_stream("s", h)
     assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
                    ("release", "buffer")] * 2
+
+
+def test_pushes_schedule_with_no_lock_of_ours_held(wp):
+    held = []
+
+    class Watch(FakeLoop):
+        def call_soon_threadsafe(self, fn, *args):
+            held.append((wp._stream_buffer_lock.locked(), wp.stream_sub_lock.locked()))
+            super().call_soon_threadsafe(fn, *args)
+
+    q = FakeQueue()
+    wp.subscribe_to_stream("s", q, Watch())
+    held.clear()
+    t = threading.Thread(target=lambda: (wp.push_stream_delta("s", "x"),
+                                         wp.push_stream_event("s", {"type": "e"}),
+                                         wp.signal_stream_done("s")))
+    t.start()
+    t.join(10)
+    assert held == [(False, False)] * 3 and len(q.items) == 3

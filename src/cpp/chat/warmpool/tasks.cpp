@@ -103,6 +103,11 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
     } catch (nb::python_error&) {
       // Nothing is left to tell; the worker ends quietly.
     }
+  } catch (const std::exception& e) {
+    try {
+      print_concat("[POOL] Auto-title failed: ", nb::str(e.what()));
+    } catch (nb::python_error&) {
+    }
   }
 }
 
