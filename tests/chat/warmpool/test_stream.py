@@ -353,3 +353,22 @@ def test_pushes_schedule_with_no_lock_of_ours_held(wp):
     t.start()
     t.join(10)
     assert held == [(False, False)] * 3 and len(q.items) == 3
+
+
+def test_replay_failures_are_per_record(wp):
+    for i in range(3):
+        wp.push_stream_delta("s", str(i))
+
+    class Flaky(FakeLoop):
+        def call_soon_threadsafe(self, fn, *args):
+            if args[0]["data"] == "1":
+                raise RuntimeError("busy")
+            super().call_soon_threadsafe(fn, *args)
+
+    q = FakeQueue()
+    h = wp.subscribe_to_stream("s", q, Flaky())
+    assert [r["data"] for r in q.items] == ["0", "2"]
+    assert wp.stream_subscribers["s"] == [h]
+    # A queue without put_nowait gets nothing, and the subscription stands.
+    h2 = wp.subscribe_to_stream("s", object(), FakeLoop())
+    assert wp.stream_subscribers["s"] == [h, h2]

@@ -80,6 +80,25 @@ void append(nb::handle seq, nb::handle item) {
 
 void need_session(PyObject* v, const char* fn) { bridge::need_text(v, fn, "session_id"); }
 
+// _threadsafe_put for every record of `records` (a list), in order. The
+// queue's put_nowait is looked up once for the whole replay.
+void replay_into(PyObject* q, PyObject* loop, PyObject* records) {
+  static bridge::Name n_put_nowait("put_nowait"), n_call_soon("call_soon_threadsafe");
+  PyObject* put = PyObject_GetAttr(q, n_put_nowait.ptr());
+  if (!put) return swallow();
+  nb::object put_ref = nb::steal(put);
+  Py_ssize_t n = PyList_GET_SIZE(records);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* args[3] = {loop, put, PyList_GET_ITEM(records, i)};
+    PyObject* r = PyObject_VectorcallMethod(n_call_soon.ptr(), args, 3, nullptr);
+    if (!r) {
+      swallow();
+      continue;
+    }
+    Py_DECREF(r);
+  }
+}
+
 }  // namespace
 
 void threadsafe_put(PyObject* q, PyObject* loop, PyObject* item) {
@@ -172,8 +191,12 @@ nb::object subscribe_to_stream(PyObject* session_id_ptr, PyObject* q, PyObject* 
     Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
     if (n) {
       Bound put = bound(OP_THREADSAFE_PUT);
-      for (Py_ssize_t i = 0; i < n; ++i)
-        put_through(put.fn.ptr(), put.original, handle.ptr(), PyList_GET_ITEM(replay.ptr(), i));
+      if (put.original) {
+        replay_into(q, loop, replay.ptr());
+      } else {
+        for (Py_ssize_t i = 0; i < n; ++i)
+          put_through(put.fn.ptr(), false, handle.ptr(), PyList_GET_ITEM(replay.ptr(), i));
+      }
     }
   }
   bridge::QuickHold hold_subs(sub_lock);
