@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "core/bridge.hpp"
 #include "core/imports.hpp"
@@ -44,7 +43,9 @@ nb::object upload_suffix(nb::handle filename) {
   Py_ssize_t dot = len > 0 ? PyUnicode_FindChar(n, '.', 0, len, -1) : -1;
   if (dot == -2) throw nb::python_error();
   if (dot <= 0 || dot == len - 1) return nb::str(".png");
-  return nb::steal(PyUnicode_Substring(n, dot, len));
+  PyObject* suffix = PyUnicode_Substring(n, dot, len);
+  if (!suffix) throw nb::python_error();
+  return nb::steal(suffix);
 }
 
 // Best effort: the error that made us discard is the one the caller sees.
