@@ -372,3 +372,18 @@ def test_replay_failures_are_per_record(wp):
     # A queue without put_nowait gets nothing, and the subscription stands.
     h2 = wp.subscribe_to_stream("s", object(), FakeLoop())
     assert wp.stream_subscribers["s"] == [h, h2]
+
+
+def test_state_of_other_sequence_kinds(wp, monkeypatch):
+    """Buffers and subscriber lists that are not plain lists still work."""
+    import collections
+
+    buffers = collections.defaultdict(collections.deque)
+    monkeypatch.setattr(wp, "_stream_buffers", buffers)
+    wp.push_stream_delta("s", "a")
+    wp._stream_buffers["t"] = collections.deque([1])
+    q = FakeQueue()
+    wp.subscribe_to_stream("t", q, FakeLoop())
+    wp.push_stream_event("t", {"type": "e"})
+    assert list(buffers["s"]) == [{"type": "delta", "data": "a"}]
+    assert list(buffers["t"]) == [1, {"type": "e"}] and q.items == [1, {"type": "e"}]

@@ -105,7 +105,7 @@ void append(nb::handle seq, nb::handle item) {
   static bridge::Name n_append("append");
   PyObject* args[2] = {seq.ptr(), item.ptr()};
   nb::object r = steal_or_throw(PyObject_VectorcallMethod(
-      n_append.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      n_append.ptr(), args, 2, nullptr));
 }
 
 void need_session(PyObject* v, const char* fn) { bridge::need_text(v, fn, "session_id"); }
