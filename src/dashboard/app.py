@@ -77,6 +77,12 @@ LOCAL_HOSTS = ("127.0.0.1", "localhost", "[::1]")
 SAFE_METHODS = (b"GET", b"HEAD", b"OPTIONS")
 
 
+def _extra_origins() -> List[str]:
+    """Origins besides the page's own that may change things, from
+    $KORVEL_DASHBOARD_ORIGINS (comma-separated, e.g. an app shell's origin)."""
+    return [o.strip() for o in os.environ.get("KORVEL_DASHBOARD_ORIGINS", "").split(",") if o.strip()]
+
+
 class LocalOnly:
     """Serve only requests addressed to this machine, and changes only from
     our own page: a web site open in the user's browser must neither reach
@@ -105,7 +111,8 @@ class LocalOnly:
             return f"requests must be addressed to 127.0.0.1, not {host[:100]!r}"
         method = scope.get("method", "GET").encode("latin-1")
         origin = headers.get(b"origin")
-        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}":
+        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}" \
+                and origin not in _extra_origins():
             return "changes are accepted only from the dashboard's own page"
         return None
 
