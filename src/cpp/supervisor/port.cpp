@@ -80,8 +80,7 @@ bool holds_socket(long pid, const std::set<unsigned long>& inodes) {
 nb::object choose_owner(nb::handle lines, nb::handle port) {
   nb::object first = parse_int(nb::borrow<nb::list>(lines)[0]);
   if (first.is_none() || nb::len(lines) < 2) return first;
-  std::set<unsigned long> inodes = listener_inodes(bridge::as_long(port));
-  if (inodes.empty()) return first;
+  std::vector<std::pair<nb::object, long>> listed;
   for (nb::handle line : lines) {
     nb::object pid = parse_int(line);
     if (pid.is_none()) continue;
@@ -90,8 +89,17 @@ nb::object choose_owner(nb::handle lines, nb::handle port) {
       PyErr_Clear();
       continue;
     }
-    if (holds_socket(value, inodes)) return pid;
+    std::error_code ec;
+    if (std::filesystem::exists("/proc/" + std::to_string(value) + "/fd", ec))
+      listed.emplace_back(pid, value);
   }
+  // Reading the kernel's socket tables costs a few milliseconds; it is done
+  // only when there is more than one live candidate to tell apart.
+  if (listed.size() < 2) return first;
+  std::set<unsigned long> inodes = listener_inodes(bridge::as_long(port));
+  if (inodes.empty()) return first;
+  for (const auto& [pid, value] : listed)
+    if (holds_socket(value, inodes)) return pid;
   return first;
 }
 
