@@ -102,7 +102,7 @@ class LocalOnly:
 
     @staticmethod
     def _problem(scope) -> Optional[str]:
-        headers = {}
+        headers: dict = {}
         for key, value in scope.get("headers", ()):
             headers.setdefault(key.lower(), value.decode("latin-1"))
         host = headers.get(b"host", "")
@@ -345,7 +345,7 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        token: List[object] = []
+        token: List[int] = []
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
         stream = sse.record_stream(

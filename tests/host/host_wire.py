@@ -197,7 +197,9 @@ def make_png(width: int, height: int) -> bytes:
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
+_DASHBOARD = importlib.util.find_spec("dashboard")
+assert _DASHBOARD is not None and _DASHBOARD.submodule_search_locations
+STANDIN = pathlib.Path(_DASHBOARD.submodule_search_locations[0]) / "standin"
 
 
 def fake_installer(bin_dir: pathlib.Path) -> None:

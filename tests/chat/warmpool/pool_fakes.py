@@ -30,7 +30,7 @@ class FakeQueue:
 class Agent:
     """Engine agent stand-in: keeps its construction arguments."""
 
-    built = []
+    built: list = []
 
     def __init__(self, **kwargs):
         self.kwargs = kwargs
@@ -47,7 +47,7 @@ class Agent:
 
 
 class Store:
-    opened = []
+    opened: list = []
 
     def __init__(self, *, db_path):
         self.db_path = db_path
