@@ -1,6 +1,7 @@
 // The host's task registry and its cleanup, stored conversations for
 // display, and automatic titles for new sessions.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/imports.hpp"
 
 namespace warmpool {
 
@@ -84,7 +85,9 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
     nb::object db = ns.get(n_get_session_db)();
     if (user_turns(history) > 2) return;
     if (truthy(db.attr("get_session_title")(session_id))) return;
-    nb::object generate = bridge::import("agent.title_generator").attr("generate_title");
+    // As `from agent.title_generator import generate_title`: a module already
+    // in sys.modules is used as it is, without importing its package.
+    nb::object generate = bridge::import_from("agent.title_generator", "generate_title");
     nb::object title = generate(message, response);
     if (!truthy(title)) return;
     db.attr("set_session_title")(session_id, title);
