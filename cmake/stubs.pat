@@ -21,3 +21,31 @@ bridge\.Chat\.holdqueue\.pending_count$:
 bridge\.Chat\.holdqueue\.clear_pending$:
     def clear_pending(session_id: str) -> int:
         \doc
+
+bridge\.Chat\.warmpool\._threadsafe_put$:
+    def _threadsafe_put(q: object, loop: object, item: object) -> None:
+        \doc
+
+bridge\.Chat\.warmpool\._push_to_subscribers$:
+    def _push_to_subscribers(session_id: str, item: object) -> None:
+        \doc
+
+bridge\.Chat\.warmpool\.subscribe_to_stream$:
+    def subscribe_to_stream(session_id: str, q: object, loop: object) -> tuple:
+        \doc
+
+bridge\.Chat\.warmpool\.unsubscribe_from_stream$:
+    def unsubscribe_from_stream(session_id: str, sub: tuple) -> None:
+        \doc
+
+bridge\.Chat\.warmpool\.push_stream_delta$:
+    def push_stream_delta(session_id: str, raw_delta: str | None) -> None:
+        \doc
+
+bridge\.Chat\.warmpool\.push_stream_event$:
+    def push_stream_event(session_id: str, event: dict) -> None:
+        \doc
+
+bridge\.Chat\.warmpool\.signal_stream_done$:
+    def signal_stream_done(session_id: str) -> None:
+        \doc
