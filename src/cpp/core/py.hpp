@@ -39,6 +39,13 @@ inline nb::str text_of(nb::handle obj) { return nb::str(obj); }
 
 inline nb::object none() { return nb::none(); }
 
+// Python truth of any object (nb::cast<bool> accepts only real bools).
+inline bool truthy(nb::handle obj) {
+  int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
 // True when the exception raised is an instance of builtins.<name>, or of the
 // given exception class object.
 inline bool raised(const nb::python_error& e, PyObject* exc_type) {

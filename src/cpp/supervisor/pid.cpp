@@ -47,7 +47,7 @@ void write_pid() {
 nb::object read_pid() {
   try {
     nb::object file = pid_file();
-    if (!nb::cast<bool>(file.attr("exists")())) return nb::none();
+    if (!bridge::truthy(file.attr("exists")())) return nb::none();
     nb::object text = file.attr("read_text")().attr("strip")();
     nb::object value = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(text, 10);
     if (PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1) return value;
@@ -62,7 +62,7 @@ nb::object read_pid() {
 void cleanup_pid() {
   try {
     nb::object file = pid_file();
-    if (nb::cast<bool>(file.attr("exists")())) {
+    if (bridge::truthy(file.attr("exists")())) {
       file.attr("unlink")();
       log_.debug("PID file removed");
     }
@@ -138,7 +138,7 @@ bool kill_stale_bridge() {
   nb::object old_pid = ns.call("read_pid");
   if (old_pid.is_none()) return false;
   if (old_pid.equal(current_pid())) return false;
-  if (!nb::cast<bool>(ns.call("is_pid_alive", old_pid)) || started_after_file(old_pid)) {
+  if (!bridge::truthy(ns.call("is_pid_alive", old_pid)) || started_after_file(old_pid)) {
     log_.debug("Stale PID file (process %d is dead), cleaning up", old_pid);
     ns.call("cleanup_pid");
     return false;
@@ -149,7 +149,7 @@ bool kill_stale_bridge() {
     nb::object kill = bridge::stdlib("os", "kill");
     kill(old_pid, signal.attr("SIGTERM"));
     for (int i = 0; i < 30; ++i) {
-      if (!nb::cast<bool>(ns.call("is_pid_alive", old_pid))) {
+      if (!bridge::truthy(ns.call("is_pid_alive", old_pid))) {
         log_.info("   ✅ Zombie bridge (PID %d) terminated gracefully", old_pid);
         ns.call("cleanup_pid");
         return true;

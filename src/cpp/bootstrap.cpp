@@ -1,0 +1,266 @@
+// Start-up of the bridge: bring its own package up to date from the package
+// index (restarting the service after an update), make the engine loadable,
+// apply the engine's configuration to the environment, log a summary.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.bootstrap");
+
+constexpr const char* kPackageName = "korvel-dashboard";
+constexpr const char* kDefaultPypiBase = "https://pypi.org";
+constexpr const char* kPypiBaseVar = "BRIDGE_PYPI_BASE_URL";
+constexpr const char* kPypiPath = "/pypi/korvel-dashboard/json";
+constexpr const char* kSystemdUnit = "korvel-dashboard";
+constexpr const char* kLaunchdLabel = "com.korvel.dashboard";
+constexpr int kAttempts = 3;
+constexpr double kRetryPause = 5.0;
+constexpr double kRequestTimeout = 10.0;
+constexpr double kInstallerTimeout = 120.0;
+
+// Operations of the sibling setup modules, as bound when this module loaded.
+// A call goes to this module's binding of the name; while that is still the
+// original, the sibling module's current binding is used, so replacing the
+// operation in either module takes effect.
+struct Sibling {
+  const char* module;
+  const char* name;
+  PyObject* original = nullptr;  // kept for the life of the process
+};
+Sibling inject_op{"bridge.setup.path", "inject"};
+Sibling is_installed_op{"bridge.setup.detect", "is_installed"};
+Sibling has_api_key_op{"bridge.setup.detect", "has_api_key"};
+
+void bind_sibling(nb::module_& m, Sibling& op) {
+  nb::object f = bridge::stdlib(op.module, op.name);
+  op.original = f.inc_ref().ptr();
+  m.attr(op.name) = f;
+}
+
+nb::object call_sibling(const Sibling& op) {
+  nb::object f = ns.get(op.name);
+  if (f.ptr() == op.original) f = bridge::stdlib(op.module, op.name);
+  return f();
+}
+
+// ---- version ordering -------------------------------------------------------
+
+// The release numbers of a plain dotted version such as "1.10.2", without
+// leading zeros; nothing when the text is anything else.
+std::optional<std::vector<std::string>> release_numbers(nb::handle text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (!data) {
+    PyErr_Clear();  // lone surrogates: not a plain version
+    return std::nullopt;
+  }
+  std::vector<std::string> parts;
+  std::string current;
+  bool digits = false;
+  for (std::string_view s(data, static_cast<size_t>(size)); char c : s) {
+    if (c >= '0' && c <= '9') {
+      if (!(current.empty() && c == '0')) current.push_back(c);
+      digits = true;
+    } else if (c == '.' && digits) {
+      parts.push_back(current.empty() ? "0" : current);
+      current.clear();
+      digits = false;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!digits) return std::nullopt;
+  parts.push_back(current.empty() ? "0" : current);
+  return parts;
+}
+
+// -1, 0 or 1 as `a` is below, equal to or above `b` (missing parts are 0).
+int compare_release(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  static const std::string zero = "0";
+  for (size_t i = 0; i < a.size() || i < b.size(); ++i) {
+    const std::string& x = i < a.size() ? a[i] : zero;
+    const std::string& y = i < b.size() ? b[i] : zero;
+    if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+    if (int c = x.compare(y); c != 0) return c < 0 ? -1 : 1;
+  }
+  return 0;
+}
+
+// Whether `latest` is a newer release than `current`: PEP 440 ordering when
+// the packaging library is importable and both parse, otherwise plain dotted
+// release numbers; versions neither can order count as newer when they
+// differ, so that an unusual version never blocks an update.
+bool is_newer(nb::handle latest, nb::handle current) {
+  std::optional<nb::object> version_module;
+  try {
+    version_module = bridge::import("packaging.version");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+  }
+  if (version_module) {
+    nb::object version = version_module->attr("Version");
+    try {
+      nb::object l = version(latest), c = version(current);
+      int r = PyObject_RichCompareBool(l.ptr(), c.ptr(), Py_GT);
+      if (r < 0) throw nb::python_error();
+      return r == 1;
+    } catch (nb::python_error& e) {
+      if (!e.matches(version_module->attr("InvalidVersion"))) throw;
+    }
+  }
+  auto l = release_numbers(latest), c = release_numbers(current);
+  if (l && c) return compare_release(*l, *c) > 0;
+  return !nb::borrow<nb::str>(latest).equal(current);
+}
+
+// ---- self-update ------------------------------------------------------------
+
+nb::object pypi_url() {
+  nb::object base = bridge::stdlib("os", "environ").attr("get")(kPypiBaseVar);
+  if (base.is_none() || !bridge::truthy(base)) base = nb::str(kDefaultPypiBase);
+  return base.attr("rstrip")("/") + nb::str(kPypiPath);
+}
+
+[[noreturn]] void fail_type(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+  throw nb::python_error();
+}
+
+// PyPI's version of the package, or `current` when the document names none.
+nb::object latest_version(nb::handle current) {
+  nb::object response =
+      bridge::stdlib("urllib.request", "urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
+  nb::object body;
+  try {
+    body = response.attr("read")();
+  } catch (...) {
+    response.attr("close")();
+    throw;
+  }
+  response.attr("close")();
+
+  nb::object document = bridge::stdlib("json", "loads")(body);
+  if (!bridge::is_mapping(document))
+    fail_type("PyPI answered with a JSON document that is not an object");
+  nb::object info = document.attr("get")("info");
+  if (info.is_none()) return nb::borrow(current);
+  if (!bridge::is_mapping(info))
+    fail_type("PyPI's \"info\" member is not an object");
+  nb::object latest = info.attr("get")("version");
+  if (latest.is_none()) return nb::borrow(current);
+  if (!bridge::is_text(latest)) fail_type("PyPI's version is not text");
+  return latest;
+}
+
+void restart_service() {
+  nb::object sys = bridge::import("sys");
+  nb::object platform = sys.attr("platform");
+  nb::list argv;
+  if (nb::str("linux").equal(platform)) {
+    for (const char* a : {"systemctl", "--user", "restart", kSystemdUnit})
+      argv.append(nb::str(a));
+  } else if (nb::str("darwin").equal(platform)) {
+    nb::object target = nb::str("gui/{}/{}").attr("format")(
+        bridge::stdlib("os", "getuid")(), kLaunchdLabel);
+    for (const char* a : {"launchctl", "kickstart", "-k"}) argv.append(nb::str(a));
+    argv.append(target);
+  } else {
+    return;
+  }
+  nb::object subprocess = bridge::import("subprocess");
+  try {
+    // Left to run on its own: the service manager stops this process anyway.
+    subprocess.attr("Popen")(argv, "stdout"_a = subprocess.attr("DEVNULL"),
+                             "stderr"_a = subprocess.attr("DEVNULL"));
+  } catch (nb::python_error& e) {
+    if (!bridge::is_ordinary(e)) throw;
+  }
+}
+
+// One query-install-restart pass. Returns normally when no update is needed;
+// raises SystemExit after an update; any other error fails the attempt.
+void update_once() {
+  nb::object package = ns.get("PACKAGE_NAME");
+  nb::object current = bridge::stdlib("importlib.metadata", "version")(package);
+  nb::object latest = latest_version(current);
+
+  if (latest.equal(current) || !is_newer(latest, current)) {
+    log_.info("korvel-dashboard %s is up to date", current);
+    return;
+  }
+
+  log_.info("Updating %s: %s → %s", package, current, latest);
+  nb::list argv;
+  argv.append(bridge::stdlib("sys", "executable"));
+  for (const char* a : {"-m", "pip", "install", "--upgrade", "--quiet"}) argv.append(nb::str(a));
+  argv.append(package + nb::str("==") + latest);
+  bridge::stdlib("subprocess", "run")(argv, "timeout"_a = kInstallerTimeout, "check"_a = true);
+
+  log_.info("Update complete — restarting service to use %s", latest);
+  restart_service();
+  bridge::stdlib("sys", "exit")(0);
+}
+
+void auto_update() {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    try {
+      update_once();
+      return;
+    } catch (nb::python_error& e) {
+      if (!bridge::is_ordinary(e)) throw;  // SystemExit, KeyboardInterrupt
+      log_.warning("Auto-update attempt %d/3 failed: %s", attempt + 1,
+                   bridge::text_of(e.value()));
+    }
+    if (attempt < kAttempts - 1) bridge::sleep_seconds(kRetryPause);
+  }
+}
+
+void setup_env() {
+  bridge::never_raise(log_, "Env setup failed (non-fatal): %s", nb::none(), [] {
+    nb::object env_setup = bridge::stdlib("importlib", "import_module")("bridge.env_setup");
+    env_setup.attr("setup_agent_environment")();
+    return nb::none();
+  });
+}
+
+void bootstrap() {
+  ns.call("_auto_update");
+  call_sibling(inject_op);
+  if (bridge::truthy(call_sibling(is_installed_op))) ns.call("_setup_env");
+  const char* korvel = bridge::truthy(call_sibling(is_installed_op)) ? "installed" : "missing";
+  const char* api_key = bridge::truthy(call_sibling(has_api_key_op)) ? "set" : "missing";
+  log_.info("Bootstrap: korvel=%s, api_key=%s", korvel, api_key);
+}
+
+}  // namespace
+
+NB_MODULE(bootstrap, m) {
+  ns.bind(m);
+  for (const char* name : {"os", "sys", "json", "time", "logging", "subprocess", "importlib"})
+    m.attr(name) = bridge::import(name);
+  bridge::import("importlib.metadata");
+  bridge::import("urllib.request");
+  m.attr("urllib") = bridge::import("urllib");
+  m.attr("logger") = log_.logger();
+  m.attr("PACKAGE_NAME") = nb::str(kPackageName);
+  m.attr("DEFAULT_PYPI_BASE_URL") = nb::str(kDefaultPypiBase);
+
+  bind_sibling(m, inject_op);
+  bind_sibling(m, is_installed_op);
+  bind_sibling(m, has_api_key_op);
+
+  m.def("bootstrap", &bootstrap, nb::sig("def bootstrap() -> None"),
+        "Self-update, make the engine loadable, apply its configuration when "
+        "installed, and log a one-line summary.");
+  m.def("_auto_update", &auto_update, nb::sig("def _auto_update() -> None"),
+        "Install PyPI's newer release of the package and restart the service "
+        "(the process then exits with status 0); three attempts.");
+  m.def("_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
+        "Apply the engine's configuration to the environment; never raises.");
+}

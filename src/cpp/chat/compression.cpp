@@ -1,0 +1,230 @@
+// Pre-turn compression: a cheap character count of a session's history, and
+// the agent's own context compression once the count reaches a threshold.
+//
+// The count walks the message list and its content parts directly, without
+// building any new text and without per-message calls into Python code for
+// the common shapes (dict messages, str or list content, dict parts).
+#include <cstdint>
+
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.compression");
+
+constexpr long kDefaultThreshold = 300000;
+
+// Characters are counted in a wide integer; lengths reported by foreign
+// __len__ methods could otherwise overflow the sum.
+using Count = unsigned long long;
+
+void add(Count& total, Py_ssize_t n) {
+  if (__builtin_add_overflow(total, static_cast<Count>(n), &total)) {
+    PyErr_SetString(PyExc_OverflowError, "history is too large to measure");
+    throw nb::python_error();
+  }
+}
+
+// len(obj), as the builtin computes it.
+Py_ssize_t length_of(PyObject* obj) {
+  if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj);
+  Py_ssize_t n = PyObject_Length(obj);
+  if (n < 0) throw nb::python_error();
+  return n;
+}
+
+// isinstance(obj, Mapping), answered without the ABC for the common types.
+bool is_mapping(PyObject* obj) {
+  if (PyDict_Check(obj)) return true;
+  if (PyUnicode_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
+      PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyBytes_CheckExact(obj) ||
+      obj == Py_None)
+    return false;
+  return bridge::is_mapping(obj);
+}
+
+// mapping.get(key, default) as a new reference. Exact dicts are read
+// directly; anything else goes through its own get method.
+PyObject* get_entry(PyObject* mapping, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* v = PyDict_GetItemWithError(mapping, key);  // borrowed
+    if (!v) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      v = fallback;
+    }
+    Py_INCREF(v);
+    return v;
+  }
+  static bridge::Name get("get");
+  PyObject* v = PyObject_CallMethodObjArgs(mapping, get.ptr(), key, fallback, nullptr);
+  if (!v) throw nb::python_error();
+  return v;
+}
+
+PyObject* empty_text() {
+  static PyObject* empty = PyUnicode_New(0, 0);  // kept for the process's life
+  return empty;
+}
+
+// The "text" lengths of the mapping parts of one content sequence.
+void add_part(Count& total, PyObject* part) {
+  static bridge::Name text("text");
+  if (!is_mapping(part)) return;
+  nb::object value = nb::steal(get_entry(part, text.ptr(), empty_text()));
+  add(total, length_of(value.ptr()));
+}
+
+void add_parts_of_list(Count& total, PyObject* list) {
+  static bridge::Name text("text");
+  // The list may change under a foreign __len__ or get; index it afresh
+  // each time and hold the part while it is measured.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* part = PyList_GET_ITEM(list, i);
+    if (PyDict_CheckExact(part)) {
+      PyObject* v = PyDict_GetItemWithError(part, text.ptr());
+      if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        continue;
+      }
+      if (PyUnicode_CheckExact(v)) {
+        add(total, PyUnicode_GET_LENGTH(v));
+        continue;
+      }
+    }
+    nb::object held = nb::borrow(part);
+    add_part(total, held.ptr());
+  }
+}
+
+void add_parts_of_iterable(Count& total, PyObject* content) {
+  nb::object it = nb::steal(PyObject_GetIter(content));
+  if (!it.is_valid()) throw nb::python_error();
+  while (PyObject* raw = PyIter_Next(it.ptr())) {
+    nb::object part = nb::steal(raw);
+    add_part(total, part.ptr());
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+}
+
+enum class Walk { Estimate, Measure };
+
+// The characters of message text in `history`. Estimate counts text and list
+// content only; Measure iterates any other truthy content as parts too.
+Count count_chars(PyObject* history, Walk walk) {
+  static bridge::Name content_key("content");
+  Count total = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
+    PyObject* message = PyList_GET_ITEM(history, i);
+    nb::object content;
+    if (PyDict_CheckExact(message)) {
+      PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
+      if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        continue;  // absent: ""
+      }
+      if (PyUnicode_CheckExact(v)) {
+        add(total, PyUnicode_GET_LENGTH(v));
+        continue;
+      }
+      if (PyList_CheckExact(v)) {
+        nb::object held = nb::borrow(v);
+        add_parts_of_list(total, held.ptr());
+        continue;
+      }
+      content = nb::borrow(v);
+    } else {
+      nb::object held = nb::borrow(message);
+      content = nb::steal(get_entry(held.ptr(), content_key.ptr(), empty_text()));
+    }
+
+    PyObject* c = content.ptr();
+    if (PyUnicode_Check(c)) {
+      add(total, length_of(c));
+    } else if (PyList_CheckExact(c)) {
+      add_parts_of_list(total, c);
+    } else if (PyList_Check(c)) {
+      add_parts_of_iterable(total, c);  // a subclass may iterate its own way
+    } else if (walk == Walk::Measure && c != Py_None) {
+      int truthy = PyObject_IsTrue(c);
+      if (truthy < 0) throw nb::python_error();
+      if (truthy) add_parts_of_iterable(total, c);
+    }
+  }
+  return total;
+}
+
+nb::object estimate_token_count(nb::handle history) {
+  nb::list list = bridge::need_list(history, "estimate_token_count", "history");
+  Count total = count_chars(list.ptr(), Walk::Estimate);
+  return nb::steal(PyLong_FromUnsignedLongLong(total / 4));
+}
+
+// getattr(obj, name) when it exists; an invalid object when the lookup
+// raises AttributeError (as hasattr and getattr with a default see it).
+nb::object optional_attr(nb::handle obj, const bridge::Name& name) {
+  PyObject* v = PyObject_GetAttr(obj.ptr(), name.ptr());
+  if (v) return nb::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::object();
+}
+
+nb::object session_label(nb::handle agent) {
+  static bridge::Name session_id("session_id");
+  nb::object v = optional_attr(agent, session_id);
+  if (!v.is_valid()) return nb::str("?");
+  return v;
+}
+
+bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle threshold_chars) {
+  nb::list list = bridge::need_list(history, "maybe_compress_session", "history");
+  bridge::need_integer(threshold_chars, "maybe_compress_session", "threshold_chars");
+
+  Count total = count_chars(list.ptr(), Walk::Measure);
+  nb::object total_obj = nb::steal(PyLong_FromUnsignedLongLong(total));
+  int below = PyObject_RichCompareBool(total_obj.ptr(), threshold_chars.ptr(), Py_LT);
+  if (below < 0) throw nb::python_error();
+  if (below) return false;
+
+  nb::object logger = ns.get("logger");
+  logger.attr("info")(
+      nb::str("Session %s at %d chars (~%d tokens) \u2014 triggering pre-turn compression"),
+      session_label(agent), total_obj, nb::steal(PyLong_FromUnsignedLongLong(total / 4)));
+
+  static bridge::Name preferred("_compress_context");
+  static bridge::Name fallback("compress_context");
+  try {
+    nb::object method = optional_attr(agent, preferred);
+    if (!method.is_valid()) method = optional_attr(agent, fallback);
+    if (method.is_valid()) {
+      method(history);
+      return true;
+    }
+    logger.attr("warning")(nb::str("Agent has no compression method available"));
+    return false;
+  } catch (nb::python_error& e) {
+    if (!bridge::is_ordinary(e)) throw;
+    logger.attr("error")(nb::str("Pre-turn compression failed: %s"), bridge::text_of(e.value()));
+    return false;
+  }
+}
+
+}  // namespace
+
+NB_MODULE(compression, m) {
+  ns.bind(m);
+  m.attr("logging") = bridge::import("logging");
+  m.attr("logger") = log_.logger();
+  m.attr("DEFAULT_COMPRESSION_THRESHOLD_CHARS") = kDefaultThreshold;
+
+  m.def("estimate_token_count", &estimate_token_count, "history"_a.none(),
+        nb::sig("def estimate_token_count(history: list) -> int"),
+        "Rough token figure of a history: its message characters divided by 4.");
+  m.def("maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
+        "threshold_chars"_a.none() = kDefaultThreshold,
+        nb::sig("def maybe_compress_session(agent: object, history: list, "
+                "threshold_chars: int = 300000) -> bool"),
+        "Compress the agent's context before a turn when the history has reached "
+        "threshold_chars characters; True when compression ran.");
+}

@@ -1,0 +1,229 @@
+// Messages that arrive while a session's turn is running, held per session in
+// arrival order until the host takes them one by one.
+//
+// State lives in the module namespace: `_pending_messages` (session id ->
+// collections.deque of message texts, oldest first) guarded by
+// `_pending_lock`. A session whose queue empties loses its entry at once.
+#include "core/bridge.hpp"
+#include "core/fastcall.hpp"
+#include "core/method.hpp"
+#include "core/quicklock.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.holdqueue");
+
+bridge::Method append_m("append"), popleft_m("popleft");
+
+nb::object pending_lock() {
+  static bridge::Name n("_pending_lock");
+  return ns.get(n);
+}
+
+nb::object pending_messages() {
+  static bridge::Name n("_pending_messages");
+  return ns.get(n);
+}
+
+// mapping.get(key) as a new reference, or nullptr when absent.
+PyObject* lookup(PyObject* mapping, PyObject* key) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* v = PyDict_GetItemWithError(mapping, key);
+    if (!v) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return nullptr;
+    }
+    Py_INCREF(v);
+    return v;
+  }
+  static bridge::Name get("get");
+  PyObject* v = PyObject_CallMethodOneArg(mapping, get.ptr(), key);
+  if (!v) throw nb::python_error();
+  if (v == Py_None) {
+    Py_DECREF(v);
+    return nullptr;
+  }
+  return v;
+}
+
+Py_ssize_t size_of(PyObject* queue) {
+  Py_ssize_t n = PyObject_Size(queue);
+  if (n < 0) throw nb::python_error();
+  return n;
+}
+
+void remove_entry(PyObject* mapping, PyObject* key) {
+  if (PyObject_DelItem(mapping, key) != 0) throw nb::python_error();
+}
+
+// True when logger.<level> would drop the record, read the way
+// Logger.isEnabledFor reads it (its per-level cache). Only a plain Logger with
+// no per-instance overrides is judged here; anything else is asked directly.
+bool surely_disabled(PyObject* logger, int level) {
+  static PyObject* logger_type = [] {
+    return bridge::stdlib("logging", "Logger").release().ptr();
+  }();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_type) return false;
+  PyObject** dictptr = _PyObject_GetDictPtr(logger);
+  if (!dictptr || !*dictptr) return false;
+  PyObject* d = *dictptr;
+  static bridge::Name info("info"), cache("_cache"), is_enabled("isEnabledFor");
+  PyObject* c = PyDict_GetItemWithError(d, cache.ptr());
+  if (!c || !PyDict_CheckExact(c)) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+  }
+  nb::object key = nb::steal(PyLong_FromLong(level));
+  PyObject* known = PyDict_GetItemWithError(c, key.ptr());
+  if (known != Py_False) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+  }
+  // A method replaced on the instance (a test double) is always called.
+  if (PyDict_GetItemWithError(d, info.ptr()) || PyDict_GetItemWithError(d, is_enabled.ptr()))
+    return false;
+  if (PyErr_Occurred()) throw nb::python_error();
+  return true;
+}
+
+nb::object enqueue_message(nb::handle session_id, nb::handle message) {
+  bridge::need_text(session_id, "enqueue_message", "session_id");
+  bridge::need_text(message, "enqueue_message", "message");
+  Py_ssize_t position = 0;
+  {
+    bridge::QuickHold hold(pending_lock());
+    nb::object pending = pending_messages();
+    nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
+    if (!queue.is_valid()) {
+      static bridge::Name collections("collections"), deque("deque");
+      queue = ns.get(collections).attr(deque.handle())();
+      if (PyObject_SetItem(pending.ptr(), session_id.ptr(), queue.ptr()) != 0)
+        throw nb::python_error();
+    }
+    append_m(queue, message);
+    position = size_of(queue.ptr());
+  }
+  nb::object pos = nb::steal(PyLong_FromSsize_t(position));
+  static bridge::Name logger_name("logger");
+  nb::object logger = ns.get(logger_name);
+  if (!surely_disabled(logger.ptr(), 20))
+    logger.attr("info")(nb::str("Queued message for busy session %s (position %d)"), session_id,
+                        pos);
+  return pos;
+}
+
+nb::object dequeue_message(nb::handle session_id) {
+  bridge::need_text(session_id, "dequeue_message", "session_id");
+  bridge::QuickHold hold(pending_lock());
+  nb::object pending = pending_messages();
+  nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
+  if (!queue.is_valid() || size_of(queue.ptr()) == 0) return nb::none();
+  nb::object message = popleft_m(queue);
+  if (size_of(queue.ptr()) == 0) remove_entry(pending.ptr(), session_id.ptr());
+  return message;
+}
+
+bool has_pending(nb::handle session_id) {
+  bridge::need_text(session_id, "has_pending", "session_id");
+  bridge::QuickHold hold(pending_lock());
+  nb::object queue = nb::steal(lookup(pending_messages().ptr(), session_id.ptr()));
+  return queue.is_valid() && size_of(queue.ptr()) > 0;
+}
+
+Py_ssize_t pending_count(nb::handle session_id) {
+  bridge::need_text(session_id, "pending_count", "session_id");
+  bridge::QuickHold hold(pending_lock());
+  nb::object queue = nb::steal(lookup(pending_messages().ptr(), session_id.ptr()));
+  return queue.is_valid() ? size_of(queue.ptr()) : 0;
+}
+
+Py_ssize_t clear_pending(nb::handle session_id) {
+  bridge::need_text(session_id, "clear_pending", "session_id");
+  bridge::QuickHold hold(pending_lock());
+  nb::object pending = pending_messages();
+  nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
+  if (!queue.is_valid()) return 0;
+  remove_entry(pending.ptr(), session_id.ptr());
+  return size_of(queue.ptr());
+}
+
+// The operations are called for every message of a busy session, so they
+// skip nanobind's general dispatcher.
+template <size_t N, typename Fn>
+PyObject* entry(const char* fn, const std::array<const char*, N>& names, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, Fn&& body) {
+  return bridge::fastcall_result([&] {
+    std::array<PyObject*, N> a;
+    bridge::bind_args(fn, names, N, args, nargs, kwnames, a);
+    return body(a);
+  });
+}
+
+constexpr std::array<const char*, 1> kSession{"session_id"};
+constexpr std::array<const char*, 2> kSessionMessage{"session_id", "message"};
+
+PyObject* py_enqueue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry("enqueue_message", kSessionMessage, args, nargs, kwnames,
+               [](auto& a) { return enqueue_message(a[0], a[1]); });
+}
+
+PyObject* py_dequeue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry("dequeue_message", kSession, args, nargs, kwnames,
+               [](auto& a) { return dequeue_message(a[0]); });
+}
+
+PyObject* py_has_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry("has_pending", kSession, args, nargs, kwnames,
+               [](auto& a) { return nb::bool_(has_pending(a[0])); });
+}
+
+PyObject* py_pending_count(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return entry("pending_count", kSession, args, nargs, kwnames,
+               [](auto& a) { return nb::int_(pending_count(a[0])); });
+}
+
+PyObject* py_clear_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return entry("clear_pending", kSession, args, nargs, kwnames,
+               [](auto& a) { return nb::int_(clear_pending(a[0])); });
+}
+
+template <auto F> PyCFunction cfunc() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods_table[] = {
+    {"enqueue_message", cfunc<py_enqueue>(), 0,
+     "enqueue_message($module, /, session_id, message)\n--\n\n"
+     "Hold a message for a busy session; returns its 1-based position."},
+    {"dequeue_message", cfunc<py_dequeue>(), 0,
+     "dequeue_message($module, /, session_id)\n--\n\n"
+     "Take the session's oldest pending message, or None."},
+    {"has_pending", cfunc<py_has_pending>(), 0,
+     "has_pending($module, /, session_id)\n--\n\n"
+     "Whether the session has a pending message."},
+    {"pending_count", cfunc<py_pending_count>(), 0,
+     "pending_count($module, /, session_id)\n--\n\n"
+     "How many messages the session has pending."},
+    {"clear_pending", cfunc<py_clear_pending>(), 0,
+     "clear_pending($module, /, session_id)\n--\n\n"
+     "Drop the session's pending messages; returns how many there were."},
+};
+PyMethodDef* methods[] = {&methods_table[0], &methods_table[1], &methods_table[2],
+                          &methods_table[3], &methods_table[4]};
+
+}  // namespace
+
+NB_MODULE(holdqueue, m) {
+  ns.bind(m);
+  m.attr("collections") = bridge::import("collections");
+  m.attr("logging") = bridge::import("logging");
+  m.attr("threading") = bridge::import("threading");
+  m.attr("logger") = log_.logger();
+  m.attr("_pending_messages") = nb::dict();
+  m.attr("_pending_lock") = bridge::stdlib("threading", "Lock")();
+
+  for (PyMethodDef* def : methods) bridge::add_fastcall(m, def);
+}

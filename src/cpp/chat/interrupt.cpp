@@ -1,0 +1,124 @@
+// Registry of the agents that are running a turn, keyed by chat session id,
+// and the stop request that reaches a running agent.
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.interrupt");
+
+nb::object agents() {
+  static bridge::Name n("_running_agents");
+  return ns.get(n);
+}
+
+nb::object agents_lock() {
+  static bridge::Name n("_running_agents_lock");
+  return ns.get(n);
+}
+
+void register_running_agent(nb::handle session_id, nb::handle agent) {
+  bridge::need_text(session_id, "register_running_agent", "session_id");
+  nb::object registry = agents();
+  nb::object replaced;
+  {
+    bridge::Hold hold(agents_lock());
+    replaced = registry.attr("get")(session_id);
+    if (PyObject_SetItem(registry.ptr(), session_id.ptr(), agent.ptr()) != 0)
+      throw nb::python_error();
+  }
+  // A replaced agent is let go after the lock is released (see below).
+}
+
+void unregister_running_agent(nb::handle session_id) {
+  bridge::need_text(session_id, "unregister_running_agent", "session_id");
+  nb::object registry = agents();
+  nb::object gone;
+  {
+    bridge::Hold hold(agents_lock());
+    gone = registry.attr("pop")(session_id, nb::none());
+  }
+  // `gone` is dropped here, after the lock is released: the last reference
+  // to an agent may run its finalizer, which must not run under our lock.
+}
+
+bool is_agent_running(nb::handle session_id) {
+  bridge::need_text(session_id, "is_agent_running", "session_id");
+  nb::object registry = agents();
+  bridge::Hold hold(agents_lock());
+  int found = PySequence_Contains(registry.ptr(), session_id.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+// Python's hasattr(): only an AttributeError means "absent"; any other error
+// raised while looking the attribute up reaches the caller.
+bool has_attribute(nb::handle obj, const char* name) {
+  PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+  if (v) {
+    Py_DECREF(v);
+    return true;
+  }
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return false;
+  }
+  throw nb::python_error();
+}
+
+bool interrupt_agent(nb::handle session_id, nb::handle reason) {
+  bridge::need_text(session_id, "interrupt_agent", "session_id");
+  bridge::need_text(reason, "interrupt_agent", "reason");
+  nb::object registry = agents();
+  nb::object agent;
+  {
+    bridge::Hold hold(agents_lock());
+    agent = registry.attr("get")(session_id);
+  }
+  if (agent.is_none()) {
+    log_.debug("No running agent for session %s", session_id);
+    return false;
+  }
+  // The engine's interrupt runs with no lock of ours held: a slow stop must
+  // not delay other sessions registering or unregistering.
+  try {
+    if (has_attribute(agent, "interrupt")) {
+      agent.attr("interrupt")(reason);
+      log_.info("Interrupted agent for session %s: %s", session_id, reason);
+      return true;
+    }
+    log_.warning("Agent for %s has no interrupt() method", session_id);
+    return false;
+  } catch (nb::python_error& e) {
+    if (!bridge::is_ordinary(e)) throw;
+    nb::object message = bridge::text_of(e.value());
+    log_.error("Failed to interrupt agent %s: %s", session_id, message);
+    return false;
+  }
+}
+
+}  // namespace
+
+NB_MODULE(interrupt, m) {
+  ns.bind(m);
+  m.attr("logging") = bridge::import("logging");
+  m.attr("threading") = bridge::import("threading");
+  m.attr("logger") = log_.logger();
+  m.attr("_running_agents") = nb::dict();
+  m.attr("_running_agents_lock") = bridge::stdlib("threading", "Lock")();
+
+  m.def("register_running_agent", &register_running_agent, "session_id"_a.none(),
+        "agent"_a.none(),
+        nb::sig("def register_running_agent(session_id: str, agent: object) -> None"),
+        "Record `agent` as the one running a turn for `session_id`.");
+  m.def("unregister_running_agent", &unregister_running_agent, "session_id"_a.none(),
+        nb::sig("def unregister_running_agent(session_id: str) -> None"),
+        "Forget the running agent of `session_id`, if any.");
+  m.def("is_agent_running", &is_agent_running, "session_id"_a.none(),
+        nb::sig("def is_agent_running(session_id: str) -> bool"),
+        "Whether a turn is registered as running for `session_id`.");
+  m.def("interrupt_agent", &interrupt_agent, "session_id"_a.none(),
+        "reason"_a.none() = "User cancelled",
+        nb::sig("def interrupt_agent(session_id: str, reason: str = 'User cancelled') -> bool"),
+        "Ask the running agent of `session_id` to stop; True when it was asked.");
+}

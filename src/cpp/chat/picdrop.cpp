@@ -1,0 +1,330 @@
+// Image attachments: saving uploads under ~/.korvel/uploads, decoding images
+// sent as data URLs, and turning saved images into text the agent can read
+// through the engine's vision tool.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.picdrop");
+
+constexpr const char* kVisionPrompt =
+    "Describe everything visible in this image in thorough detail. Include any text, code, "
+    "data, objects, people, layout, colors, and any other notable visual information.";
+
+nb::object logger() {
+  static bridge::Name n("logger");
+  return ns.get(n);
+}
+
+nb::object module_attr(const char* module) { return ns.get(module); }
+
+// ---------------------------------------------------------------- saving
+
+nb::object ensure_upload_dir() {
+  nb::object dir = ns.get("_UPLOAD_DIR");
+  dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  return dir;
+}
+
+// The suffix of the last path component of a client's file name: from its
+// last "." on, when that dot is neither the component's first nor its last
+// character; ".png" otherwise. Only this suffix of the name is ever used.
+nb::object upload_suffix(nb::handle filename) {
+  nb::object name = module_attr("pathlib").attr("PurePath")(filename).attr("name");
+  PyObject* n = name.ptr();
+  if (!PyUnicode_Check(n)) throw nb::type_error("path name is not text");
+  Py_ssize_t len = PyUnicode_GET_LENGTH(n);
+  Py_ssize_t dot = len > 0 ? PyUnicode_FindChar(n, '.', 0, len, -1) : -1;
+  if (dot == -2) throw nb::python_error();
+  if (dot <= 0 || dot == len - 1) return nb::str(".png");
+  return nb::steal(PyUnicode_Substring(n, dot, len));
+}
+
+// Best effort: the error that made us discard is the one the caller sees.
+void discard(nb::handle path) {
+  try {
+    path.attr("unlink")("missing_ok"_a = true);
+  } catch (nb::python_error&) {
+  }
+}
+
+nb::object save_uploaded_image(nb::handle file_bytes, nb::handle filename) {
+  if (!PyBytes_Check(file_bytes.ptr()))
+    bridge::refuse("save_uploaded_image", "file_bytes", "bytes", file_bytes);
+  bridge::need_text(filename, "save_uploaded_image", "filename");
+
+  nb::object upload_dir = ns.call("_ensure_upload_dir");
+  nb::object ext = upload_suffix(filename);
+  nb::object hex = module_attr("uuid").attr("uuid4")().attr("hex");
+  nb::object first10 = nb::steal(PySlice_New(nullptr, nb::int_(10).ptr(), nullptr));
+  if (!first10.is_valid()) throw nb::python_error();
+  nb::object stem = nb::steal(PyObject_GetItem(hex.ptr(), first10.ptr()));
+  if (!stem.is_valid()) throw nb::python_error();
+  nb::str safe_name = nb::str("upload_{}{}").format(stem, ext);
+  nb::object target = upload_dir.attr("__truediv__")(safe_name);
+
+  // Written under a temporary name beside the target and renamed into place,
+  // so a failed write never leaves a partial image under an upload name.
+  nb::object partial = upload_dir.attr("__truediv__")(nb::str(".{}.part").format(safe_name));
+  try {
+    partial.attr("write_bytes")(file_bytes);
+    module_attr("os").attr("replace")(partial, target);
+  } catch (nb::python_error&) {
+    discard(partial);
+    throw;
+  }
+  logger().attr("info")(nb::str("Saved uploaded image: %s (%d bytes)"), target,
+                        PyBytes_GET_SIZE(file_bytes.ptr()));
+  return target;
+}
+
+// ---------------------------------------------------------------- base64
+
+// Standard Base64 (RFC 4648 alphabet). Characters outside the alphabet are
+// skipped; a padding sequence that completes a quantum ends the data; a
+// final quantum that is incomplete is an error ("Incorrect padding").
+nb::bytes decode_base64(PyObject* text) {
+  static const auto table = [] {
+    std::array<int8_t, 128> t{};
+    t.fill(-1);
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+    return t;
+  }();
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+
+  std::string out;
+  out.reserve(static_cast<size_t>(len / 4 * 3 + 3));
+  int quad = 0;  // position in the current 4-character quantum
+  int pads = 0;  // "=" seen since the last data character
+  unsigned left = 0;
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    if (ch == '=') {
+      if (quad >= 2 && quad + ++pads >= 4) break;
+      continue;
+    }
+    if (ch >= 128 || table[ch] < 0) continue;
+    unsigned v = static_cast<unsigned>(table[ch]);
+    pads = 0;
+    switch (quad) {
+      case 0:
+        left = v;
+        quad = 1;
+        break;
+      case 1:
+        out.push_back(static_cast<char>((left << 2) | (v >> 4)));
+        left = v & 0x0f;
+        quad = 2;
+        break;
+      case 2:
+        out.push_back(static_cast<char>((left << 4) | (v >> 2)));
+        left = v & 0x03;
+        quad = 3;
+        break;
+      default:
+        out.push_back(static_cast<char>((left << 6) | v));
+        left = 0;
+        quad = 0;
+        break;
+    }
+  }
+  if (quad != 0 && !(quad >= 2 && quad + pads >= 4)) {
+    nb::object error = module_attr("binascii").attr("Error");
+    if (quad == 1) {
+      PyErr_Format(error.ptr(),
+                   "Invalid base64-encoded string: number of data characters (%zd) cannot be 1 "
+                   "more than a multiple of 4",
+                   static_cast<Py_ssize_t>(out.size() / 3 * 4 + 1));
+    } else {
+      PyErr_SetString(error.ptr(), "Incorrect padding");
+    }
+    throw nb::python_error();
+  }
+  return nb::bytes(out.data(), out.size());
+}
+
+const char* extension_for(PyObject* mime) {
+  struct Entry {
+    const char* mime;
+    const char* ext;
+  };
+  static const Entry table[] = {{"image/png", ".png"},   {"image/jpeg", ".jpg"},
+                                {"image/jpg", ".jpg"},   {"image/gif", ".gif"},
+                                {"image/webp", ".webp"}};
+  for (const Entry& e : table) {
+    if (PyUnicode_CompareWithASCIIString(mime, e.mime) == 0) return e.ext;
+  }
+  return ".png";
+}
+
+bool starts_with(PyObject* text, const char* prefix) {
+  nb::str p(prefix);
+  Py_ssize_t r = PyUnicode_Tailmatch(text, p.ptr(), 0, PY_SSIZE_T_MAX, -1);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+Py_ssize_t find_char(PyObject* text, Py_UCS4 ch) {
+  Py_ssize_t i = PyUnicode_FindChar(text, ch, 0, PyUnicode_GET_LENGTH(text), 1);
+  if (i == -2) throw nb::python_error();
+  return i;
+}
+
+nb::object substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+  PyObject* s = PyUnicode_Substring(text, start, end);
+  if (!s) throw nb::python_error();
+  return nb::steal(s);
+}
+
+nb::object save_base64_image(nb::handle data_url) {
+  bridge::need_text(data_url, "save_base64_image", "data_url");
+  PyObject* url = data_url.ptr();
+  Py_ssize_t len = PyUnicode_GET_LENGTH(url);
+  Py_ssize_t comma = find_char(url, ',');
+  nb::object header = comma < 0 ? nb::borrow(data_url) : substring(url, 0, comma);
+  nb::object payload = comma < 0 ? nb::object(nb::str("")) : substring(url, comma + 1, len);
+
+  nb::object mime = nb::str("image/png");
+  if (starts_with(header.ptr(), "data:")) {
+    PyObject* h = header.ptr();
+    Py_ssize_t hlen = PyUnicode_GET_LENGTH(h);
+    Py_ssize_t semi = PyUnicode_FindChar(h, ';', 5, hlen, 1);
+    if (semi == -2) throw nb::python_error();
+    nb::object declared = substring(h, 5, semi < 0 ? hlen : semi).attr("strip")();
+    if (starts_with(declared.ptr(), "image/")) mime = declared;
+  }
+  nb::str filename = nb::str("image{}").format(nb::str(extension_for(mime.ptr())));
+  nb::bytes decoded = decode_base64(payload.ptr());
+  return ns.call("save_uploaded_image", decoded, filename);
+}
+
+// ---------------------------------------------------------------- enrichment
+
+nb::object vision_tool() {
+  nb::object module = bridge::import("tools.vision_tools");
+  static bridge::Name name("vision_analyze_tool");
+  PyObject* tool = PyObject_GetAttr(module.ptr(), name.ptr());
+  if (tool) return nb::steal(tool);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ImportError,
+                  "cannot import name 'vision_analyze_tool' from 'tools.vision_tools'");
+  throw nb::python_error();
+}
+
+nb::object concat(std::initializer_list<nb::handle> pieces) {
+  nb::list parts;
+  for (nb::handle p : pieces) parts.append(p);
+  PyObject* joined = PyUnicode_Join(nb::str("").ptr(), parts.ptr());
+  if (!joined) throw nb::python_error();
+  return nb::steal(joined);
+}
+
+// value.get(key, fallback) for the decoded tool result.
+nb::object entry(nb::handle value, const char* key, nb::handle fallback) {
+  return value.attr("get")(nb::str(key), fallback);
+}
+
+// One image's text for the agent; errors reach the caller's guard.
+nb::object describe(nb::handle tool, nb::handle path_str) {
+  logger().attr("debug")(nb::str("Auto-analyzing user image: %s"), path_str);
+  nb::object awaitable = tool("image_url"_a = path_str, "user_prompt"_a = nb::str(kVisionPrompt));
+  nb::object result;
+  try {
+    // A private loop for this one call, closed afterwards; refused on a
+    // thread whose own loop is running.
+    result = module_attr("asyncio").attr("run")(awaitable);
+  } catch (nb::python_error&) {
+    // When the loop could not start, the coroutine never ran: closing it
+    // keeps the interpreter from warning that it was never awaited.
+    if (PyCoro_CheckExact(awaitable.ptr())) {
+      PyObject* r = PyObject_CallMethod(awaitable.ptr(), "close", nullptr);
+      if (r) Py_DECREF(r); else PyErr_Clear();
+    }
+    throw;
+  }
+
+  nb::object decoded =
+      PyUnicode_Check(result.ptr()) ? module_attr("json").attr("loads")(result) : nb::dict();
+  nb::object success = entry(decoded, "success", nb::none());
+  int ok = PyObject_IsTrue(success.ptr());
+  if (ok < 0) throw nb::python_error();
+  if (ok) {
+    nb::object analysis = entry(decoded, "analysis", nb::str(""));
+    if (!PyUnicode_Check(analysis.ptr())) {
+      analysis = nb::steal(PyObject_Str(analysis.ptr()));
+      if (!analysis.is_valid()) throw nb::python_error();
+    }
+    return concat({nb::str("[The user sent an image~ Here's what I can see:\n"), analysis,
+                   nb::str("]\n[If you need a closer look, use vision_analyze with image_url: "),
+                   path_str, nb::str(" ~]")});
+  }
+  return concat({nb::str("[The user sent an image but I couldn't quite see it this time (>_<) "
+                         "You can try looking at it yourself with vision_analyze using "
+                         "image_url: "),
+                 path_str, nb::str("]")});
+}
+
+nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_paths) {
+  bridge::need_text(user_text, "enrich_message_with_images", "user_text");
+  nb::list paths = bridge::need_list(image_paths, "enrich_message_with_images", "image_paths");
+
+  nb::object tool = vision_tool();
+  nb::list parts;
+  for (size_t i = 0; i < nb::len(paths); ++i) {
+    nb::object item = paths[i];
+    nb::object path_str = nb::steal(PyObject_Str(item.ptr()));
+    if (!path_str.is_valid()) throw nb::python_error();
+    try {
+      parts.append(describe(tool, path_str));
+    } catch (nb::python_error& e) {
+      if (!bridge::is_ordinary(e)) throw;
+      nb::str message = bridge::text_of(e.value());
+      // The failing image still gets its text, whatever logging does.
+      parts.append(concat({nb::str("[The user sent an image but something went wrong when I "
+                                   "tried to look at it~ You can try examining it yourself "
+                                   "with vision_analyze using image_url: "),
+                           path_str, nb::str("]")}));
+      logger().attr("error")(nb::str("Vision auto-analysis error: %s"), message);
+    }
+  }
+  if (nb::len(parts) == 0) return nb::borrow(user_text);
+  PyObject* joined = PyUnicode_Join(nb::str("\n\n").ptr(), parts.ptr());
+  if (!joined) throw nb::python_error();
+  nb::object text = nb::steal(joined);
+  if (PyUnicode_GET_LENGTH(user_text.ptr()) == 0) return text;
+  return concat({text, nb::str("\n\n"), user_text});
+}
+
+}  // namespace
+
+NB_MODULE(picdrop, m) {
+  ns.bind(m);
+  for (const char* name : {"asyncio", "binascii", "json", "logging", "os", "pathlib", "uuid"})
+    m.attr(name) = bridge::import(name);
+  m.attr("logger") = log_.logger();
+  m.attr("_UPLOAD_DIR") = bridge::home_join(".korvel", "uploads");
+
+  m.def("_ensure_upload_dir", &ensure_upload_dir,
+        nb::sig("def _ensure_upload_dir() -> pathlib.Path"),
+        "Create the upload directory (and its parents) when missing; returns it.");
+  m.def("save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
+        nb::sig("def save_uploaded_image(file_bytes: bytes, filename: str) -> pathlib.Path"),
+        "Save an uploaded image under a fresh name in the upload directory.");
+  m.def("save_base64_image", &save_base64_image, "data_url"_a.none(),
+        nb::sig("def save_base64_image(data_url: str) -> pathlib.Path"),
+        "Decode an image sent as a data URL and save it like an upload.");
+  m.def("enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
+        "image_paths"_a.none(),
+        nb::sig("def enrich_message_with_images(user_text: str, image_paths: list) -> str"),
+        "Put the vision tool's description of each image in front of the user's text.");
+}

@@ -1,0 +1,183 @@
+// Profiles: which profile is active, where each profile lives, one session
+// store per profile, and the model the active profile is configured for.
+#include "chat/warmpool/warmpool.hpp"
+
+namespace warmpool {
+
+namespace {
+
+bridge::Name n_active("_active_profile");
+bridge::Name n_dbs("_profile_dbs");
+bridge::Name n_dbs_lock("_profile_dbs_lock");
+bridge::Name n_get_profile_home("get_profile_home");
+
+nb::object join(nb::handle base, const char* part) {
+  return steal_or_throw(PyNumber_TrueDivide(base.ptr(), nb::str(part).ptr()));
+}
+nb::object join(nb::handle base, nb::handle part) {
+  return steal_or_throw(PyNumber_TrueDivide(base.ptr(), part.ptr()));
+}
+
+// `profile` when it is a non-empty text, else the active profile.
+nb::object chosen(nb::handle profile) {
+  if (!profile.is_none() && PyObject_Length(profile.ptr()) > 0) return nb::borrow(profile);
+  if (PyErr_Occurred()) throw nb::python_error();
+  return state(n_active);
+}
+
+nb::object profile_home_of(nb::handle p) {
+  nb::object root = bridge::path(ns.get("os").attr("path").attr("expanduser")("~"));
+  nb::object korvel = join(root, ".korvel");
+  if (nb::str("default").equal(p)) return korvel;
+  return join(join(korvel, "profiles"), p);
+}
+
+nb::object get_profile_home(nb::handle profile) {
+  bridge::need_optional_text(profile, "get_profile_home", "profile");
+  return profile_home_of(chosen(profile));
+}
+
+nb::object get_session_db(nb::handle profile) {
+  bridge::need_optional_text(profile, "get_session_db", "profile");
+  return session_db(profile);
+}
+
+nb::object get_active_profile() { return state(n_active); }
+
+// A profile name must name one directory below ~/.korvel/profiles: a name
+// that is empty, "." or "..", absolute, or holds a separator would point
+// the environment, the job paths and the session store elsewhere.
+void need_plain_name(nb::handle name) {
+  nb::str text = nb::borrow<nb::str>(name);
+  bool bad = PyUnicode_GET_LENGTH(text.ptr()) == 0 || text.equal(nb::str(".")) ||
+             text.equal(nb::str(".."));
+  const nb::str separators[] = {nb::str("/"), nb::str("\\"), nb::str("\0", 1)};
+  for (const nb::str& sep : separators) {
+    if (bad) break;
+    int r = PySequence_Contains(text.ptr(), sep.ptr());
+    if (r < 0) throw nb::python_error();
+    bad = r == 1;
+  }
+  if (!bad) bad = nb::cast<bool>(ns.get("os").attr("path").attr("isabs")(text));
+  if (bad) {
+    PyErr_Format(PyExc_ValueError, "invalid profile name %R: it must be one plain directory name",
+                 text.ptr());
+    throw nb::python_error();
+  }
+}
+
+void set_active_profile(nb::handle name) {
+  bridge::need_text(name, "set_active_profile", "name");
+  need_plain_name(name);
+  nb::object old_profile = state(n_active);
+  ns.set(n_active, name);
+  nb::object new_home = ns.get(n_get_profile_home)(name);
+  nb::object environ = ns.get("os").attr("environ");
+  environ[nb::str("KORVEL_HOME")] = nb::str(new_home);
+
+  nb::object jobs;
+  try {
+    jobs = bridge::import("cron.jobs");
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+  }
+  if (jobs.is_valid()) {
+    nb::object dir = new_home.attr("resolve")();
+    jobs.attr("KORVEL_DIR") = dir;
+    nb::object cron = join(dir, "cron");
+    jobs.attr("CRON_DIR") = cron;
+    jobs.attr("JOBS_FILE") = join(cron, "jobs.json");
+    jobs.attr("OUTPUT_DIR") = join(cron, "output");
+  }
+
+  nb::object env_file = join(new_home, ".env");
+  if (nb::cast<bool>(env_file.attr("exists")()))
+    ns.get("load_dotenv")(env_file, "override"_a = true);
+
+  if (!name.equal(old_profile)) {
+    {
+      bridge::Hold hold(ns.get("agent_cache_lock"));
+      ns.get("agent_cache").attr("clear")();
+    }
+    log_.info("Profile switched: %s \xE2\x86\x92 %s", old_profile, name);
+  }
+}
+
+bool truthy(nb::handle v) {
+  int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
+nb::object model_from_config() {
+  nb::object yaml = bridge::import("yaml");
+  nb::object path = join(ns.get(n_get_profile_home)(state(n_active)), "config.yaml");
+  if (!nb::cast<bool>(path.attr("exists")())) return {};
+  nb::object text = path.attr("read_text")("encoding"_a = "utf-8");
+  nb::object doc = yaml.attr("safe_load")(text);
+  if (!truthy(doc)) doc = nb::dict();
+  nb::object model_cfg = doc.attr("get")("model", nb::dict());
+  if (bridge::is_text(model_cfg)) return model_cfg;
+  if (PyDict_Check(model_cfg.ptr())) {
+    nb::object chosen_value;
+    nb::object d = model_cfg.attr("get")("default");
+    nb::object mm = model_cfg.attr("get")("model");
+    if (truthy(d))
+      chosen_value = d;
+    else if (truthy(mm))
+      chosen_value = mm;
+    else
+      return nb::str("");
+    if (!bridge::is_text(chosen_value)) {
+      PyErr_Format(PyExc_TypeError, "model name must be text, not %s",
+                   Py_TYPE(chosen_value.ptr())->tp_name);
+      throw nb::python_error();
+    }
+    return chosen_value;
+  }
+  return {};
+}
+
+nb::object get_config_model() {
+  try {
+    nb::object model = model_from_config();
+    if (model.is_valid()) return model;
+  } catch (nb::python_error& e) {
+    if (!bridge::is_ordinary(e)) throw;
+  }
+  return ns.get("os").attr("environ").attr("get")("ZALIX_MODEL", "");
+}
+
+}  // namespace
+
+nb::object session_db(nb::handle profile) {
+  nb::object p = chosen(profile);
+  nb::object dbs = state(n_dbs);
+  bridge::Hold hold(state(n_dbs_lock));
+  nb::object db = mapping_get(dbs, p);
+  if (db.is_valid()) return db;
+  static bridge::Name n_session_db("SessionDB");
+  nb::object db_path = join(ns.get(n_get_profile_home)(p), "state.db");
+  db = ns.get(n_session_db)("db_path"_a = db_path);
+  if (PyObject_SetItem(dbs.ptr(), p.ptr(), db.ptr()) != 0) throw nb::python_error();
+  return db;
+}
+
+void define_profiles(nb::module_& m) {
+  m.def("get_profile_home", &get_profile_home, "profile"_a.none() = nb::none(),
+        nb::sig("def get_profile_home(profile: str | None = None) -> pathlib.Path"),
+        "Home directory of a profile (the active one when none is named).");
+  m.def("get_session_db", &get_session_db, "profile"_a.none() = nb::none(),
+        nb::sig("def get_session_db(profile: str | None = None) -> object"),
+        "The profile's session store, opened once on first request.");
+  m.def("get_active_profile", &get_active_profile,
+        nb::sig("def get_active_profile() -> str"), "Name of the active profile.");
+  m.def("set_active_profile", &set_active_profile, "name"_a.none(),
+        nb::sig("def set_active_profile(name: str) -> None"),
+        "Make a profile active: environment, job paths, .env, warm agents.");
+  m.def("_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
+        "Model configured for the active profile, else ZALIX_MODEL, else ''.");
+  remember(OP_GET_SESSION_DB, "get_session_db");
+}
+
+}  // namespace warmpool

@@ -1,0 +1,265 @@
+// Stream fan-out: per-session subscriber lists and replay buffers.
+//
+// A push appends the record to the session's replay buffer and snapshots
+// the subscriber list in one critical section (_stream_buffer_lock, with
+// stream_sub_lock taken inside it). A subscription copies the buffer,
+// schedules the replay and registers in one critical section of the same
+// lock. So every record is either in a new subscriber's replay or in the
+// snapshot of a push made after it registered, never both and never
+// neither, and the replay is scheduled ahead of any live record.
+// Scheduling onto a loop (call_soon_threadsafe) never waits for the
+// consumer; pushes schedule with no lock of ours held.
+#include "chat/warmpool/warmpool.hpp"
+
+namespace warmpool {
+
+namespace {
+
+bridge::Name n_subscribers("stream_subscribers");
+bridge::Name n_sub_lock("stream_sub_lock");
+bridge::Name n_buffers("_stream_buffers");
+bridge::Name n_buffer_lock("_stream_buffer_lock");
+
+// Clears an ordinary pending exception (as `except Exception: pass` would);
+// anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
+void swallow() {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+    return;
+  }
+  throw nb::python_error();
+}
+
+// Calls `_threadsafe_put` of the moment with one handle's queue and loop.
+void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* item) {
+  nb::object q, loop;
+  if (PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
+    q = nb::borrow(PyTuple_GET_ITEM(handle, 0));
+    loop = nb::borrow(PyTuple_GET_ITEM(handle, 1));
+  } else {
+    q = steal_or_throw(PySequence_GetItem(handle, 0));
+    loop = steal_or_throw(PySequence_GetItem(handle, 1));
+  }
+  if (original) {
+    threadsafe_put(q.ptr(), loop.ptr(), item);
+    return;
+  }
+  PyObject* args[3] = {q.ptr(), loop.ptr(), item};
+  nb::object r = steal_or_throw(PyObject_Vectorcall(put_fn, args, 3, nullptr));
+}
+
+// mapping[key] if present, else a new empty list stored under key.
+nb::object list_for(nb::handle mapping, nb::handle key) {
+  nb::object v = mapping_get(mapping, key);
+  if (v.is_valid()) return v;
+  nb::object fresh = steal_or_throw(PyList_New(0));
+  if (PyObject_SetItem(mapping.ptr(), key.ptr(), fresh.ptr()) != 0) throw nb::python_error();
+  return fresh;
+}
+
+nb::object copy_of(nb::handle seq) {
+  if (PyList_CheckExact(seq.ptr()))
+    return steal_or_throw(PyList_GetSlice(seq.ptr(), 0, PyList_GET_SIZE(seq.ptr())));
+  return steal_or_throw(PySequence_List(seq.ptr()));
+}
+
+void append(nb::handle seq, nb::handle item) {
+  if (PyList_Check(seq.ptr())) {
+    if (PyList_Append(seq.ptr(), item.ptr()) != 0) throw nb::python_error();
+    return;
+  }
+  static bridge::Name n_append("append");
+  PyObject* args[2] = {seq.ptr(), item.ptr()};
+  nb::object r = steal_or_throw(PyObject_VectorcallMethod(
+      n_append.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void need_session(nb::handle v, const char* fn) { bridge::need_text(v, fn, "session_id"); }
+
+}  // namespace
+
+void threadsafe_put(PyObject* q, PyObject* loop, PyObject* item) {
+  static bridge::Name n_put_nowait("put_nowait"), n_call_soon("call_soon_threadsafe");
+  PyObject* put = PyObject_GetAttr(q, n_put_nowait.ptr());
+  if (!put) return swallow();
+  PyObject* args[3] = {loop, put, item};
+  PyObject* r = PyObject_VectorcallMethod(n_call_soon.ptr(), args, 3, nullptr);
+  Py_DECREF(put);
+  if (!r) return swallow();
+  Py_DECREF(r);
+}
+
+void push_to_subscribers(PyObject* session_id, PyObject* item) {
+  nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
+  nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
+  nb::object snapshot;
+  {
+    bridge::Hold hold_buffers(buffer_lock);
+    append(list_for(buffers, session_id), item);
+    bridge::Hold hold_subs(sub_lock);
+    nb::object subs = mapping_get(subscribers, session_id);
+    if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot = copy_of(subs);
+  }
+  if (!snapshot.is_valid()) return;
+  Py_ssize_t n = PyList_GET_SIZE(snapshot.ptr());
+  if (n == 0) return;
+  Bound put = bound(OP_THREADSAFE_PUT);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    put_through(put.fn.ptr(), put.original, PyList_GET_ITEM(snapshot.ptr(), i), item);
+}
+
+void push_event(PyObject* session_id, PyObject* event) {
+  Bound fn = bound(OP_PUSH_STREAM_EVENT);
+  if (fn.original) {
+    Bound push = bound(OP_PUSH_TO_SUBSCRIBERS);
+    if (push.original) return push_to_subscribers(session_id, event);
+    PyObject* args[2] = {session_id, event};
+    nb::object r = steal_or_throw(PyObject_Vectorcall(push.fn.ptr(), args, 2, nullptr));
+    return;
+  }
+  PyObject* args[2] = {session_id, event};
+  nb::object r = steal_or_throw(PyObject_Vectorcall(fn.fn.ptr(), args, 2, nullptr));
+}
+
+namespace {
+
+nb::object delta_record(PyObject* raw_delta) {
+  static bridge::Name k_type("type"), k_data("data"), v_delta("delta");
+  nb::object rec = steal_or_throw(PyDict_New());
+  if (PyDict_SetItem(rec.ptr(), k_type.ptr(), v_delta.ptr()) != 0 ||
+      PyDict_SetItem(rec.ptr(), k_data.ptr(), raw_delta) != 0)
+    throw nb::python_error();
+  return rec;
+}
+
+void push_via_namespace(PyObject* session_id, PyObject* item) {
+  Bound push = bound(OP_PUSH_TO_SUBSCRIBERS);
+  if (push.original) return push_to_subscribers(session_id, item);
+  PyObject* args[2] = {session_id, item};
+  nb::object r = steal_or_throw(PyObject_Vectorcall(push.fn.ptr(), args, 2, nullptr));
+}
+
+void push_stream_delta_body(PyObject* session_id, PyObject* raw_delta) {
+  if (raw_delta == Py_None) return;
+  nb::object rec = delta_record(raw_delta);
+  push_via_namespace(session_id, rec.ptr());
+}
+
+}  // namespace
+
+void push_delta(PyObject* session_id, PyObject* delta) {
+  Bound fn = bound(OP_PUSH_STREAM_DELTA);
+  if (fn.original) return push_stream_delta_body(session_id, delta);
+  PyObject* args[2] = {session_id, delta};
+  nb::object r = steal_or_throw(PyObject_Vectorcall(fn.fn.ptr(), args, 2, nullptr));
+}
+
+namespace {
+
+nb::object subscribe_to_stream(nb::handle session_id, nb::handle q, nb::handle loop) {
+  nb::object handle = nb::make_tuple(q, loop);
+  nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
+  nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
+  bridge::Hold hold_buffers(buffer_lock);
+  nb::object buffer = mapping_get(buffers, session_id);
+  if (buffer.is_valid()) {
+    nb::object replay = copy_of(buffer);
+    Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
+    if (n) {
+      Bound put = bound(OP_THREADSAFE_PUT);
+      for (Py_ssize_t i = 0; i < n; ++i)
+        put_through(put.fn.ptr(), put.original, handle.ptr(), PyList_GET_ITEM(replay.ptr(), i));
+    }
+  }
+  bridge::Hold hold_subs(sub_lock);
+  append(list_for(subscribers, session_id), handle);
+  return handle;
+}
+
+void unsubscribe_from_stream(nb::handle session_id, nb::handle sub) {
+  nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
+  nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
+  // Both locks, in the order pushes take them: a subscription cannot slip
+  // in between the removal of the last handle and the drop of the buffer.
+  bridge::Hold hold_buffers(buffer_lock);
+  Py_ssize_t remaining = 0;
+  {
+    bridge::Hold hold_subs(sub_lock);
+    nb::object subs = mapping_get(subscribers, session_id);
+    if (subs.is_valid()) {
+      Py_ssize_t n = PyObject_Size(subs.ptr());
+      if (n < 0) throw nb::python_error();
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object h = steal_or_throw(PySequence_GetItem(subs.ptr(), i));
+        int eq = PyObject_RichCompareBool(h.ptr(), sub.ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq) {
+          if (PySequence_DelItem(subs.ptr(), i) != 0) throw nb::python_error();
+          break;
+        }
+      }
+      remaining = PyObject_Size(subs.ptr());
+      if (remaining < 0) throw nb::python_error();
+    }
+  }
+  if (remaining == 0 && mapping_get(buffers, session_id).is_valid()) {
+    if (PyObject_DelItem(buffers.ptr(), session_id.ptr()) != 0) throw nb::python_error();
+  }
+}
+
+void threadsafe_put_fn(nb::handle q, nb::handle loop, nb::handle item) {
+  threadsafe_put(q.ptr(), loop.ptr(), item.ptr());
+}
+
+void push_to_subscribers_fn(nb::handle session_id, nb::handle item) {
+  need_session(session_id, "_push_to_subscribers");
+  push_to_subscribers(session_id.ptr(), item.ptr());
+}
+
+void push_stream_delta_fn(nb::handle session_id, nb::handle raw_delta) {
+  need_session(session_id, "push_stream_delta");
+  push_stream_delta_body(session_id.ptr(), raw_delta.ptr());
+}
+
+void push_stream_event_fn(nb::handle session_id, nb::handle event) {
+  need_session(session_id, "push_stream_event");
+  bridge::need_mapping(event, "push_stream_event", "event");
+  push_via_namespace(session_id.ptr(), event.ptr());
+}
+
+void signal_stream_done_fn(nb::handle session_id) {
+  need_session(session_id, "signal_stream_done");
+  push_via_namespace(session_id.ptr(), Py_None);
+}
+
+}  // namespace
+
+void define_stream(nb::module_& m) {
+  m.def("_threadsafe_put", &threadsafe_put_fn, "q"_a, "loop"_a, "item"_a.none(),
+        nb::sig("def _threadsafe_put(q: object, loop: object, item: object) -> None"),
+        "Schedule q.put_nowait(item) on loop; never waits, never raises.");
+  m.def("_push_to_subscribers", &push_to_subscribers_fn, "session_id"_a, "item"_a.none(),
+        nb::sig("def _push_to_subscribers(session_id: str, item: object) -> None"),
+        "Buffer a record for the session and hand it to every subscriber.");
+  m.def("subscribe_to_stream", &subscribe_to_stream, "session_id"_a, "q"_a, "loop"_a,
+        nb::sig("def subscribe_to_stream(session_id: str, q: object, loop: object) -> tuple"),
+        "Replay the session's buffer into q, then register (q, loop) for live records.");
+  m.def("unsubscribe_from_stream", &unsubscribe_from_stream, "session_id"_a, "sub"_a.none(),
+        nb::sig("def unsubscribe_from_stream(session_id: str, sub: tuple) -> None"),
+        "Remove a subscriber handle; the last one out drops the replay buffer.");
+  m.def("push_stream_delta", &push_stream_delta_fn, "session_id"_a, "raw_delta"_a.none(),
+        nb::sig("def push_stream_delta(session_id: str, raw_delta: str | None) -> None"),
+        "Push a {'type': 'delta', 'data': raw_delta} record; None pushes nothing.");
+  m.def("push_stream_event", &push_stream_event_fn, "session_id"_a, "event"_a.none(),
+        nb::sig("def push_stream_event(session_id: str, event: dict) -> None"),
+        "Push an event record unchanged.");
+  m.def("signal_stream_done", &signal_stream_done_fn, "session_id"_a.none(),
+        nb::sig("def signal_stream_done(session_id: str) -> None"),
+        "Push the end-of-stream sentinel (None).");
+  remember(OP_THREADSAFE_PUT, "_threadsafe_put");
+  remember(OP_PUSH_TO_SUBSCRIBERS, "_push_to_subscribers");
+  remember(OP_PUSH_STREAM_DELTA, "push_stream_delta");
+  remember(OP_PUSH_STREAM_EVENT, "push_stream_event");
+}
+
+}  // namespace warmpool

@@ -1,0 +1,50 @@
+// Calling a method by name on hot paths. For objects of a builtin type
+// without instance attributes (locks, deques), the type's method descriptor
+// (of a static or immutable type, so it cannot change) is looked up once and called directly; anything else is called as
+// obj.name(...) would be.
+#pragma once
+
+#include "core/py.hpp"
+
+namespace bridge {
+
+class Method {
+ public:
+  explicit Method(const char* name) : name_(name) {}
+
+  // obj.name(args...) as a new reference; throws the Python error.
+  template <typename... Args> nb::object operator()(nb::handle obj, Args... args) {
+    PyObject* argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    constexpr size_t n = 1 + sizeof...(Args);
+    PyObject* r;
+    if (PyObject* d = descriptor(Py_TYPE(obj.ptr()))) {
+      r = PyObject_Vectorcall(d, argv, n, nullptr);
+    } else {
+      r = PyObject_VectorcallMethod(name_.ptr(), argv, n, nullptr);
+    }
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+  }
+
+ private:
+  // The cached descriptor when `type` is the type first seen and qualifies.
+  PyObject* descriptor(PyTypeObject* type) {
+    if (!seen_) {
+      seen_ = type;
+      Py_INCREF(type);
+      PyObject* d = _PyType_Lookup(type, name_.ptr());  // borrowed
+      if (d && Py_IS_TYPE(d, &PyMethodDescr_Type) && type->tp_dictoffset == 0 &&
+          (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE))) {
+        descr_ = d;
+        Py_INCREF(d);
+      }
+    }
+    return type == seen_ ? descr_ : nullptr;
+  }
+
+  Name name_;
+  PyTypeObject* seen_ = nullptr;  // both kept for the life of the process
+  PyObject* descr_ = nullptr;
+};
+
+}  // namespace bridge

@@ -1,0 +1,100 @@
+// Shutdown lifecycle: the callback registry, the shutdown sequence, and the
+// signal and exit hooks that start it.
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.supervisor.lifecycle");
+
+void register_shutdown_callback(nb::handle fn) {
+  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
+  callbacks.append(fn);
+}
+
+nb::object cause_of(nb::handle signum) {
+  if (signum.is_none() || !bridge::truthy(signum)) return nb::str("manual");
+  try {
+    return bridge::stdlib("signal", "Signals")(signum).attr("name");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ValueError)) throw;
+    return nb::str(signum);  // a number with no symbolic name
+  }
+}
+
+// Ends the process with status 0 through the interpreter's normal exit. Off
+// the main thread SystemExit would only end that thread, so the exit hooks
+// are run here and the process ends directly.
+[[noreturn]] void exit_cleanly() {
+  nb::object threading = bridge::import("threading");
+  bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
+  if (!main_thread) {
+    bridge::stdlib("atexit", "_run_exitfuncs")();
+    nb::object sys = bridge::import("sys");
+    for (const char* stream : {"stdout", "stderr"}) {
+      try {
+        nb::object s = sys.attr(stream);
+        if (!s.is_none()) s.attr("flush")();
+      } catch (nb::python_error&) {
+      }
+    }
+    bridge::stdlib("os", "_exit")(0);
+  }
+  bridge::stdlib("sys", "exit")(0);
+  throw std::logic_error("sys.exit returned");  // not reached: sys.exit raises
+}
+
+void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
+  bridge::need_optional_integer(signum, "graceful_shutdown", "signum");
+  static bridge::Name flag("_is_shutting_down");
+  if (bridge::truthy(ns.get(flag))) return;
+  ns.set(flag, nb::bool_(true));
+
+  log_.info("🛑 Shutting down bridge (signal: %s)...", cause_of(signum));
+  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
+  // Indexed so that callbacks registered while this runs are reached too.
+  for (size_t i = 0; i < callbacks.size(); ++i) {
+    nb::object fn = callbacks[i];
+    try {
+      fn();
+    } catch (nb::python_error& e) {
+      if (!bridge::is_ordinary(e)) throw;
+      log_.debug("Shutdown callback error: %s", bridge::text_of(e.value()));
+    }
+  }
+  ns.call("cleanup_pid");
+  log_.info("👋 Bridge stopped cleanly");
+  exit_cleanly();
+}
+
+void setup_signal_handlers() {
+  nb::object signal = bridge::import("signal");
+  nb::object handler = ns.get("graceful_shutdown");
+  signal.attr("signal")(signal.attr("SIGTERM"), handler);
+  signal.attr("signal")(signal.attr("SIGINT"), handler);
+  bridge::stdlib("atexit", "register")(ns.get("cleanup_pid"));
+  log_.debug("Signal handlers installed (SIGTERM, SIGINT, atexit)");
+}
+
+}  // namespace
+
+NB_MODULE(lifecycle, m) {
+  ns.bind(m);
+  m.attr("atexit") = bridge::import("atexit");
+  m.attr("signal") = bridge::import("signal");
+  m.attr("sys") = bridge::import("sys");
+  m.attr("logger") = log_.logger();
+  m.attr("cleanup_pid") = bridge::stdlib("bridge.supervisor.pid", "cleanup_pid");
+  m.attr("_shutdown_callbacks") = nb::list();
+  m.attr("_is_shutting_down") = false;
+
+  m.def("register_shutdown_callback", &register_shutdown_callback, "fn"_a,
+        nb::sig("def register_shutdown_callback(fn: typing.Callable[[], object]) -> None"),
+        "Run fn (no arguments) when the bridge shuts down.");
+  m.def("graceful_shutdown", &graceful_shutdown, "signum"_a = nb::none(),
+        "frame"_a = nb::none(),
+        nb::sig("def graceful_shutdown(signum: int | None = None, frame: object = None) -> None"),
+        "Run the shutdown callbacks, remove the PID file and exit with status 0.");
+  m.def("setup_signal_handlers", &setup_signal_handlers,
+        "Install graceful_shutdown for SIGTERM and SIGINT and the PID-file exit hook.");
+}

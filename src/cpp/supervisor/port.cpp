@@ -1,0 +1,170 @@
+// Port guard: finds whoever holds the listening port and stops it.
+#include <cerrno>
+
+#include "core/bridge.hpp"
+
+namespace {
+
+bridge::Namespace ns;
+bridge::Logger log_("bridge.supervisor.port");
+
+bool on_windows() { return nb::str("win32").equal(bridge::stdlib("sys", "platform")); }
+
+nb::object current_pid() { return bridge::stdlib("os", "getpid")(); }
+
+nb::object port_text(nb::handle port) { return nb::str(":{}").attr("format")(port); }
+
+// int(text) or None when the text is not an integer.
+nb::object parse_int(nb::handle text) {
+  try {
+    return nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(text);
+  } catch (nb::python_error& e) {
+    if (bridge::raised(e, PyExc_ValueError)) return nb::none();
+    throw;
+  }
+}
+
+bool is_port_in_use(nb::handle port, nb::handle host) {
+  bridge::need_integer(port, "is_port_in_use", "port");
+  bridge::need_text(host, "is_port_in_use", "host");
+  nb::object socket = bridge::import("socket");
+  nb::object sock = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
+  // The socket is closed on every path, like a `with` block would.
+  struct Closer {
+    nb::object& s;
+    ~Closer() {
+      try {
+        s.attr("close")();
+      } catch (nb::python_error& e) {
+        e.discard_as_unraisable(s);
+      }
+    }
+  } closer{sock};
+  sock.attr("settimeout")(1.0);
+  nb::object code = sock.attr("connect_ex")(nb::make_tuple(host, port));
+  return code.equal(nb::int_(0));
+}
+
+nb::object find_port_owner_windows(nb::handle port) {
+  bridge::need_integer(port, "_find_port_owner_windows", "port");
+  auto done = bridge::run_captured(nb::make_tuple("netstat", "-ano"), 5.0);
+  if (!done) return nb::none();
+  nb::object out = done->attr("stdout");
+  if (out.is_none()) return nb::none();
+  nb::object needle = port_text(port);
+  nb::str listening("LISTENING");
+  for (nb::handle line : out.attr("split")("\n")) {
+    if (!bridge::truthy(line.attr("__contains__")(needle)) ||
+        !bridge::truthy(line.attr("__contains__")(listening)))
+      continue;
+    nb::list fields = nb::borrow<nb::list>(line.attr("strip")().attr("split")());
+    if (fields.size() == 0) continue;
+    return parse_int(fields[fields.size() - 1]);
+  }
+  return nb::none();
+}
+
+nb::object find_port_owner(nb::handle port) {
+  bridge::need_integer(port, "find_port_owner", "port");
+  if (on_windows()) return ns.call("_find_port_owner_windows", port);
+
+  auto lsof = bridge::run_captured(nb::make_tuple("lsof", "-ti", port_text(port)), 5.0);
+  if (lsof && lsof->attr("returncode").equal(nb::int_(0))) {
+    nb::object out = lsof->attr("stdout");
+    if (!out.is_none()) {
+      nb::object stripped = out.attr("strip")();
+      if (nb::len(stripped) > 0) {
+        nb::object first = stripped.attr("split")("\n")[0];
+        nb::object owner = parse_int(first);
+        if (!owner.is_none()) return owner;
+      }
+    }
+  }
+
+  nb::object filter = nb::str("sport = {}").attr("format")(port_text(port));
+  auto ss = bridge::run_captured(nb::make_tuple("ss", "-tlnp", filter), 5.0);
+  if (ss && ss->attr("returncode").equal(nb::int_(0))) {
+    nb::object out = ss->attr("stdout");
+    if (!out.is_none()) {
+      nb::object match = bridge::stdlib("re", "search")(R"(pid=(\d+))", out);
+      if (!match.is_none()) return parse_int(match.attr("group")(1));
+    }
+  }
+  return nb::none();
+}
+
+bool port_busy(nb::handle port) { return bridge::truthy(ns.call("is_port_in_use", port)); }
+
+bool free_port(nb::handle port) {
+  bridge::need_integer(port, "free_port", "port");
+  if (!port_busy(port)) return true;
+  nb::object owner = ns.call("find_port_owner", port);
+  if (owner.is_none()) {
+    log_.warning("Port %d is in use but can't find owner", port);
+    return false;
+  }
+  if (owner.equal(current_pid())) {
+    log_.debug("We own port %d ourselves", port);
+    return true;
+  }
+  log_.info("🔓 Port %d held by PID %d, killing...", port, owner);
+  nb::object signal = bridge::import("signal");
+  try {
+    bridge::stdlib("os", "kill")(owner, signal.attr("SIGTERM"));
+    for (int i = 0; i < 30; ++i) {
+      if (!port_busy(port)) {
+        log_.info("   ✅ Port %d freed", port);
+        return true;
+      }
+      bridge::sleep_seconds(0.1);
+    }
+    if (!on_windows()) bridge::stdlib("os", "kill")(owner, signal.attr("SIGKILL"));
+    bridge::sleep_seconds(0.5);
+    return !port_busy(port);
+  } catch (nb::python_error& e) {
+    long err = bridge::errno_of(e);
+    if (err != ESRCH && err != EPERM) throw;
+    log_.warning("   ⚠️ Could not kill PID %d: %s", owner, bridge::text_of(e.value()));
+    return false;
+  }
+}
+
+bool ensure_port_free(nb::handle port) {
+  bridge::need_integer(port, "ensure_port_free", "port");
+  if (!port_busy(port)) return true;
+  log_.info("🔍 Port %d is occupied, attempting cleanup...", port);
+  if (bridge::truthy(ns.call("free_port", port))) return true;
+  log_.info("   ⏳ Waiting 2s for port %d to become free...", port);
+  bridge::sleep_seconds(2.0);
+  if (!port_busy(port)) return true;
+  log_.error("   ❌ Could not free port %d", port);
+  return false;
+}
+
+}  // namespace
+
+NB_MODULE(port, m) {
+  ns.bind(m);
+  m.attr("os") = bridge::import("os");
+  m.attr("re") = bridge::import("re");
+  m.attr("signal") = bridge::import("signal");
+  m.attr("socket") = bridge::import("socket");
+  m.attr("subprocess") = bridge::import("subprocess");
+  m.attr("sys") = bridge::import("sys");
+  m.attr("logger") = log_.logger();
+
+  m.def("is_port_in_use", &is_port_in_use, "port"_a, "host"_a = "127.0.0.1",
+        nb::sig("def is_port_in_use(port: int, host: str = '127.0.0.1') -> bool"),
+        "Whether a TCP connection to host:port succeeds.");
+  m.def("find_port_owner", &find_port_owner, "port"_a,
+        nb::sig("def find_port_owner(port: int) -> int | None"),
+        "The id of the process holding the port (lsof, then ss), or None.");
+  m.def("_find_port_owner_windows", &find_port_owner_windows, "port"_a,
+        nb::sig("def _find_port_owner_windows(port: int) -> int | None"),
+        "The id of the process listening on the port according to netstat, or None.");
+  m.def("free_port", &free_port, "port"_a, nb::sig("def free_port(port: int) -> bool"),
+        "Stop the process holding the port; True when the port is free or ours.");
+  m.def("ensure_port_free", &ensure_port_free, "port"_a,
+        nb::sig("def ensure_port_free(port: int) -> bool"),
+        "Make the port available, waiting once more if needed.");
+}

@@ -1,0 +1,1 @@
+"""Agent helpers of the stand-in engine."""

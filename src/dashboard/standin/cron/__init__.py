@@ -1,0 +1,1 @@
+"""Scheduled jobs of the stand-in engine."""

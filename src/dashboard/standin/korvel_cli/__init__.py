@@ -1,0 +1,1 @@
+"""Command-line side of the stand-in engine."""

@@ -1,0 +1,227 @@
+"""The stand-in engine's agent.
+
+AIAgent keeps a conversation between turns and runs one turn per
+run_conversation() call on the caller's thread. There is no language model
+behind it: a turn streams a scripted reply through the agent's callbacks
+(reasoning, a tool call, a status event, text deltas) so that a front end
+sees every kind of event a real turn produces, stores the exchange in its
+session store, and stops early when interrupt() is called.
+
+Messages understood:
+  "run: <command>" or anything holding "rm -rf": a terminal tool call that
+      needs approval when the command is dangerous;
+  "wait: <seconds>": a slow tool call (stops at once on interrupt);
+  "remember ...": a background memory notice.
+Anything else is echoed back with the time of day from a tool call.
+"""
+import threading
+import time
+
+DEFAULT_MODEL = "standin/echo-1"
+STREAM_DELAY = 0.02  # seconds between text deltas, so that a stop can land
+
+
+class AIAgent:
+    def __init__(self, model=DEFAULT_MODEL, api_key=None, base_url=None, provider=None,
+                 platform=None, session_id=None, session_db=None, quiet_mode=False,
+                 enabled_toolsets=None, ephemeral_system_prompt=None, max_iterations=90,
+                 providers_allowed=None, providers_ignored=None, providers_order=None,
+                 provider_sort=None, provider_require_parameters=False,
+                 provider_data_collection=None, reasoning_config=None, service_tier=None,
+                 fallback_model=None, request_overrides=None, **extra):
+        self.model = model or DEFAULT_MODEL
+        self.api_key = api_key
+        self.base_url = base_url
+        self.provider = provider
+        self.platform = platform
+        self.session_id = session_id
+        self.session_db = session_db
+        self.quiet_mode = quiet_mode
+        self.enabled_toolsets = list(enabled_toolsets) if enabled_toolsets is not None else None
+        self.ephemeral_system_prompt = ephemeral_system_prompt
+        self.max_iterations = max_iterations
+        self.provider_routing = {
+            "only": providers_allowed, "ignore": providers_ignored, "order": providers_order,
+            "sort": provider_sort, "require_parameters": provider_require_parameters,
+            "data_collection": provider_data_collection,
+        }
+        self.reasoning_config = reasoning_config
+        self.service_tier = service_tier
+        self.fallback_model = fallback_model
+        self.request_overrides = request_overrides
+        self.extra = extra
+
+        self.stream_delta_callback = None
+        self.tool_progress_callback = None
+        self.thinking_callback = None
+        self.reasoning_callback = None
+        self.status_callback = None
+        self.background_review_callback = None
+
+        self.messages = []  # the conversation, kept between turns
+        self.compression_count = 0
+        self.stream_delay = STREAM_DELAY
+        self._last_flushed_db_idx = 0
+        self._interrupt = threading.Event()
+        self._interrupt_reason = None
+        self._turn_lock = threading.Lock()
+
+    # -- control ----------------------------------------------------------
+
+    def switch_model(self, new_model, new_provider=None, api_key=None, base_url=None):
+        if not isinstance(new_model, str) or not new_model.strip():
+            raise ValueError(f"invalid model name: {new_model!r}")
+        self.model = new_model
+        if new_provider is not None:
+            self.provider = new_provider
+        if api_key is not None:
+            self.api_key = api_key
+        if base_url is not None:
+            self.base_url = base_url
+
+    def interrupt(self, reason=None):
+        """Ask the running turn to stop soon. A stop that arrives between turns
+        ends the next turn at its first step."""
+        self._interrupt_reason = reason
+        self._interrupt.set()
+
+    @property
+    def is_interrupted(self):
+        return self._interrupt.is_set()
+
+    def _compress_context(self, history, *args, **kwargs):
+        """Fold all but the last four messages into one summary message."""
+        history = list(history)
+        if len(history) <= 4:
+            return history
+        older, recent = history[:-4], history[-4:]
+        summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages: "
+                   + " | ".join(str(m.get("content", ""))[:40] for m in older) + "]"}
+        self.messages = [summary] + recent
+        self.compression_count += 1
+        self._emit_status("context.compressed",
+                          f"Compressed {len(history)} messages to {len(self.messages)}")
+        return self.messages
+
+    # -- callbacks --------------------------------------------------------
+
+    def _call(self, name, *args, **kwargs):
+        cb = getattr(self, name, None)
+        if cb is not None:
+            cb(*args, **kwargs)
+
+    def _emit_status(self, event, message):
+        self._call("status_callback", event, message)
+
+    def _stopped(self):
+        return self._interrupt.is_set()
+
+    def _stream(self, text):
+        """Stream `text` in word-sized deltas; the part sent before a stop."""
+        sent = []
+        words = text.split(" ")
+        for i, word in enumerate(words):
+            if self._stopped():
+                break
+            delta = word if i == len(words) - 1 else word + " "
+            self._call("stream_delta_callback", delta)
+            sent.append(delta)
+            time.sleep(self.stream_delay)
+        return "".join(sent)
+
+    def _tool(self, name, preview, args, body):
+        self._call("tool_progress_callback", "tool.started", name, preview, args)
+        started = time.monotonic()
+        is_error = False
+        try:
+            result = body()
+        except Exception as exc:  # a tool failure is reported, not raised
+            is_error = True
+            result = f"error: {exc}"
+        self._call("tool_progress_callback", "tool.completed", name, preview, None,
+                   duration=time.monotonic() - started, is_error=is_error)
+        return result
+
+    # -- a turn -----------------------------------------------------------
+
+    def run_conversation(self, user_message, conversation_history=None, **kwargs):
+        if not isinstance(user_message, str):
+            raise TypeError("user_message must be str")
+        with self._turn_lock:
+            try:
+                return self._run(user_message, conversation_history)
+            finally:
+                self._interrupt.clear()
+                self._interrupt_reason = None
+
+    def _run(self, user_message, conversation_history):
+        if conversation_history is not None:
+            self.messages = list(conversation_history)
+        messages = self.messages
+        messages.append({"role": "user", "content": user_message})
+        db = self.session_db
+        if db is not None and self.session_id:
+            if hasattr(db, "create_session"):
+                db.create_session(self.session_id, source=self.platform, model=self.model)
+            db.append_message(self.session_id, "user", user_message)
+
+        self._emit_status("lifecycle", f"Thinking with {self.model}")
+        self._call("thinking_callback", "pondering…")
+        reasoning = f"The user wrote {len(user_message)} characters; choosing a tool."
+        for part in (reasoning[:20], reasoning[20:]):
+            if part and not self._stopped():
+                self._call("reasoning_callback", part)
+        self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
+
+        text = user_message.strip()
+        if text.lower().startswith("run:") or "rm -rf" in text:
+            command = text[4:].strip() if text.lower().startswith("run:") else text
+            reply = self._terminal(command)
+        elif text.lower().startswith("wait:"):
+            reply = self._wait(text[5:].strip())
+        else:
+            now = self._tool("get_time", "clock", {}, lambda: time.strftime("%H:%M:%S"))
+            reply = f"You said: {user_message} (it is {now} here)."
+        if "remember" in text.lower():
+            self._call("background_review_callback", "💾 Memory updated")
+
+        streamed = "" if self._stopped() else self._stream(reply)
+        interrupted = self._stopped()
+        final = streamed if not interrupted else (streamed + " [interrupted]").strip()
+        messages.append({"role": "assistant", "content": final})
+        if db is not None and self.session_id:
+            db.append_message(self.session_id, "assistant", final)
+        result = {"final_response": final, "messages": list(messages),
+                  "interrupted": interrupted, "completed": not interrupted,
+                  "api_calls": 1, "model": self.model}
+        if interrupted:
+            result["interrupt_reason"] = self._interrupt_reason
+        return result
+
+    def _terminal(self, command):
+        from tools import approval
+
+        def body():
+            verdict = approval.check_dangerous_command(command, cancel=self._interrupt)
+            if verdict["approved"]:
+                return ("ran", verdict)
+            return ("denied", verdict)
+
+        outcome, verdict = self._tool("terminal", command[:80], {"command": command}, body)
+        if outcome == "ran":
+            return (f"The command `{command}` was allowed and ran (the stand-in engine "
+                    "only pretends to run commands).")
+        return f"The command `{command}` was denied and did not run ({verdict['message']})."
+
+    def _wait(self, seconds_text):
+        try:
+            seconds = max(0.0, float(seconds_text))
+        except ValueError:
+            seconds = 1.0
+
+        def body():
+            self._interrupt.wait(seconds)
+            return "stopped" if self._stopped() else "done"
+
+        outcome = self._tool("sleep", f"{seconds:g}s", {"seconds": seconds}, body)
+        return f"Waited {seconds:g} seconds ({outcome})."

@@ -1,0 +1,1 @@
+"""Tools of the stand-in engine."""

@@ -1,0 +1,162 @@
+"""Approval of dangerous commands.
+
+A command that matches one of the danger patterns needs approval. Under a
+gateway (KORVEL_GATEWAY_SESSION set) the calling thread blocks: the pending
+request is handed to the session's notify callable and the thread waits
+until resolve_gateway_approval() answers it or unregister_gateway_notify()
+releases it. Outside a gateway there is nobody to ask and the command runs.
+
+The session key is bound per thread context with set_current_session_key()
+and restored with reset_current_session_key(token).
+"""
+import contextvars
+import os
+import re
+import threading
+
+CHOICES = ("once", "session", "always", "deny")
+
+DANGEROUS_PATTERNS = [
+    (re.compile(r"\brm\s+-[a-zA-Z]*r[a-zA-Z]*f|\brm\s+-[a-zA-Z]*f[a-zA-Z]*r"),
+     "recursive_delete", "recursive forced delete"),
+    (re.compile(r"\bmkfs(\.\w+)?\b"), "format_filesystem", "formats a filesystem"),
+    (re.compile(r"\bdd\s+.*\bof=/dev/"), "raw_device_write", "writes to a raw device"),
+    (re.compile(r"\bchmod\s+(-R\s+)?777\b"), "world_writable", "makes files world-writable"),
+    (re.compile(r"curl[^|]*\|\s*(ba)?sh\b"), "pipe_to_shell", "pipes a download into a shell"),
+    (re.compile(r"\bshutdown\b|\breboot\b"), "power_off", "stops the machine"),
+]
+
+_session_key = contextvars.ContextVar("approval_session_key", default="")
+
+_lock = threading.Lock()
+_gateway_notify = {}      # session key -> notify callable
+_pending = {}             # session key -> [_Pending, ...] oldest first
+_session_approved = {}    # session key -> {pattern key, ...}
+_always_approved = set()  # pattern keys approved for good
+
+
+class _Pending:
+    def __init__(self, data):
+        self.data = data
+        self.event = threading.Event()
+        self.choice = None
+
+
+def set_current_session_key(session_key):
+    """Bind the approval session key for this context; returns a token."""
+    return _session_key.set(session_key)
+
+
+def reset_current_session_key(token):
+    """Restore the binding in force before the matching set call."""
+    _session_key.reset(token)
+
+
+def get_current_session_key(default="default"):
+    return _session_key.get() or default
+
+
+def detect_dangerous_command(command):
+    """(is_dangerous, pattern_key, description) for a shell command."""
+    for pattern, key, description in DANGEROUS_PATTERNS:
+        if pattern.search(command):
+            return True, key, description
+    return False, None, None
+
+
+def register_gateway_notify(session_key, notify):
+    with _lock:
+        _gateway_notify[session_key] = notify
+
+
+def unregister_gateway_notify(session_key):
+    """Drop the session's notify callable and release its blocked threads."""
+    with _lock:
+        _gateway_notify.pop(session_key, None)
+        waiting = _pending.pop(session_key, [])
+    for entry in waiting:
+        entry.choice = None
+        entry.event.set()
+
+
+def has_pending(session_key):
+    with _lock:
+        return bool(_pending.get(session_key))
+
+
+def resolve_gateway_approval(session_key, choice):
+    """Answer the oldest pending approval of the session; False if none."""
+    with _lock:
+        queue = _pending.get(session_key)
+        if not queue:
+            return False
+        entry = queue.pop(0)
+        if not queue:
+            del _pending[session_key]
+        if choice == "session":
+            _session_approved.setdefault(session_key, set()).add(entry.data["pattern_key"])
+        elif choice == "always":
+            _always_approved.add(entry.data["pattern_key"])
+    entry.choice = choice
+    entry.event.set()
+    return True
+
+
+def _approval_timeout():
+    try:
+        return float(os.environ.get("KORVEL_APPROVAL_TIMEOUT", "300"))
+    except ValueError:
+        return 300.0
+
+
+def check_dangerous_command(command, cancel=None):
+    """Decide whether `command` may run.
+
+    Returns {"approved": bool, "choice": text or None, "message": text}.
+    `cancel` (a threading.Event) ends a wait early, as a denial.
+    """
+    dangerous, pattern_key, description = detect_dangerous_command(command)
+    if not dangerous:
+        return {"approved": True, "choice": None, "message": "not dangerous"}
+    session_key = get_current_session_key()
+    with _lock:
+        if pattern_key in _always_approved or pattern_key in _session_approved.get(session_key, ()):
+            return {"approved": True, "choice": "session", "message": "approved earlier"}
+        notify = _gateway_notify.get(session_key)
+    if not os.environ.get("KORVEL_GATEWAY_SESSION"):
+        return {"approved": True, "choice": None, "message": "no gateway: not asked"}
+    if notify is None:
+        return {"approved": False, "choice": None,
+                "message": "no approval channel for this session"}
+    entry = _Pending({"command": command, "description": description,
+                      "pattern_key": pattern_key, "session_key": session_key})
+    with _lock:
+        _pending.setdefault(session_key, []).append(entry)
+    try:
+        notify(dict(entry.data))
+    except Exception as exc:  # the channel is broken: nobody can answer
+        _forget(session_key, entry)
+        return {"approved": False, "choice": None, "message": f"notify failed: {exc}"}
+    deadline = _approval_timeout()
+    waited = 0.0
+    while not entry.event.wait(0.1):
+        waited += 0.1
+        if (cancel is not None and cancel.is_set()) or waited >= deadline:
+            _forget(session_key, entry)
+            return {"approved": False, "choice": None,
+                    "message": "interrupted" if cancel is not None and cancel.is_set()
+                    else "approval timed out"}
+    if entry.choice in ("once", "session", "always"):
+        return {"approved": True, "choice": entry.choice, "message": "approved"}
+    if entry.choice is None:
+        return {"approved": False, "choice": None, "message": "approval channel closed"}
+    return {"approved": False, "choice": entry.choice, "message": "denied"}
+
+
+def _forget(session_key, entry):
+    with _lock:
+        queue = _pending.get(session_key)
+        if queue and entry in queue:
+            queue.remove(entry)
+            if not queue:
+                del _pending[session_key]

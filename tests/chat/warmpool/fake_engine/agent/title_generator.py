@@ -1,0 +1,2 @@
+def generate_title(message, response):
+    return "Title: " + message[:20]

@@ -1,0 +1,2 @@
+def _expand_env_vars(cfg):
+    return cfg
