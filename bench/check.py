@@ -99,7 +99,6 @@ def stream_scenarios(mods):
             out.append(outcome(m.push_stream_delta, bad, "a"))
             out.append(outcome(m.push_stream_event, bad, {}))
             out.append(outcome(m.signal_stream_done, bad))
-            out.append(outcome(m.subscribe_to_stream, bad, q, loop))
         for bad in (None, [("type", "x")], "x"):
             out.append(outcome(m.push_stream_event, sid, bad))
         out.append(sid in m._stream_buffers)

@@ -94,7 +94,6 @@ def _push_to_subscribers(session_id, item):
 
 
 def subscribe_to_stream(session_id, q, loop):
-    _need_text("subscribe_to_stream", "session_id", session_id)
     sub = (q, loop)
     with _stream_buffer_lock:
         for item in list(_stream_buffers.get(session_id, ())):
@@ -108,7 +107,6 @@ def subscribe_to_stream(session_id, q, loop):
 
 
 def unsubscribe_from_stream(session_id, sub):
-    _need_text("unsubscribe_from_stream", "session_id", session_id)
     with stream_sub_lock:
         subs = stream_subscribers.get(session_id, [])
         if sub in subs:
