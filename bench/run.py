@@ -382,8 +382,10 @@ def render(cases, e2e_result, missing, meta):
         for name, why in missing.items():
             out.append(f"- `{name}`: {why}")
     out.append("")
-    out.append("Notes: the stub loop's `call_soon_threadsafe` is a bound `dict.__setitem__`, so those rows show "
-               "the bridge's own cost. Logging runs at the default level (INFO lines are not emitted). "
+    out.append("Notes: the stub loop's `call_soon_threadsafe` is a bound `dict.get` (a C-level callable of two "
+               "arguments that does almost nothing; a bound `dict.__setitem__` builds an argument tuple per call "
+               "and costs about twice as much), so those rows show the bridge's own cost; the floor makes the "
+               "same stub calls bare. Logging runs at the default level (INFO lines are not emitted). "
                "The pure-Python renditions are in `bench/pyref/`; the bench engine in `bench/engine_stub/`.")
     return "\n".join(out) + "\n"
 
