@@ -48,6 +48,36 @@ void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* it
   nb::object r = steal_or_throw(PyObject_Vectorcall(put_fn, args, 3, nullptr));
 }
 
+// Replays `records` (a list) to one subscriber handle through the
+// `_threadsafe_put` of the moment. With the module's own function, the
+// queue's put_nowait and the loop's call_soon_threadsafe are fetched once for
+// the whole replay instead of once per record; every record is still
+// scheduled by its own call, and a refused call is swallowed record by
+// record, as _threadsafe_put does.
+void replay_to(PyObject* handle, PyObject* records, const Bound& put) {
+  Py_ssize_t n = PyList_GET_SIZE(records);
+  if (!put.original || !PyTuple_CheckExact(handle) || PyTuple_GET_SIZE(handle) != 2) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+      put_through(put.fn.ptr(), put.original, handle, PyList_GET_ITEM(records, i));
+    return;
+  }
+  static bridge::Name n_put_nowait("put_nowait"), n_call_soon("call_soon_threadsafe");
+  PyObject* q = PyTuple_GET_ITEM(handle, 0);
+  PyObject* loop = PyTuple_GET_ITEM(handle, 1);
+  nb::object put_nowait = nb::steal(PyObject_GetAttr(q, n_put_nowait.ptr()));
+  if (!put_nowait.is_valid()) return swallow();
+  nb::object call_soon = nb::steal(PyObject_GetAttr(loop, n_call_soon.ptr()));
+  if (!call_soon.is_valid()) return swallow();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* args[2] = {put_nowait.ptr(), PyList_GET_ITEM(records, i)};
+    PyObject* r = PyObject_Vectorcall(call_soon.ptr(), args, 2, nullptr);
+    if (r)
+      Py_DECREF(r);
+    else
+      swallow();
+  }
+}
+
 // mapping[key] if present, else a new empty list stored under key.
 nb::object list_for(nb::handle mapping, nb::handle key) {
   nb::object v = mapping_get(mapping, key);
@@ -165,11 +195,7 @@ nb::object subscribe_to_stream(nb::handle session_id, nb::handle q, nb::handle l
   if (buffer.is_valid()) {
     nb::object replay = copy_of(buffer);
     Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
-    if (n) {
-      Bound put = bound(OP_THREADSAFE_PUT);
-      for (Py_ssize_t i = 0; i < n; ++i)
-        put_through(put.fn.ptr(), put.original, handle.ptr(), PyList_GET_ITEM(replay.ptr(), i));
-    }
+    if (n) replay_to(handle.ptr(), replay.ptr(), bound(OP_THREADSAFE_PUT));
   }
   bridge::Hold hold_subs(sub_lock);
   append(list_for(subscribers, session_id), handle);
