@@ -16,7 +16,24 @@ class Namespace {
 
   PyObject* dict() const { return dict_; }
 
-  nb::object get(const Name& name) const { return get(name.ptr()); }
+  // A name's value, as a global lookup finds it. CPython gives a dict a new
+  // version tag on every change to it (tags are never reused), so while the
+  // namespace's tag is the one seen at the last lookup of this name, that
+  // lookup's value is still the binding and the dict is not searched again.
+  nb::object get(const Name& name) const {
+#if PY_VERSION_HEX < 0x030C0000
+    Name::Seen& seen = name.seen();
+    uint64_t version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
+    if (seen.dict == dict_ && seen.version == version && seen.value) return nb::borrow(seen.value);
+    nb::object value = get(name.ptr());
+    seen.dict = dict_;
+    seen.version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
+    seen.value = value.ptr();
+    return value;
+#else
+    return get(name.ptr());
+#endif
+  }
   nb::object get(const char* name) const {
     nb::str key(name);
     return get(key.ptr());

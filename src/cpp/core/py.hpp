@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -21,8 +22,20 @@ class Name {
   PyObject* ptr() const { return ptr_; }
   nb::handle handle() const { return ptr_; }
 
+  // What Namespace::get last found for this name: the namespace dict, its
+  // version tag at that moment and the value (borrowed from the dict, which
+  // holds it as long as its version tag is unchanged). Touched only with the
+  // GIL held.
+  struct Seen {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+  };
+  Seen& seen() const { return seen_; }
+
  private:
   PyObject* ptr_;  // never released: names outlive every module
+  mutable Seen seen_;
 };
 
 // sys.modules lookup first, import when needed; the module is fetched each
