@@ -62,6 +62,28 @@ inline PyTypeObject* direct_type() {
 #endif
 }
 
+// Takes `lock` directly when it is of the checked type and free; false
+// when the caller must go through its acquire().
+inline bool try_take(PyObject* lock) {
+  if (Py_TYPE(lock) != direct_type()) return false;
+  auto* raw = reinterpret_cast<LockObject*>(lock);
+  if (PyThread_acquire_lock_timed(raw->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+  raw->locked = 1;
+  return true;
+}
+
+// Releases `lock` directly as its release() does (the native lock, then the
+// flag); false when the caller must go through release() (another type, or
+// a lock that is not held, for which release() raises).
+inline bool try_give(PyObject* lock) {
+  if (Py_TYPE(lock) != direct_type()) return false;
+  auto* raw = reinterpret_cast<LockObject*>(lock);
+  if (!raw->locked) return false;
+  PyThread_release_lock(raw->lock_lock);
+  raw->locked = 0;
+  return true;
+}
+
 }  // namespace quicklock_detail
 
 class QuickHold {
@@ -80,6 +102,7 @@ class QuickHold {
 
   ~QuickHold() {
     using namespace quicklock_detail;
+    if (try_give(lock_.ptr())) return;
     try {
       release_method()(lock_);
     } catch (nb::python_error& e) {
