@@ -17,13 +17,16 @@ perf_counter = time.perf_counter
 UNROLL = 10
 
 
-def make_timer(stmt, env, unroll=UNROLL, before=None, after=None):
+def make_timer(stmt, env, unroll=UNROLL, before=None, after=None, loops=None):
     """A function timing `loops` × `unroll` executions of `stmt`.
 
     `stmt` is compiled into an unrolled loop whose free names come from
     `env` (bound as locals, so the loop itself costs the same for every
     variant). `before` and `after` run around each timed run, untimed.
-    Returns time per execution, in seconds.
+    `loops`, when given, fixes the number of loops of every run instead of
+    calibrating it: operations that grow state (a replay buffer) then grow
+    it by the same amount per run in every variant, so memory effects of
+    that growth weigh alike. Returns time per execution, in seconds.
     """
     names = sorted(env)
     lines = [
@@ -52,6 +55,7 @@ def make_timer(stmt, env, unroll=UNROLL, before=None, after=None):
                 after()
 
     timed.unroll = unroll
+    timed.loops = loops
     return timed
 
 
@@ -94,7 +98,8 @@ def run_interleaved(variants, rounds, target_seconds=0.02, runner=None):
         loops = {}
         for n in names:
             variants[n](1)  # warm-up
-            loops[n] = calibrate(variants[n], target_seconds)
+            fixed = getattr(variants[n], "loops", None)
+            loops[n] = fixed if fixed else calibrate(variants[n], target_seconds)
         call = lambda n: variants[n](loops[n])
     else:
         for n in names:

@@ -64,6 +64,10 @@ class Case:
         self.error = None
 
 
+# Runs of operations that append to a replay buffer push the same number of
+# records (10 × this) in every variant; the buffer is dropped after each run.
+BUFFERED_LOOPS = 1000
+
 EVENT = {"type": "status", "data": {"event": "retry", "message": "Retrying", "ts": 0.0}}
 SUB_COUNTS = (0, 1, 4, 16)
 
@@ -91,13 +95,13 @@ def push_cases(compiled, python):
                     mod.subscribe_to_stream(sid, *stub_handle())
                 variants[label] = harness.make_timer(
                     "push(sid, item)", {"push": getattr(mod, op), "sid": sid, "item": item},
-                    after=lambda m=mod, s=sid: m._stream_buffers.pop(s, None))
+                    after=lambda m=mod, s=sid: m._stream_buffers.pop(s, None), loops=BUFFERED_LOOPS)
             if k:
                 env = {"item": item}
                 for i in range(k):
                     env[f"q{i}"], env[f"l{i}"] = stub_handle()
                 stmt = "; ".join(f"l{i}.call_soon_threadsafe(q{i}.put_nowait, item)" for i in range(k))
-                variants["floor"] = harness.make_timer(stmt, env)
+                variants["floor"] = harness.make_timer(stmt, env, loops=BUFFERED_LOOPS)
             target = 3.0 if k <= 1 else (2.0 if k == 16 else None)
             cases.append(Case("1 push (stub loop)", f"{op}, {k} subscribers", variants, target))
     return cases
@@ -135,7 +139,7 @@ def callback_cases(compiled, python):
         for label, (mod, stream, agent) in agents.items():
             env = {"cb": getattr(agent, attr), "args": {"command": "ls -la"}}
             variants[label] = harness.make_timer(
-                stmt, env, after=lambda m=mod, s=stream: m._stream_buffers.pop(s, None))
+                stmt, env, after=lambda m=mod, s=stream: m._stream_buffers.pop(s, None), loops=BUFFERED_LOOPS)
         name = f"{attr} ({what})" if attr == "tool_progress_callback" else attr
         if attr == "tool_progress_callback":
             name += ", registry present"
