@@ -141,6 +141,10 @@ nb::object record(const bridge::Name& type, nb::handle data) {
 
 nb::object new_dict() { return steal_or_throw(PyDict_New()); }
 
+// A new dict with room for `n` keys, so that filling it never resizes it
+// (a dict literal of that many keys is made the same way).
+nb::object new_dict(Py_ssize_t n) { return steal_or_throw(_PyDict_NewPresized(n)); }
+
 bool truthy(PyObject* v) {
   int t = PyObject_IsTrue(v);
   if (t < 0) throw nb::python_error();
@@ -195,7 +199,7 @@ void tool_progress(Callback* self, PyObject** a, PyObject* duration, PyObject* i
     return r == 1;
   };
   if (is(e_started)) {
-    nb::object data = new_dict();
+    nb::object data = new_dict(6);
     set(data.ptr(), k_tool, tool_name);
     set(data.ptr(), k_emoji, emoji.ptr());
     set(data.ptr(), k_toolset, toolset.ptr());
@@ -205,7 +209,7 @@ void tool_progress(Callback* self, PyObject** a, PyObject* duration, PyObject* i
     push_event(self->session_id, record(t_tool_started, data).ptr());
   } else if (is(e_completed)) {
     static PyObject* zero = PyLong_FromLong(0);
-    nb::object data = new_dict();
+    nb::object data = new_dict(7);
     set(data.ptr(), k_tool, tool_name);
     set(data.ptr(), k_emoji, emoji.ptr());
     set(data.ptr(), k_toolset, toolset.ptr());
