@@ -442,7 +442,7 @@ def main(argv=None):
             params = {"n_fast": 2000, "n_paced": 100, "rate": 2000, "block": 50, "rounds": 1}
         else:
             params = {"n_fast": 20_000 if args.quick else 100_000, "n_paced": 1000 if args.quick else 2000,
-                      "rate": 2000, "block": 250, "rounds": 3 if args.quick else 7}
+                      "rate": 2000, "block": 20, "rounds": 3 if args.quick else 9}
         tput, p50, p99 = run_e2e(compiled, python, params["rounds"], params["n_fast"], params["n_paced"],
                                  params["rate"], params["block"])
         e2e_result = (tput, p50, p99, params)
