@@ -32,6 +32,11 @@ void swallow() {
 
 // Calls `_threadsafe_put` of the moment with one handle's queue and loop.
 void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* item) {
+  if (original && PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
+    // The handle (held by the caller's snapshot) keeps its queue and loop.
+    threadsafe_put(PyTuple_GET_ITEM(handle, 0), PyTuple_GET_ITEM(handle, 1), item);
+    return;
+  }
   nb::object q, loop;
   if (PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
     q = nb::borrow(PyTuple_GET_ITEM(handle, 0));
