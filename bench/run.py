@@ -405,12 +405,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer rounds and records")
     ap.add_argument("--smoke", action="store_true", help="one short round of everything (checks the suite runs)")
-    ap.add_argument("--rounds", type=int, help="rounds per case (default 15, quick 5)")
+    ap.add_argument("--rounds", type=int, help="rounds per case (default 21, quick 5)")
     ap.add_argument("--only", help="run only cases whose name contains this text (e2e: 'end to end')")
     ap.add_argument("--output", default=str(BENCH / "RESULTS.md"), help="where the table is written")
     ap.add_argument("--no-write", action="store_true", help="print only")
     args = ap.parse_args(argv)
-    rounds = args.rounds or (1 if args.smoke else 5 if args.quick else 15)
+    rounds = args.rounds or (1 if args.smoke else 5 if args.quick else 21)
     started = time.perf_counter()
     load_before = loadavg()
     compiled, python, missing = load_modules()
@@ -442,7 +442,7 @@ def main(argv=None):
             params = {"n_fast": 2000, "n_paced": 100, "rate": 2000, "block": 50, "rounds": 1}
         else:
             params = {"n_fast": 20_000 if args.quick else 100_000, "n_paced": 1000 if args.quick else 2000,
-                      "rate": 2000, "block": 20, "rounds": 3 if args.quick else 9}
+                      "rate": 2000, "block": 20, "rounds": 3 if args.quick else 11}
         tput, p50, p99 = run_e2e(compiled, python, params["rounds"], params["n_fast"], params["n_paced"],
                                  params["rate"], params["block"])
         e2e_result = (tput, p50, p99, params)
