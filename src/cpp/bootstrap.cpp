@@ -24,28 +24,32 @@ constexpr double kRetryPause = 5.0;
 constexpr double kRequestTimeout = 10.0;
 constexpr double kInstallerTimeout = 120.0;
 
-// Operations of the sibling setup modules, as bound when this module loaded.
-// A call goes to this module's binding of the name; while that is still the
-// original, the sibling module's current binding is used, so replacing the
-// operation in either module takes effect.
+// Operations of the sibling setup modules, bound in this module's namespace
+// when it loads, beside the modules themselves (`path`, `detect`). A call
+// goes to this module's binding of the name; while that is still the
+// original, the operation is looked up in the module bound here at call
+// time, so replacing it in either place takes effect.
 struct Sibling {
-  const char* module;
+  const char* alias;   // this module's name for the sibling module
+  const char* module;  // its dotted name
   const char* name;
   PyObject* original = nullptr;  // kept for the life of the process
 };
-Sibling inject_op{"bridge.setup.path", "inject"};
-Sibling is_installed_op{"bridge.setup.detect", "is_installed"};
-Sibling has_api_key_op{"bridge.setup.detect", "has_api_key"};
+Sibling inject_op{"path", "bridge.setup.path", "inject"};
+Sibling is_installed_op{"detect", "bridge.setup.detect", "is_installed"};
+Sibling has_api_key_op{"detect", "bridge.setup.detect", "has_api_key"};
 
 void bind_sibling(nb::module_& m, Sibling& op) {
-  nb::object f = bridge::stdlib(op.module, op.name);
+  nb::object module = bridge::import(op.module);
+  nb::object f = module.attr(op.name);
   op.original = f.inc_ref().ptr();
+  m.attr(op.alias) = module;
   m.attr(op.name) = f;
 }
 
 nb::object call_sibling(const Sibling& op) {
   nb::object f = ns.get(op.name);
-  if (f.ptr() == op.original) f = bridge::stdlib(op.module, op.name);
+  if (f.ptr() == op.original) f = ns.get(op.alias).attr(op.name);
   return f();
 }
 
@@ -188,6 +192,7 @@ void restart_service() {
 void update_once() {
   nb::object package = ns.get("PACKAGE_NAME");
   nb::object current = bridge::stdlib("importlib.metadata", "version")(package);
+  if (!bridge::is_text(current)) fail_type("the installed distribution records no version");
   nb::object latest = latest_version(current);
 
   if (latest.equal(current) || !is_newer(latest, current)) {

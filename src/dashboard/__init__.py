@@ -1,0 +1,1 @@
+"""The reference host of the bridge: a local chat dashboard (FastAPI + uvicorn)."""

@@ -29,6 +29,8 @@ def clean_home(home, monkeypatch):
     and the package index is a closed local port: no test reaches the
     network unless it serves the index itself (`pypi`)."""
     monkeypatch.delenv("OPENROUTER_API_KEY", raising=False)
+    for var in ("no_proxy", "NO_PROXY"):  # the local index is never proxied
+        monkeypatch.setenv(var, "127.0.0.1,localhost")
     monkeypatch.setenv("BRIDGE_PYPI_BASE_URL", f"http://127.0.0.1:{_closed_port()}")
     for name in (".korvel", ".local"):
         shutil.rmtree(home / name, ignore_errors=True)

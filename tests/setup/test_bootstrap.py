@@ -3,7 +3,6 @@ installed distribution a dist-info directory on the path, pip a fake package
 on PYTHONPATH, and the service managers fake programs on PATH. Runs that end
 the process happen in child interpreters."""
 import importlib.metadata
-import json
 import logging
 import os
 import shutil
@@ -74,6 +73,7 @@ def pip_on_path(fake_pip, monkeypatch):
 def test_module_surface():
     assert bootstrap.PACKAGE_NAME == "korvel-dashboard"
     assert bootstrap.logger is logging.getLogger("bridge.bootstrap")
+    assert bootstrap.path is setup_path and bootstrap.detect is detect
     assert bootstrap.inject is setup_path.inject
     assert bootstrap.is_installed is detect.is_installed
     assert bootstrap.has_api_key is detect.has_api_key
@@ -188,6 +188,17 @@ class TestFailedAttempts:
             ("WARNING", FAILED, (n, "No package metadata was found for korvel-dashboard"))
             for n in (1, 2, 3)]
         assert sleeps == [5, 5]
+
+    def test_distribution_without_version(self, tmp_path, monkeypatch, pypi, records,
+                                          sleeps, pip_on_path):
+        root = make_distribution(tmp_path / "noversion", "0")
+        meta = next(root.glob("*.dist-info")) / "METADATA"
+        meta.write_text("Metadata-Version: 2.1\nName: korvel-dashboard\n")
+        monkeypatch.syspath_prepend(str(root))
+        pypi.version("1.0.0")
+        bootstrap._auto_update()
+        assert [args[0] for _, msg, args in records() if msg == FAILED] == [1, 2, 3]
+        assert pip_on_path.calls() == []
 
     def test_failed_install_repeats_the_whole_flow(
             self, installed, pypi, pip_on_path, records, sleeps, monkeypatch):
@@ -378,6 +389,15 @@ class TestBootstrap:
         monkeypatch.setattr(detect, "has_api_key", lambda: False)
         bootstrap.bootstrap()
         assert records() == [("INFO", SUMMARY, ("installed", "missing"))]
+
+    def test_replacing_the_sibling_module_is_honoured(self, monkeypatch, records):
+        import types
+        monkeypatch.setattr(bootstrap, "_auto_update", lambda: None)
+        monkeypatch.setattr(bootstrap, "path", types.SimpleNamespace(inject=lambda: None))
+        monkeypatch.setattr(bootstrap, "detect", types.SimpleNamespace(
+            is_installed=lambda: False, has_api_key=lambda: 1))
+        bootstrap.bootstrap()
+        assert records() == [("INFO", SUMMARY, ("missing", "set"))]
 
     def test_engine_made_loadable(self, fake_bin, home, monkeypatch, restore_sys_path,
                                   records):

@@ -3,19 +3,19 @@ import base64
 import binascii
 import json
 import logging
-import os
 import pathlib
+import random
 import re
 import struct
+import sys
 import threading
+import warnings
 import zlib
 
 import pytest
 
 import bridge.Chat.picdrop as picdrop
 
-LOGGER = "bridge.picdrop"
-NAME = re.compile(r"upload_[0-9a-f]{10}(\..*)?$")
 PROMPT = ("Describe everything visible in this image in thorough detail. Include any text, "
           "code, data, objects, people, layout, colors, and any other notable visual "
           "information.")
@@ -23,8 +23,8 @@ PROMPT = ("Describe everything visible in this image in thorough detail. Include
 
 def png(width=3, height=2):
     def chunk(kind, data):
-        body = kind + data
-        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data)))
 
     rows = b"".join(b"\x00" + b"\xff\x00\x00" * width for _ in range(height))
     return (b"\x89PNG\r\n\x1a\n"
@@ -49,285 +49,231 @@ def error_text(path):
 
 @pytest.fixture
 def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
+    caplog.set_level(logging.DEBUG, logger="bridge.picdrop")
+    return lambda level: [(r.msg, r.args) for r in caplog.records
+                          if r.name == "bridge.picdrop" and r.levelno == level]
 
 
-def records(caplog, level=None):
-    return [r for r in caplog.records
-            if r.name == LOGGER and (level is None or r.levelno == level)]
+@pytest.fixture
+def tool(vision, monkeypatch):
+    """Replaces the vision tool by one answering `result` (or raising it)."""
+    def install(result):
+        async def fake(image_url, user_prompt):
+            if isinstance(result, Exception):
+                raise result
+            return result(image_url) if callable(result) else result
+        monkeypatch.setattr(vision, "vision_analyze_tool", fake)
+    return install
 
 
-def test_upload_dir_from_home(home):
+def test_upload_dir(home, tmp_path, monkeypatch):
     assert picdrop._UPLOAD_DIR == home / ".korvel" / "uploads"
-    assert isinstance(picdrop._UPLOAD_DIR, pathlib.Path)
+    assert picdrop._ensure_upload_dir() == picdrop._UPLOAD_DIR and picdrop._UPLOAD_DIR.is_dir()
     assert picdrop._ensure_upload_dir() == picdrop._UPLOAD_DIR
-    assert picdrop._UPLOAD_DIR.is_dir()
-    assert picdrop._ensure_upload_dir() == picdrop._UPLOAD_DIR  # exists already
+    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path / "a" / "b")
+    assert picdrop.save_uploaded_image(b"x", "f.gif").parent == tmp_path / "a" / "b"
 
 
-def test_upload_dir_created_with_parents(tmp_path, monkeypatch):
-    target = tmp_path / "a" / "b" / "uploads"
-    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", target)
-    saved = picdrop.save_uploaded_image(b"x", "f.gif")
-    assert saved.parent == target and saved.read_bytes() == b"x"
+@pytest.mark.parametrize("filename,ext", [
+    ("photo.JPG", ".JPG"), ("archive.tar.gz", ".gz"), ("noext", ".png"), (".hidden", ".png"),
+    ("ends.", ".png"), ("", ".png"), ("a/b/c.gif", ".gif"), ("../../etc/passwd", ".png"),
+    ("dir.d/file", ".png"), ("x.\u00e9", ".\u00e9"),
+])
+def test_save_uploaded_suffix_and_content(filename, ext):
+    data = bytes(range(256))
+    path = picdrop.save_uploaded_image(data, filename)
+    assert path.parent == picdrop._UPLOAD_DIR and path.is_absolute()
+    assert re.fullmatch(r"upload_[0-9a-f]{10}" + re.escape(ext), path.name)
+    assert path.read_bytes() == data
 
 
-class TestSaveUploaded:
-    @pytest.mark.parametrize("filename,ext", [
-        ("photo.JPG", ".JPG"), ("pic.png", ".png"), ("archive.tar.gz", ".gz"),
-        ("noext", ".png"), (".hidden", ".png"), ("ends.", ".png"), ("", ".png"),
-        ("a/b/c.gif", ".gif"), ("../../etc/passwd", ".png"), ("../../x.webp", ".webp"),
-        ("dir.d/file", ".png"), ("we\u0301ird.\u00e9", ".\u00e9"),
-    ])
-    def test_suffix_rules(self, filename, ext):
-        data = bytes(range(256))
-        path = picdrop.save_uploaded_image(data, filename)
-        assert path.parent == picdrop._UPLOAD_DIR and path.is_absolute()
-        assert path.name == "upload_" + path.name[7:17] + ext
-        assert re.fullmatch(r"[0-9a-f]{10}", path.name[7:17])
-        assert path.read_bytes() == data
+def test_save_uploaded_logs_and_uses_uuid4(monkeypatch, logs):
+    class Fixed:
+        hex = "0123456789abcdef0123456789abcdef"
 
-    def test_log_line_and_distinct_names(self, logs):
-        a = picdrop.save_uploaded_image(b"abc", "a.png")
-        b = picdrop.save_uploaded_image(b"", "a.png")
-        assert a != b and b.read_bytes() == b""
-        recs = records(logs)
-        assert [(r.levelno, r.msg, r.args) for r in recs] == [
-            (logging.INFO, "Saved uploaded image: %s (%d bytes)", (a, 3)),
-            (logging.INFO, "Saved uploaded image: %s (%d bytes)", (b, 0)),
-        ]
-
-    def test_name_from_uuid4(self, monkeypatch):
-        class Fixed:
-            hex = "0123456789abcdef0123456789abcdef"
-
-        monkeypatch.setattr(picdrop.uuid, "uuid4", lambda: Fixed())
-        path = picdrop.save_uploaded_image(b"one", "x.png")
-        assert path.name == "upload_0123456789.png"
-        # Same name again: replaced, not refused.
-        path = picdrop.save_uploaded_image(b"two", "y.png")
-        assert path.read_bytes() == b"two"
-
-    @pytest.mark.parametrize("args", [
-        (bytearray(b"x"), "a.png"), ("text", "a.png"), (None, "a.png"), (b"x", None),
-        (b"x", pathlib.Path("a.png")),
-    ])
-    def test_type_checks_before_any_effect(self, args, monkeypatch):
-        monkeypatch.setattr(picdrop, "_ensure_upload_dir",
-                            lambda: pytest.fail("directory touched"))
-        with pytest.raises(TypeError):
-            picdrop.save_uploaded_image(*args)
-
-    def test_failed_write_leaves_no_file_and_raises(self, tmp_path, monkeypatch, logs):
-        target = tmp_path / "uploads"
-        target.mkdir()
-        monkeypatch.setattr(picdrop, "_UPLOAD_DIR", target)
-
-        def failing_replace(src, dst):
-            assert pathlib.Path(src).read_bytes() == b"data"
-            raise OSError(28, "No space left on device")
-
-        monkeypatch.setattr(picdrop.os, "replace", failing_replace)
-        with pytest.raises(OSError, match="No space left"):
-            picdrop.save_uploaded_image(b"data", "a.png")
-        assert list(target.iterdir()) == []
-        assert records(logs) == []
-
-    def test_unwritable_directory_raises(self, tmp_path, monkeypatch):
-        blocker = tmp_path / "file"
-        blocker.write_text("not a directory")
-        monkeypatch.setattr(picdrop, "_UPLOAD_DIR", blocker / "uploads")
-        with pytest.raises(OSError):
-            picdrop.save_uploaded_image(b"x", "a.png")
+    monkeypatch.setattr(picdrop.uuid, "uuid4", lambda: Fixed())
+    a = picdrop.save_uploaded_image(b"abc", "a.png")
+    b = picdrop.save_uploaded_image(b"", "b.png")  # same name: replaced
+    assert a == b == picdrop._UPLOAD_DIR / "upload_0123456789.png" and b.read_bytes() == b""
+    assert logs(logging.INFO) == [("Saved uploaded image: %s (%d bytes)", (a, 3)),
+                                  ("Saved uploaded image: %s (%d bytes)", (b, 0))]
 
 
-class TestSaveBase64:
-    @pytest.mark.parametrize("header,ext", [
-        ("data:image/png;base64", ".png"), ("data:image/jpeg;base64", ".jpg"),
-        ("data:image/jpg;base64", ".jpg"), ("data:image/gif;base64", ".gif"),
-        ("data:image/webp;base64", ".webp"), ("data:image/svg+xml;base64", ".png"),
-        ("data:text/plain;base64", ".png"), ("data:IMAGE/PNG;base64", ".png"),
-        ("image/jpeg;base64", ".png"), ("data: image/webp ;base64", ".webp"),
-        ("data:image/gif", ".gif"), ("data:image/jpeg;charset=x;base64", ".jpg"),
-    ])
-    def test_extension_table(self, header, ext):
-        path = picdrop.save_base64_image(header + "," + base64.b64encode(b"img").decode())
-        assert path.suffix == ext and NAME.match(path.name)
-        assert path.read_bytes() == b"img"
+@pytest.mark.parametrize("args", [(bytearray(b"x"), "a.png"), ("text", "a.png"),
+                                  (None, "a.png"), (b"x", None), (b"x", pathlib.Path("a"))])
+def test_save_uploaded_type_checks_before_any_effect(args, monkeypatch):
+    monkeypatch.setattr(picdrop, "_ensure_upload_dir", lambda: pytest.fail("touched"))
+    with pytest.raises(TypeError):
+        picdrop.save_uploaded_image(*args)
 
-    def test_without_comma_writes_empty_file(self, logs):
-        path = picdrop.save_base64_image("data:image/gif;base64")
-        assert path.suffix == ".gif" and path.read_bytes() == b""
-        (rec,) = records(logs)
-        assert rec.args == (path, 0)
 
-    def test_splits_at_first_comma(self):
-        # A later comma is outside the alphabet and skipped.
-        path = picdrop.save_base64_image("data:image/png;base64,QUJD,REVG")
-        assert path.read_bytes() == b"ABCDEF"
+def test_failed_write_leaves_no_file_and_raises(tmp_path, monkeypatch, logs):
+    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path)
 
-    @pytest.mark.parametrize("payload,expected", [
-        ("QUJD", b"ABC"), ("QUI=", b"AB"), ("QQ==", b"A"), ("", b""),
-        ("QU\nJD\r\n", b"ABC"), ("Q U J D", b"ABC"), ("QU*J@D", b"ABC"),
-        ("QUJ\u00e9D", b"ABC"), ("QQ==QUJD", b"A"), ("====", b""),
-        ("_-_-", b""), ("+/+/", base64.b64decode("+/+/")),
-    ])
-    def test_lenient_decoding(self, payload, expected):
-        assert picdrop.save_base64_image("data:image/png;base64," + payload).read_bytes() == expected
+    def failing_replace(src, dst):
+        assert pathlib.Path(src).read_bytes() == b"data"  # fully written first
+        raise OSError(28, "No space left on device")
 
-    @pytest.mark.parametrize("payload", ["QUJDR", "QQ", "QUI", "QQ=", "Q"])
-    def test_wrong_padding_raises_and_writes_nothing(self, payload, tmp_path, monkeypatch):
-        monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path / "up")
-        with pytest.raises(binascii.Error):
-            picdrop.save_base64_image("data:image/png;base64," + payload)
-        assert not (tmp_path / "up").exists() or list((tmp_path / "up").iterdir()) == []
+    monkeypatch.setattr(picdrop.os, "replace", failing_replace)
+    with pytest.raises(OSError, match="No space left"):
+        picdrop.save_uploaded_image(b"data", "a.png")
+    assert list(tmp_path.iterdir()) == [] and logs(logging.INFO) == []
+    (tmp_path / "file").write_text("not a directory")
+    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path / "file" / "uploads")
+    with pytest.raises(OSError):
+        picdrop.save_uploaded_image(b"x", "a.png")
 
-    def test_decoding_agrees_with_stdlib_on_ascii(self, monkeypatch):
-        import random
-        rng = random.Random(7)
-        seen = []
-        monkeypatch.setattr(picdrop, "save_uploaded_image", lambda b, n: seen.append((b, n)))
-        for _ in range(3000):
-            s = "".join(rng.choice("QUJDRA=x=!\n +/") for _ in range(rng.randint(0, 14)))
-            try:
-                want = base64.b64decode(s)
-            except binascii.Error:
-                with pytest.raises(binascii.Error):
-                    picdrop.save_base64_image("," + s)
-                continue
-            picdrop.save_base64_image("," + s)
-            assert seen[-1] == (want, "image.png"), s
 
-    def test_goes_through_save_uploaded_image(self, monkeypatch):
-        calls = []
-        monkeypatch.setattr(picdrop, "save_uploaded_image",
-                            lambda b, n: calls.append((b, n)) or "saved")
-        assert picdrop.save_base64_image("data:image/webp;base64,QUJD") == "saved"
-        assert calls == [(b"ABC", "image.webp")]
+@pytest.mark.parametrize("header,ext", [
+    ("data:image/png;base64", ".png"), ("data:image/jpeg;base64", ".jpg"),
+    ("data:image/jpg;base64", ".jpg"), ("data:image/gif;base64", ".gif"),
+    ("data:image/webp;base64", ".webp"), ("data:image/svg+xml;base64", ".png"),
+    ("data:text/plain;base64", ".png"), ("data:IMAGE/PNG;base64", ".png"),
+    ("image/jpeg;base64", ".png"), ("data: image/webp ;base64", ".webp"),
+    ("data:image/gif", ".gif"),
+])
+def test_base64_extension_table(header, ext):
+    path = picdrop.save_base64_image(header + "," + base64.b64encode(b"img").decode())
+    assert re.fullmatch(r"upload_[0-9a-f]{10}" + re.escape(ext), path.name)
+    assert path.read_bytes() == b"img"
 
-    @pytest.mark.parametrize("bad", [None, b"data:image/png;base64,QUJD", 5])
-    def test_type_check(self, bad):
-        with pytest.raises(TypeError):
-            picdrop.save_base64_image(bad)
+
+def test_base64_without_comma_writes_empty_file(logs):
+    path = picdrop.save_base64_image("data:image/gif;base64")
+    assert path.suffix == ".gif" and path.read_bytes() == b""
+    assert logs(logging.INFO) == [("Saved uploaded image: %s (%d bytes)", (path, 0))]
+
+
+@pytest.mark.parametrize("payload,expected", [
+    ("QUJD", b"ABC"), ("QUI=", b"AB"), ("QQ==", b"A"), ("", b""), ("QU\nJD\r\n", b"ABC"),
+    ("QU*J@D", b"ABC"), ("QUJ\u00e9D", b"ABC"), ("QQ==QUJD", b"A"), ("QUJD,REVG", b"ABCDEF"),
+])
+def test_base64_lenient_decoding(payload, expected):
+    assert picdrop.save_base64_image("data:image/png;base64," + payload).read_bytes() == expected
+
+
+@pytest.mark.parametrize("payload", ["QUJDR", "QQ", "QUI", "QQ=", "Q"])
+def test_base64_wrong_padding_raises_and_writes_nothing(payload, tmp_path, monkeypatch):
+    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path / "up")
+    with pytest.raises(binascii.Error):
+        picdrop.save_base64_image("data:image/png;base64," + payload)
+    assert not (tmp_path / "up").exists()
+
+
+def test_base64_agrees_with_stdlib_on_ascii(monkeypatch):
+    rng, seen = random.Random(7), []
+    monkeypatch.setattr(picdrop, "save_uploaded_image", lambda b, n: seen.append((b, n)))
+    for _ in range(3000):
+        s = "".join(rng.choice("QUJDRA=x=!\n +/") for _ in range(rng.randint(0, 14)))
+        try:
+            want = base64.b64decode(s)
+        except binascii.Error:
+            with pytest.raises(binascii.Error):
+                picdrop.save_base64_image("," + s)
+            continue
+        picdrop.save_base64_image("," + s)
+        assert seen[-1] == (want, "image.png"), s
+    with pytest.raises(TypeError):
+        picdrop.save_base64_image(b"data:image/png;base64,QUJD")
 
 
 class TestEnrich:
     def test_real_image_through_vision_tool(self, vision, logs):
-        path = picdrop.save_uploaded_image(png(3, 2), "shot.png")
-        out = picdrop.enrich_message_with_images("what is this?", [path])
-        analysis = f"A PNG image, 3x2 pixels, {path.stat().st_size} bytes."
-        assert out == success(analysis, str(path)) + "\n\nwhat is this?"
-        (call,) = vision.calls
-        assert call["image_url"] == str(path) and call["user_prompt"] == PROMPT
-        assert call["thread"] == threading.get_ident()
-        assert call["loop"].is_closed()
-        debug = records(logs, logging.DEBUG)
-        assert [(r.msg, r.args) for r in debug] == [("Auto-analyzing user image: %s", (str(path),))]
-
-    def test_one_private_loop_per_image(self, vision):
-        paths = [picdrop.save_uploaded_image(png(i + 1, 1), "a.png") for i in range(3)]
-        picdrop.enrich_message_with_images("", paths)
+        paths = [picdrop.save_uploaded_image(png(3, 2), "shot.png"),
+                 picdrop.save_uploaded_image(png(5, 1), "b.png")]
+        out = picdrop.enrich_message_with_images("what is this?", paths)
+        sizes = [p.stat().st_size for p in paths]
+        assert out == "\n\n".join([success(f"A PNG image, 3x2 pixels, {sizes[0]} bytes.", paths[0]),
+                                   success(f"A PNG image, 5x1 pixels, {sizes[1]} bytes.", paths[1]),
+                                   "what is this?"])
+        assert [(c["image_url"], c["user_prompt"]) for c in vision.calls] == [
+            (str(p), PROMPT) for p in paths]
         loops = [c["loop"] for c in vision.calls]
-        assert len({id(lp) for lp in loops}) == 3 and all(lp.is_closed() for lp in loops)
+        assert loops[0] is not loops[1] and all(lp.is_closed() for lp in loops)
+        assert all(c["thread"] == threading.get_ident() for c in vision.calls)
+        assert logs(logging.DEBUG) == [("Auto-analyzing user image: %s", (str(p),)) for p in paths]
 
     def test_success_then_error(self, vision, monkeypatch, logs):
         good = picdrop.save_uploaded_image(png(), "a.png")
-        real = vision.vision_analyze_tool
-
-        async def flaky(image_url, user_prompt):
-            if image_url.endswith("missing.png"):
-                raise FileNotFoundError("no such image")
-            return await real(image_url=image_url, user_prompt=user_prompt)
-
-        monkeypatch.setattr(vision, "vision_analyze_tool", flaky)
         missing = picdrop._UPLOAD_DIR / "missing.png"
         out = picdrop.enrich_message_with_images("hi", [good, missing])
         parts = out.split("\n\n")
         assert parts[0].startswith("[The user sent an image~ Here's what I can see:\nA PNG")
-        assert parts[1:] == [error_text(str(missing)), "hi"]
-        errors = records(logs, logging.ERROR)
-        assert [(r.msg, r.getMessage()) for r in errors] == [
-            ("Vision auto-analysis error: %s", "Vision auto-analysis error: no such image")]
+        assert parts[1:] == [error_text(missing), "hi"]
+        (error,) = logs(logging.ERROR)
+        assert error[0] == "Vision auto-analysis error: %s" and "missing.png" in error[1][0]
 
     @pytest.mark.parametrize("result", [
         json.dumps({"success": False, "analysis": "hidden"}), json.dumps({"analysis": "x"}),
-        None, 42, {"success": True, "analysis": "not text"}, json.dumps({"success": 0}),
-    ])
-    def test_no_success(self, vision, monkeypatch, result, logs):
-        async def tool(image_url, user_prompt):
-            return result
-
-        monkeypatch.setattr(vision, "vision_analyze_tool", tool)
-        out = picdrop.enrich_message_with_images("", ["/tmp/p.png"])
-        assert out == no_success("/tmp/p.png")
-        assert records(logs, logging.ERROR) == []
+        None, 42, {"success": True}, json.dumps({"success": 0})])
+    def test_no_success(self, tool, result, logs):
+        tool(result)
+        assert picdrop.enrich_message_with_images("", ["/tmp/p.png"]) == no_success("/tmp/p.png")
+        assert logs(logging.ERROR) == []
 
     @pytest.mark.parametrize("result,analysis", [
         ({"success": True}, ""), ({"success": True, "analysis": 12}, "12"),
-        ({"success": 1, "analysis": None}, "None"), ({"success": True, "analysis": "é\n"}, "é\n"),
-    ])
-    def test_success_texts(self, vision, monkeypatch, result, analysis):
-        async def tool(image_url, user_prompt):
-            return json.dumps(result)
-
-        monkeypatch.setattr(vision, "vision_analyze_tool", tool)
+        ({"success": 1, "analysis": None}, "None")])
+    def test_success_texts(self, tool, result, analysis):
+        tool(json.dumps(result))
         assert picdrop.enrich_message_with_images("", ["p"]) == success(analysis, "p")
 
-    @pytest.mark.parametrize("result", ["not json", "[1, 2]", '"text"', "null", "7"])
-    def test_bad_results_give_error_text(self, vision, monkeypatch, result, logs):
-        async def tool(image_url, user_prompt):
-            return result
-
-        monkeypatch.setattr(vision, "vision_analyze_tool", tool)
+    @pytest.mark.parametrize("result", ["not json", "[1, 2]", '"text"', "null", ValueError("x")])
+    def test_failures_give_error_text(self, tool, result, logs):
+        tool(result)
         assert picdrop.enrich_message_with_images("u", ["p"]) == error_text("p") + "\n\nu"
-        assert len(records(logs, logging.ERROR)) == 1
+        assert len(logs(logging.ERROR)) == 1
 
-    def test_paths_rendered_as_given(self, vision, monkeypatch):
-        async def tool(image_url, user_prompt):
-            return json.dumps({"success": True, "analysis": image_url})
-
-        monkeypatch.setattr(vision, "vision_analyze_tool", tool)
+    def test_paths_rendered_as_given_and_empty_cases(self, tool):
+        tool(lambda url: json.dumps({"success": True, "analysis": url}))
         paths = [pathlib.Path("rel/x.png"), "/abs/y.gif", "we ird\u00e9.png"]
-        out = picdrop.enrich_message_with_images("t", paths)
-        assert out == "\n\n".join(success(str(p), str(p)) for p in paths) + "\n\nt"
-
-    def test_no_images(self, vision):
+        out = picdrop.enrich_message_with_images("", paths)
+        assert out == "\n\n".join(success(str(p), str(p)) for p in paths)
         assert picdrop.enrich_message_with_images("", []) == ""
         text = "keep \x00 me \ud800"
         assert picdrop.enrich_message_with_images(text, []) is text
-        assert vision.calls == []
 
-    def test_engine_missing_raises_before_any_image(self, monkeypatch, logs):
-        import sys
-        monkeypatch.setitem(sys.modules, "tools", None)
-        monkeypatch.setitem(sys.modules, "tools.vision_tools", None)
-        with pytest.raises(ImportError):
-            picdrop.enrich_message_with_images("x", ["a.png"])
-        with pytest.raises(ImportError):
-            picdrop.enrich_message_with_images("x", [])
-        assert records(logs) == []
-
-    def test_tool_missing_from_module(self, vision, monkeypatch):
+    def test_engine_missing_raises_before_any_image(self, vision, monkeypatch, logs):
         monkeypatch.delattr(vision, "vision_analyze_tool")
         with pytest.raises(ImportError):
             picdrop.enrich_message_with_images("x", ["a.png"])
+        monkeypatch.setitem(sys.modules, "tools.vision_tools", None)
+        with pytest.raises(ImportError):
+            picdrop.enrich_message_with_images("x", [])
+        assert logs(logging.DEBUG) == []
 
     def test_inside_running_loop_every_image_gets_error_text(self, vision, logs):
-        import warnings
-
         async def host():
             return picdrop.enrich_message_with_images("msg", ["a.png", "b.png"])
 
         with warnings.catch_warnings():
-            warnings.simplefilter("error", RuntimeWarning)
+            warnings.simplefilter("error", RuntimeWarning)  # no never-awaited coroutine
             out = asyncio.run(host())
         assert out == "\n\n".join([error_text("a.png"), error_text("b.png"), "msg"])
-        assert vision.calls == []
-        assert len(records(logs, logging.ERROR)) == 2
+        assert vision.calls == [] and len(logs(logging.ERROR)) == 2
 
     @pytest.mark.parametrize("args", [(None, []), ("x", None), ("x", ("a.png",)), (b"x", [])])
     def test_type_checks(self, args, vision):
         with pytest.raises(TypeError):
             picdrop.enrich_message_with_images(*args)
-        assert vision.calls == []
+
+
+def test_enrichment_through_standin_engine(monkeypatch):
+    standin = pathlib.Path(__file__).resolve().parents[2] / "src" / "dashboard" / "standin"
+    for name in ("tools", "tools.vision_tools"):
+        monkeypatch.delitem(sys.modules, name, raising=False)
+    monkeypatch.syspath_prepend(str(standin))
+    try:
+        gif = b"GIF89a" + struct.pack("<HH", 7, 5) + b"\x00" * 20
+        saved = [picdrop.save_uploaded_image(png(4, 3), "a.png"),
+                 picdrop.save_base64_image("data:image/gif;base64," + base64.b64encode(gif).decode()),
+                 picdrop.save_uploaded_image(b"plain text", "notes.png")]
+        parts = picdrop.enrich_message_with_images("look", saved).split("\n\n")
+        assert len(parts) == 4 and parts[3] == "look"
+        assert parts[0].startswith("[The user sent an image~ Here's what I can see:\nA PNG image")
+        assert "4x3 pixels" in parts[0] and parts[0].endswith(f"image_url: {saved[0]} ~]")
+        assert "A GIF image" in parts[1] and "7x5 pixels" in parts[1]
+        assert parts[2] == no_success(saved[2])
+    finally:
+        for name in ("tools", "tools.vision_tools"):
+            sys.modules.pop(name, None)

@@ -77,23 +77,28 @@ void add_part(Count& total, PyObject* part) {
 
 void add_parts_of_list(Count& total, PyObject* list) {
   static bridge::Name text("text");
-  // The list may change under a foreign __len__ or get; index it afresh
-  // each time and hold the part while it is measured.
+  static const Py_hash_t text_hash = PyObject_Hash(text.ptr());
+  // Indexed afresh each time, each part held while it is measured: the list
+  // may change under foreign code. Dict parts with str or missing "text" are
+  // measured inline.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* part = PyList_GET_ITEM(list, i);
+    Py_INCREF(part);
     if (PyDict_CheckExact(part)) {
-      PyObject* v = PyDict_GetItemWithError(part, text.ptr());
-      if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
+      PyObject* v = _PyDict_GetItem_KnownHash(part, text.ptr(), text_hash);
+      if (v && PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        Py_DECREF(part);
+        add(total, n);
         continue;
       }
-      if (PyUnicode_CheckExact(v)) {
-        add(total, PyUnicode_GET_LENGTH(v));
+      if (!v && !PyErr_Occurred()) {
+        Py_DECREF(part);
         continue;
       }
     }
-    nb::object held = nb::borrow(part);
-    add_part(total, held.ptr());
+    nb::object held = nb::steal(part);
+    add_part(total, part);
   }
 }
 
@@ -109,47 +114,58 @@ void add_parts_of_iterable(Count& total, PyObject* content) {
 
 enum class Walk { Estimate, Measure };
 
+// One message of any shape; `message` is held by the caller.
+void add_message(Count& total, PyObject* message, Walk walk) {
+  static bridge::Name content_key("content");
+  nb::object content = nb::steal(get_entry(message, content_key.ptr(), empty_text()));
+  PyObject* c = content.ptr();
+  if (PyUnicode_Check(c)) {
+    add(total, length_of(c));
+  } else if (PyList_CheckExact(c)) {
+    add_parts_of_list(total, c);
+  } else if (PyList_Check(c)) {
+    add_parts_of_iterable(total, c);  // a subclass may iterate its own way
+  } else if (walk == Walk::Measure && c != Py_None) {
+    int truthy = PyObject_IsTrue(c);
+    if (truthy < 0) throw nb::python_error();
+    if (truthy) add_parts_of_iterable(total, c);
+  }
+}
+
 // The characters of message text in `history`. Estimate counts text and list
 // content only; Measure iterates any other truthy content as parts too.
+//
+// Each message is held while it is measured (a foreign __eq__, __len__ or
+// get may change the list). The common shape, a dict whose "content" is a
+// str or is missing, is measured inline with plain reference counting.
 Count count_chars(PyObject* history, Walk walk) {
   static bridge::Name content_key("content");
+  static const Py_hash_t content_hash = PyObject_Hash(content_key.ptr());
   Count total = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
     PyObject* message = PyList_GET_ITEM(history, i);
-    nb::object content;
+    Py_INCREF(message);
     if (PyDict_CheckExact(message)) {
-      PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
-      if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        continue;  // absent: ""
-      }
-      if (PyUnicode_CheckExact(v)) {
-        add(total, PyUnicode_GET_LENGTH(v));
+      PyObject* v = _PyDict_GetItem_KnownHash(message, content_key.ptr(), content_hash);
+      if (v && PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        Py_DECREF(message);
+        add(total, n);
         continue;
       }
-      if (PyList_CheckExact(v)) {
-        nb::object held = nb::borrow(v);
-        add_parts_of_list(total, held.ptr());
+      if (!v && !PyErr_Occurred()) {  // absent: ""
+        Py_DECREF(message);
         continue;
       }
-      content = nb::borrow(v);
-    } else {
-      nb::object held = nb::borrow(message);
-      content = nb::steal(get_entry(held.ptr(), content_key.ptr(), empty_text()));
+      if (v && PyList_CheckExact(v)) {
+        nb::object parts = nb::borrow(v);
+        Py_DECREF(message);
+        add_parts_of_list(total, parts.ptr());
+        continue;
+      }
     }
-
-    PyObject* c = content.ptr();
-    if (PyUnicode_Check(c)) {
-      add(total, length_of(c));
-    } else if (PyList_CheckExact(c)) {
-      add_parts_of_list(total, c);
-    } else if (PyList_Check(c)) {
-      add_parts_of_iterable(total, c);  // a subclass may iterate its own way
-    } else if (walk == Walk::Measure && c != Py_None) {
-      int truthy = PyObject_IsTrue(c);
-      if (truthy < 0) throw nb::python_error();
-      if (truthy) add_parts_of_iterable(total, c);
-    }
+    nb::object held = nb::steal(message);
+    add_message(total, message, walk);
   }
   return total;
 }

@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "core/bridge.hpp"
+#include "core/imports.hpp"
 
 namespace {
 
@@ -43,7 +43,9 @@ nb::object upload_suffix(nb::handle filename) {
   Py_ssize_t dot = len > 0 ? PyUnicode_FindChar(n, '.', 0, len, -1) : -1;
   if (dot == -2) throw nb::python_error();
   if (dot <= 0 || dot == len - 1) return nb::str(".png");
-  return nb::steal(PyUnicode_Substring(n, dot, len));
+  PyObject* suffix = PyUnicode_Substring(n, dot, len);
+  if (!suffix) throw nb::python_error();
+  return nb::steal(suffix);
 }
 
 // Best effort: the error that made us discard is the one the caller sees.
@@ -210,15 +212,7 @@ nb::object save_base64_image(nb::handle data_url) {
 // ---------------------------------------------------------------- enrichment
 
 nb::object vision_tool() {
-  nb::object module = bridge::import("tools.vision_tools");
-  static bridge::Name name("vision_analyze_tool");
-  PyObject* tool = PyObject_GetAttr(module.ptr(), name.ptr());
-  if (tool) return nb::steal(tool);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  PyErr_SetString(PyExc_ImportError,
-                  "cannot import name 'vision_analyze_tool' from 'tools.vision_tools'");
-  throw nb::python_error();
+  return bridge::import_from("tools.vision_tools", "vision_analyze_tool");
 }
 
 nb::object concat(std::initializer_list<nb::handle> pieces) {
@@ -256,9 +250,7 @@ nb::object describe(nb::handle tool, nb::handle path_str) {
   nb::object decoded =
       PyUnicode_Check(result.ptr()) ? module_attr("json").attr("loads")(result) : nb::dict();
   nb::object success = entry(decoded, "success", nb::none());
-  int ok = PyObject_IsTrue(success.ptr());
-  if (ok < 0) throw nb::python_error();
-  if (ok) {
+  if (bridge::truthy(success)) {
     nb::object analysis = entry(decoded, "analysis", nb::str(""));
     if (!PyUnicode_Check(analysis.ptr())) {
       analysis = nb::steal(PyObject_Str(analysis.ptr()));

@@ -1,0 +1,6 @@
+"""``python -m dashboard``."""
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,421 @@
+"""The host's HTTP interface: JSON endpoints, the event stream and the page."""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import logging
+import os
+import pathlib
+import re
+import threading
+import time
+from typing import List, Optional
+
+from fastapi import FastAPI, File, HTTPException, Request, UploadFile
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
+from fastapi.staticfiles import StaticFiles
+import yaml
+from pydantic import BaseModel, Field
+from starlette.concurrency import run_in_threadpool
+
+from . import profiles, sse
+from .engine import Engine
+from .turns import TurnRunner
+
+logger = logging.getLogger("dashboard")
+
+STATIC_DIR = pathlib.Path(__file__).resolve().parent / "static"
+
+#: Session ids are keys of every registry and the engine's store: keep them plain.
+SESSION_ID = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.:-]{0,127}$")
+#: Names of files saved by the upload endpoints.
+UPLOAD_ID = re.compile(r"^upload_[0-9a-f]{10}(\.[^/\\]{0,32})?$")
+APPROVAL_CHOICES = ("once", "session", "always", "deny")
+MAX_MESSAGE_CHARS = 200_000
+MAX_IMAGES = 8
+MAX_UPLOAD_BYTES = 20 * 1024 * 1024
+TASK_CLEANUP_SECONDS = 60.0
+
+SSE_HEADERS = {"Cache-Control": "no-cache", "X-Accel-Buffering": "no"}
+
+
+# -- request bodies ----------------------------------------------------------
+
+class SendBody(BaseModel):
+    session_id: Optional[str] = None
+    message: str = Field("", max_length=MAX_MESSAGE_CHARS)
+    images: List[str] = Field(default_factory=list, max_length=MAX_IMAGES)
+
+
+class SessionBody(BaseModel):
+    session_id: str
+
+
+class StopBody(BaseModel):
+    session_id: str
+    clear_queue: bool = False
+
+
+class ApproveBody(BaseModel):
+    session_id: str
+    choice: str
+
+
+class DataUrlBody(BaseModel):
+    data_url: str = Field(..., max_length=MAX_UPLOAD_BYTES * 2)
+
+
+class ProfileBody(BaseModel):
+    name: str
+    create: bool = False
+
+
+class ModelBody(BaseModel):
+    model: str = Field(..., max_length=200)
+
+
+def _bad(detail: str, status: int = 400):
+    raise HTTPException(status_code=status, detail=detail)
+
+
+def _session(session_id: Optional[str]) -> str:
+    if not isinstance(session_id, str) or not SESSION_ID.match(session_id):
+        _bad("session_id must be 1-128 letters, digits or _ . : - (starting with a letter or digit)")
+    return session_id
+
+
+def _new_session_id() -> str:
+    return time.strftime("s%Y%m%d-%H%M%S-") + os.urandom(3).hex()
+
+
+class Host:
+    """State of one running host: the engine, the turns and the shutdown flag."""
+
+    def __init__(self, engine: Engine, port: int) -> None:
+        self.engine = engine
+        self.port = port
+        self.turns = TurnRunner(engine)
+        self.started = time.time()
+        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        self.closing: Optional[asyncio.Event] = None
+        self._install_lock = threading.Lock()
+        self.installing = False
+
+    def begin_shutdown(self) -> None:
+        """Make open event streams end; safe to call from a signal handler."""
+        if self.loop is not None and self.closing is not None:
+            try:
+                self.loop.call_soon_threadsafe(self.closing.set)
+            except RuntimeError:  # the loop is already closed
+                pass
+
+    def require_engine(self) -> Engine:
+        if not self.engine.ready:
+            _bad("No agent engine is loaded; install it from the setup screen.", 503)
+        return self.engine
+
+
+def _upload_path(engine: Engine, ref: str) -> pathlib.Path:
+    """The saved file an upload id names; only files in the upload directory."""
+    if not UPLOAD_ID.match(ref) or ref in (".", ".."):
+        _bad(f"unknown image {ref[:80]!r}: send a data URL or an id returned by /chat/upload")
+    base = pathlib.Path(engine.picdrop._UPLOAD_DIR)
+    path = base / ref
+    if not path.is_file():
+        _bad(f"unknown image {ref!r}", 404)
+    return path
+
+
+def _sessions(engine: Engine) -> list:
+    """Sessions of the active profile's store, newest first, with titles."""
+    db = engine.warmpool.get_session_db()
+    rows = None
+    for name in ("list_sessions", "get_sessions"):
+        fn = getattr(db, name, None)
+        if callable(fn):
+            rows = fn()
+            break
+    out = []
+    for row in rows or []:
+        if isinstance(row, str):
+            row = {"id": row}
+        elif not isinstance(row, dict):
+            continue
+        sid = row.get("id") or row.get("session_id")
+        if not isinstance(sid, str):
+            continue
+        title = row.get("title")
+        if title is None:
+            try:
+                title = db.get_session_title(sid)
+            except Exception:
+                title = None
+        out.append({
+            "session_id": sid,
+            "title": title or "",
+            "updated_at": row.get("updated_at") or row.get("last_active") or row.get("started_at")
+            or row.get("created_at"),
+            "message_count": row.get("message_count"),
+        })
+    return out
+
+
+def create_app(host: Host) -> FastAPI:
+    async def _cleanup_timer():
+        while True:
+            await asyncio.sleep(TASK_CLEANUP_SECONDS)
+            if host.engine.ready:
+                try:
+                    await run_in_threadpool(host.engine.warmpool.cleanup_old_tasks)
+                except Exception:
+                    logger.exception("Task cleanup failed")
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app):
+        host.loop = asyncio.get_running_loop()
+        host.closing = asyncio.Event()
+        cleanup = asyncio.ensure_future(_cleanup_timer())
+        try:
+            yield
+        finally:
+            host.closing.set()
+            cleanup.cancel()
+
+    app = FastAPI(title="korvel dashboard", docs_url=None, redoc_url=None, openapi_url=None,
+                  lifespan=lifespan)
+    app.state.host = host
+
+    @app.exception_handler(RequestValidationError)
+    async def _invalid(request: Request, exc: RequestValidationError):
+        problems = []
+        for err in exc.errors():
+            where = ".".join(str(p) for p in err.get("loc", ()) if p != "body") or "body"
+            problems.append(f"{where}: {err.get('msg', 'invalid')}")
+        return JSONResponse(status_code=422, content={"detail": "; ".join(problems) or "invalid request"})
+
+    # -- page and health ------------------------------------------------------
+
+    @app.get("/", include_in_schema=False)
+    async def page():
+        return FileResponse(STATIC_DIR / "index.html", headers={"Cache-Control": "no-cache"})
+
+    app.mount("/static", StaticFiles(directory=str(STATIC_DIR)), name="static")
+
+    @app.get("/health")
+    async def health():
+        engine = host.engine
+        return {
+            "status": "ok",
+            "engine": engine.kind,
+            "engine_error": engine.error,
+            "pid": os.getpid(),
+            "port": host.port,
+            "uptime": round(time.time() - host.started, 3),
+        }
+
+    # -- setup ---------------------------------------------------------------
+
+    def _setup_status():
+        from bridge.setup import detect
+        installed = bool(detect.is_installed())
+        return {
+            "installed": installed,
+            "version": detect.get_version() if installed else None,
+            "api_key": bool(detect.has_api_key()),
+            "engine": host.engine.kind,
+            "installing": host.installing,
+        }
+
+    @app.get("/setup/status")
+    def setup_status():
+        return _setup_status()
+
+    @app.post("/setup/install")
+    async def setup_install():
+        with host._install_lock:
+            if host.installing:
+                _bad("an installation is already running", 409)
+            host.installing = True
+        loop = asyncio.get_running_loop()
+        lines: asyncio.Queue = asyncio.Queue()
+
+        def put(item):
+            loop.call_soon_threadsafe(lines.put_nowait, item)
+
+        def work():
+            outcome = {"ok": False, "error": None}
+            try:
+                from bridge.setup import detect, install
+                install.install_korvel(lambda line: put(("line", line)))
+                installed = bool(detect.is_installed())
+                outcome["installed"] = installed
+                if not installed:
+                    outcome["error"] = "the installer finished but the engine was not found"
+                else:
+                    outcome["ok"] = True
+                    if not host.engine.ready:
+                        from .startup import load_installed_engine
+                        load_installed_engine(host.engine)
+            except Exception as exc:
+                outcome["error"] = str(exc) or type(exc).__name__
+            finally:
+                outcome["engine"] = host.engine.kind
+                host.installing = False
+                put(("done", outcome))
+
+        threading.Thread(target=work, name="engine-install", daemon=True).start()
+
+        async def stream():
+            while True:
+                kind, value = await lines.get()
+                if kind == "line":
+                    yield sse.format_event("line", {"line": value})
+                else:
+                    yield sse.format_event("done", value)
+                    return
+
+        return StreamingResponse(stream(), media_type="text/event-stream", headers=SSE_HEADERS)
+
+    # -- chat ------------------------------------------------------------------
+
+    @app.post("/chat/send")
+    def chat_send(body: SendBody):
+        engine = host.require_engine()
+        if host.turns.shutting_down:
+            _bad("the host is shutting down", 503)
+        session_id = _session(body.session_id) if body.session_id else _new_session_id()
+        if not body.message.strip() and not body.images:
+            _bad("message is empty")
+        paths = []
+        for ref in body.images:
+            if ref.startswith("data:"):
+                try:
+                    paths.append(engine.picdrop.save_base64_image(ref))
+                except ValueError as exc:  # bad Base64
+                    _bad(f"image is not a valid data URL: {exc}")
+            else:
+                paths.append(_upload_path(engine, ref))
+        return host.turns.submit(session_id, body.message, paths)
+
+    @app.get("/chat/stream/{session_id}")
+    async def chat_stream(session_id: str):
+        engine = host.require_engine()
+        _session(session_id)
+        return StreamingResponse(sse.record_stream(engine.warmpool, session_id, host.closing),
+                                 media_type="text/event-stream", headers=SSE_HEADERS)
+
+    @app.get("/chat/status/{session_id}")
+    def chat_status(session_id: str):
+        host.require_engine()
+        return host.turns.status(_session(session_id))
+
+    @app.post("/chat/approve")
+    def chat_approve(body: ApproveBody):
+        engine = host.require_engine()
+        session_id = _session(body.session_id)
+        if body.choice not in APPROVAL_CHOICES:
+            _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
+        resolved = engine.consentgate.resolve_approval(session_id, body.choice)
+        return {"session_id": session_id, "choice": body.choice, "resolved": bool(resolved)}
+
+    @app.post("/chat/stop")
+    def chat_stop(body: StopBody):
+        host.require_engine()
+        return host.turns.stop(_session(body.session_id), body.clear_queue)
+
+    @app.get("/chat/history/{session_id}")
+    def chat_history(session_id: str):
+        engine = host.require_engine()
+        session_id = _session(session_id)
+        messages = engine.warmpool.get_conversation_history(session_id)
+        return {"session_id": session_id, "messages": messages if isinstance(messages, list) else []}
+
+    @app.post("/chat/upload")
+    def chat_upload(file: UploadFile = File(...)):
+        engine = host.require_engine()
+        data = file.file.read(MAX_UPLOAD_BYTES + 1)
+        if len(data) > MAX_UPLOAD_BYTES:
+            _bad(f"image is larger than {MAX_UPLOAD_BYTES} bytes", 413)
+        if not data:
+            _bad("image is empty")
+        path = engine.picdrop.save_uploaded_image(data, file.filename or "image.png")
+        return {"id": pathlib.Path(path).name, "path": str(path), "bytes": len(data)}
+
+    @app.post("/chat/upload-data-url")
+    def chat_upload_data_url(body: DataUrlBody):
+        engine = host.require_engine()
+        if not body.data_url.startswith("data:"):
+            _bad("data_url must start with data:")
+        try:
+            path = engine.picdrop.save_base64_image(body.data_url)
+        except ValueError as exc:
+            _bad(f"image is not a valid data URL: {exc}")
+        path = pathlib.Path(path)
+        return {"id": path.name, "path": str(path), "bytes": path.stat().st_size}
+
+    @app.get("/sessions")
+    def sessions():
+        engine = host.require_engine()
+        return {"profile": engine.warmpool.get_active_profile(), "sessions": _sessions(engine)}
+
+    @app.get("/sessions/{session_id}")
+    def session_info(session_id: str):
+        engine = host.require_engine()
+        session_id = _session(session_id)
+        title = engine.warmpool.get_session_db().get_session_title(session_id)
+        return {"session_id": session_id, "title": title or "", **host.turns.status(session_id)}
+
+    # -- profiles and models --------------------------------------------------
+
+    @app.get("/profiles")
+    def get_profiles():
+        engine = host.require_engine()
+        active = engine.warmpool.get_active_profile()
+        names = profiles.list_profiles()
+        if active not in names:
+            names.append(active)
+        return {"active": active, "profiles": names}
+
+    @app.post("/profiles/active")
+    def set_profile(body: ProfileBody):
+        engine = host.require_engine()
+        name = body.name
+        if not profiles.valid_profile_name(name):
+            _bad("profile name must be 1-64 letters, digits or _ . - (starting with a letter or digit)")
+        if name != "default":
+            home = pathlib.Path(engine.warmpool.get_profile_home(name))
+            if not home.is_dir():
+                if not body.create:
+                    _bad(f"no profile named {name!r}", 404)
+                home.mkdir(parents=True, exist_ok=True)
+        engine.warmpool.set_active_profile(name)
+        return {"active": engine.warmpool.get_active_profile(), "profiles": profiles.list_profiles()}
+
+    @app.get("/model")
+    def get_model():
+        engine = host.require_engine()
+        configured = engine.warmpool._get_config_model()
+        current = configured or profiles.DEFAULT_MODEL
+        choices = list(profiles.SUGGESTED_MODELS)
+        if current not in choices:
+            choices.insert(0, current)
+        return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
+                "choices": choices, "generation": engine.warmpool.get_model_generation()}
+
+    @app.post("/model")
+    def set_model(body: ModelBody):
+        engine = host.require_engine()
+        model = body.model.strip()
+        if not model or any(ch.isspace() or not ch.isprintable() for ch in model):
+            _bad("model must be a non-empty name without spaces")
+        home = pathlib.Path(engine.warmpool.get_profile_home())
+        try:
+            path = profiles.write_model(home, model)
+        except (ValueError, yaml.YAMLError) as exc:
+            _bad(f"cannot update the profile configuration: {exc}", 409)
+        generation = engine.warmpool.bump_model_generation()
+        logger.info("Model set to %s in %s (generation %d)", model, path, generation)
+        return {"model": model, "profile": engine.warmpool.get_active_profile(), "generation": generation}
+
+    return app

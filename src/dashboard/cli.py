@@ -1,0 +1,82 @@
+"""``korvel-dashboard`` / ``python -m dashboard``: start the host."""
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+from typing import List, Optional
+
+DEFAULT_PORT = 8420
+HOST = "127.0.0.1"
+
+logger = logging.getLogger("dashboard")
+
+
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="korvel-dashboard",
+                                     description="Serve the chat dashboard on http://127.0.0.1:<port>.")
+    parser.add_argument("--port", type=int, default=None,
+                        help=f"port to listen on (default: $KORVEL_DASHBOARD_PORT or {DEFAULT_PORT})")
+    parser.add_argument("--engine", choices=("auto", "installed", "standin"), default="auto",
+                        help="agent engine: the installed one, the bundled stand-in, or auto "
+                             "(installed when present, else the stand-in)")
+    parser.add_argument("--service", action="store_true",
+                        help="run as the installed service: check for a newer release at start-up "
+                             "(also $KORVEL_DASHBOARD_SERVICE=1)")
+    parser.add_argument("--log-level", default=os.environ.get("KORVEL_DASHBOARD_LOG_LEVEL", "info"),
+                        choices=("debug", "info", "warning", "error"))
+    args = parser.parse_args(argv)
+    if args.port is None:
+        env_port = os.environ.get("KORVEL_DASHBOARD_PORT", "").strip()
+        try:
+            args.port = int(env_port) if env_port else DEFAULT_PORT
+        except ValueError:
+            parser.error(f"KORVEL_DASHBOARD_PORT is not a number: {env_port!r}")
+    if not 1 <= args.port <= 65535:
+        parser.error(f"--port must be between 1 and 65535, not {args.port}")
+    return args
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parse_args(argv)
+    logging.basicConfig(level=getattr(logging, args.log_level.upper()),
+                        format="%(asctime)s %(levelname)-7s %(name)s: %(message)s",
+                        stream=sys.stderr)
+
+    import uvicorn
+
+    from bridge.supervisor import lifecycle
+
+    from .app import Host, create_app
+    from .engine import Engine
+    from .startup import load_engine, prepare_engine, running_as_service, supervise
+
+    if not supervise(args.port):
+        logger.error("Port %d is still taken; not starting", args.port)
+        return 1
+    prepare_engine(running_as_service(args.service))
+    engine = Engine()
+    load_engine(engine, args.engine)
+
+    host = Host(engine, args.port)
+    app = create_app(host)
+    lifecycle.register_shutdown_callback(lambda: host.turns.stop_all("Bridge shutting down"))
+
+    class Server(uvicorn.Server):
+        # uvicorn takes SIGTERM/SIGINT while it serves and raises them again
+        # once it has stopped, which then runs the bridge's shutdown sequence.
+        def handle_exit(self, sig, frame):
+            host.begin_shutdown()
+            host.turns.stop_all("Bridge shutting down")
+            super().handle_exit(sig, frame)
+
+    config = uvicorn.Config(app, host=HOST, port=args.port, log_level=args.log_level,
+                            timeout_graceful_shutdown=3, access_log=False)
+    logger.info("Serving on http://%s:%d (engine: %s)", HOST, args.port, engine.kind or "none")
+    Server(config).run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+"""Profile directories and the model choice written to a profile's config.yaml."""
+from __future__ import annotations
+
+import os
+import pathlib
+import re
+import tempfile
+from typing import List
+
+import yaml
+
+#: What a profile name may look like: one plain path component.
+PROFILE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+
+#: Model used by the pool when the profile names none.
+DEFAULT_MODEL = "google/gemini-2.5-flash:free"
+
+#: Offered by the model picker besides the configured model.
+SUGGESTED_MODELS = [
+    DEFAULT_MODEL,
+    "anthropic/claude-sonnet-4",
+    "openai/gpt-4o-mini",
+    "meta-llama/llama-3.3-70b-instruct",
+    "deepseek/deepseek-chat",
+]
+
+
+def valid_profile_name(name: str) -> bool:
+    return bool(PROFILE_NAME.match(name)) and ".." not in name
+
+
+def korvel_root() -> pathlib.Path:
+    return pathlib.Path(os.path.expanduser("~")) / ".korvel"
+
+
+def list_profiles() -> List[str]:
+    """"default" followed by the named profiles found on disk, sorted."""
+    names = []
+    base = korvel_root() / "profiles"
+    try:
+        for entry in base.iterdir():
+            if entry.is_dir() and valid_profile_name(entry.name) and entry.name != "default":
+                names.append(entry.name)
+    except OSError:
+        pass
+    return ["default"] + sorted(names)
+
+
+def read_config(path: pathlib.Path) -> dict:
+    """The parsed config.yaml at ``path``; an empty mapping when absent or empty.
+
+    A file that does not hold a mapping raises ValueError: writing our model
+    choice over it would destroy whatever it holds.
+    """
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return {}
+    data = yaml.safe_load(text)
+    if not data:
+        return {}
+    if not isinstance(data, dict):
+        raise ValueError(f"{path} does not hold a mapping")
+    return data
+
+
+def write_model(home: pathlib.Path, model: str) -> pathlib.Path:
+    """Record ``model`` as the profile's model in ``home``/config.yaml.
+
+    A ``model`` mapping keeps its other entries (provider, base URL, fallback)
+    and gets the choice as its ``default``; otherwise ``model`` becomes the
+    plain text. The file is replaced atomically.
+    """
+    path = home / "config.yaml"
+    cfg = read_config(path)
+    current = cfg.get("model")
+    if isinstance(current, dict):
+        current["default"] = model
+    else:
+        cfg["model"] = model
+    home.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=".config.", suffix=".yaml", dir=str(home))
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            yaml.safe_dump(cfg, fh, sort_keys=False, allow_unicode=True)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    return path

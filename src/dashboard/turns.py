@@ -1,0 +1,204 @@
+"""Running chat turns: one worker thread per busy session.
+
+A message for a session that has no turn running starts a chain on a worker
+thread: the turn runs, and when it has ended the next message that arrived in
+the meantime (kept by the pending-message queue) becomes the next turn, until
+the queue is empty. A message for a busy session is queued and announced on
+the session's stream with a "busy" record.
+"""
+from __future__ import annotations
+
+import collections
+import logging
+import threading
+import time
+import uuid
+from typing import Deque, Dict, List, Optional, Set, Tuple
+
+logger = logging.getLogger("dashboard.turns")
+
+
+def _now() -> float:
+    return time.time()
+
+
+def read_result(result) -> Tuple[str, bool]:
+    """The reply text and the interrupted flag of a run_conversation result."""
+    if isinstance(result, dict):
+        response = result.get("final_response")
+        interrupted = bool(result.get("interrupted"))
+    else:
+        response, interrupted = result, False
+    if response is None:
+        response = ""
+    elif not isinstance(response, str):
+        response = str(response)
+    return response, interrupted
+
+
+class TurnRunner:
+    def __init__(self, engine) -> None:
+        self.engine = engine
+        # Guards _active and _queued_images, and makes "is the session busy?"
+        # and "queue it" (or "start a chain") one step against a chain that
+        # is just taking its last queued message.
+        self._lock = threading.Lock()
+        self._active: Set[str] = set()
+        # Images of queued messages, in the order of the pending-message queue.
+        self._queued_images: Dict[str, Deque[List]] = {}
+        self.shutting_down = False
+
+    # -- called from request handlers ---------------------------------------
+
+    def submit(self, session_id: str, message: str, image_paths: List) -> dict:
+        """Start a turn for ``message``, or queue it when the session is busy."""
+        engine = self.engine
+        with self._lock:
+            busy = session_id in self._active or engine.interrupt.is_agent_running(session_id)
+            if busy:
+                position = engine.holdqueue.enqueue_message(session_id, message)
+                self._queued_images.setdefault(session_id, collections.deque()).append(list(image_paths))
+            else:
+                self._active.add(session_id)
+        if busy:
+            engine.warmpool.push_stream_event(session_id, {
+                "type": "busy",
+                "data": {"session_id": session_id, "position": position,
+                         "message": message, "ts": _now()},
+            })
+            return {"session_id": session_id, "status": "queued", "position": position}
+        worker = threading.Thread(target=self._chain, args=(session_id, message, list(image_paths)),
+                                  name=f"turn-{session_id}", daemon=True)
+        try:
+            worker.start()
+        except BaseException:
+            with self._lock:
+                self._active.discard(session_id)
+            raise
+        return {"session_id": session_id, "status": "started", "position": 0}
+
+    def status(self, session_id: str) -> dict:
+        engine = self.engine
+        with self._lock:
+            active = session_id in self._active
+        running = engine.interrupt.is_agent_running(session_id)
+        return {"session_id": session_id, "running": bool(active or running),
+                "pending": engine.holdqueue.pending_count(session_id)}
+
+    def stop(self, session_id: str, clear_queue: bool = False) -> dict:
+        engine = self.engine
+        cleared = 0
+        if clear_queue:
+            with self._lock:
+                cleared = engine.holdqueue.clear_pending(session_id)
+                self._queued_images.pop(session_id, None)
+        stopped = engine.interrupt.interrupt_agent(session_id)
+        return {"session_id": session_id, "stopped": bool(stopped), "cleared": cleared}
+
+    def stop_all(self, reason: str) -> None:
+        """Ask every running turn to end (used when the host shuts down)."""
+        self.shutting_down = True
+        with self._lock:
+            sessions = list(self._active)
+        for session_id in sessions:
+            try:
+                self.engine.interrupt.interrupt_agent(session_id, reason)
+            except Exception:  # shutting down regardless
+                logger.debug("Could not interrupt %s on shutdown", session_id, exc_info=True)
+
+    # -- the worker thread ----------------------------------------------------
+
+    def _chain(self, session_id: str, message: str, image_paths: List) -> None:
+        queued = False
+        while True:
+            try:
+                self.run_turn(session_id, message, image_paths, queued=queued)
+            except BaseException:  # never let one turn kill the chain silently
+                logger.exception("Turn for session %s failed", session_id)
+            with self._lock:
+                nxt: Optional[str] = None
+                if not self.shutting_down:
+                    nxt = self.engine.holdqueue.dequeue_message(session_id)
+                if nxt is None:
+                    self._active.discard(session_id)
+                    self._queued_images.pop(session_id, None)
+                    return
+                images = self._queued_images.get(session_id)
+                image_paths = images.popleft() if images else []
+                if images is not None and not images:
+                    del self._queued_images[session_id]
+            message, queued = nxt, True
+
+    def run_turn(self, session_id: str, message: str, image_paths: List, queued: bool = False) -> None:
+        """One conversation turn for ``session_id``, on the calling thread."""
+        engine = self.engine
+        pool = engine.warmpool
+        task_id = uuid.uuid4().hex
+        self._record_task(task_id, {"status": "running", "session_id": session_id,
+                                    "started_at": _now(), "queued": queued})
+        pool.push_stream_event(session_id, {
+            "type": "turn_started",
+            "data": {"session_id": session_id, "message": message, "images": len(image_paths),
+                     "queued": queued, "task_id": task_id, "ts": _now()},
+        })
+        status, response, titled = "error", "", False
+        try:
+            with pool.get_session_lock(session_id):
+                agent, approval_ctx = pool.get_agent(session_id, session_id)
+                text = message
+                note = pool.pop_pending_model_note(session_id)
+                if note:
+                    text = f"{note}\n\n{text}"
+                if image_paths:
+                    text = engine.picdrop.enrich_message_with_images(text, list(image_paths))
+                history = pool.get_conversation_history(session_id)
+                if not isinstance(history, list):
+                    history = []
+                # A compressed agent keeps its compressed context: handing it
+                # the full stored history again would undo the compression.
+                if engine.compression.maybe_compress_session(agent, history):
+                    history = None
+                engine.interrupt.register_running_agent(session_id, agent)
+                try:
+                    approval_ctx["setup"]()
+                    try:
+                        result = agent.run_conversation(text, conversation_history=history)
+                    finally:
+                        approval_ctx["teardown"]()
+                finally:
+                    engine.interrupt.unregister_running_agent(session_id)
+            response, interrupted = read_result(result)
+            status = "interrupted" if interrupted else "done"
+            titled = True
+        except Exception as exc:
+            logger.exception("Turn for session %s failed", session_id)
+            pool.push_stream_event(session_id, {
+                "type": "error",
+                "data": {"session_id": session_id, "message": f"{type(exc).__name__}: {exc}",
+                         "ts": _now()},
+            })
+        finally:
+            try:
+                pool.signal_stream_done(session_id)
+            finally:
+                self._finish_task(task_id, status)
+        if titled:
+            history_after = pool.get_conversation_history(session_id)
+            if not isinstance(history_after, list):
+                history_after = []
+            pool.trigger_auto_title(session_id, message, response, history_after)
+
+    # -- the task registry ---------------------------------------------------
+
+    def _record_task(self, task_id: str, record: dict) -> None:
+        pool = self.engine.warmpool
+        with pool.tasks_lock:
+            pool.running_tasks[task_id] = record
+
+    def _finish_task(self, task_id: str, status: str) -> None:
+        pool = self.engine.warmpool
+        with pool.tasks_lock:
+            record = pool.running_tasks.get(task_id)
+            if record is not None:
+                record["status"] = status
+                record["finished_at"] = _now()

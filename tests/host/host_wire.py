@@ -1,0 +1,197 @@
+"""A real host process on a free port, and helpers that read its wire.
+
+Every server runs as ``python -m dashboard`` in a child process with a home
+directory of its own, so start-up (PID file, port guard, signal handlers)
+and the chat modules' load-time effects happen as they do for a user.
+"""
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import httpx
+
+READ_TIMEOUT = 30.0
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    def __init__(self, home: pathlib.Path, port: int, proc: subprocess.Popen, log: pathlib.Path):
+        self.home = home
+        self.port = port
+        self.proc = proc
+        self.log = log
+        self.url = f"http://127.0.0.1:{port}"
+        self.client = httpx.Client(base_url=self.url, timeout=httpx.Timeout(READ_TIMEOUT))
+
+    def output(self) -> str:
+        return self.log.read_text(errors="replace")
+
+    def stop(self) -> int:
+        self.client.close()
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        return self.proc.returncode
+
+
+def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
+                 port: int | None = None) -> Server:
+    home = home or pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
+    port = port or free_port()
+    log = home / "server.log"
+    child_env = dict(os.environ)
+    for name in ("OPENROUTER_API_KEY", "KORVEL_HOME", "ZALIX_MODEL", "KORVEL_GATEWAY_SESSION",
+                 "KORVEL_DASHBOARD_SERVICE", "KORVEL_DASHBOARD_PORT"):
+        child_env.pop(name, None)
+    child_env.update({"HOME": str(home), "PYTHONUNBUFFERED": "1"})
+    child_env.update(env or {})
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([sys.executable, "-m", "dashboard", "--port", str(port), *args],
+                                env=child_env, stdout=out, stderr=subprocess.STDOUT,
+                                cwd=str(home))
+    server = Server(home, port, proc, log)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise AssertionError(f"host exited with {proc.returncode}:\n{server.output()}")
+        try:
+            if server.client.get("/health", timeout=1).status_code == 200:
+                return server
+        except httpx.HTTPError:
+            pass
+        time.sleep(0.1)
+    server.stop()
+    raise AssertionError(f"host did not come up:\n{server.output()}")
+
+
+def parse_events(lines):
+    """(event, data) pairs from SSE lines; comments skipped."""
+    event, data = None, []
+    for line in lines:
+        if line == "":
+            if data:
+                yield event or "message", json.loads("\n".join(data))
+            event, data = None, []
+        elif line.startswith(":"):
+            continue
+        elif line.startswith("event:"):
+            event = line[6:].strip()
+        elif line.startswith("data:"):
+            data.append(line[5:].lstrip(" "))
+
+
+class Stream:
+    """The event stream of one session, read from the wire."""
+
+    def __init__(self, server: Server, session_id: str):
+        self._cm = server.client.stream("GET", f"/chat/stream/{session_id}")
+        self.response = self._cm.__enter__()
+        assert self.response.status_code == 200
+        assert self.response.headers["content-type"].startswith("text/event-stream")
+        self._events = parse_events(self.response.iter_lines())
+        self.seen = []
+
+    def next(self):
+        item = next(self._events)
+        self.seen.append(item)
+        return item
+
+    def until(self, event: str):
+        """Read up to and including the first ``event``; returns its data."""
+        while True:
+            name, data = self.next()
+            if name == event:
+                return data
+            if name == "done" and event != "done":
+                raise AssertionError(f"turn ended before {event!r}: {self.seen}")
+
+    def close(self):
+        self._cm.__exit__(None, None, None)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def send(server: Server, message: str, session_id: str | None = None, **extra) -> dict:
+    body = {"message": message, **extra}
+    if session_id:
+        body["session_id"] = session_id
+    res = server.client.post("/chat/send", json=body)
+    assert res.status_code == 200, res.text
+    return res.json()
+
+
+def run_turn(server: Server, message: str, session_id: str, **extra):
+    """Send ``message`` and read its stream to the end; the (event, data) list."""
+    res = send(server, message, session_id, **extra)
+    assert res["status"] == "started", res
+    with Stream(server, session_id) as stream:
+        stream.until("done")
+        return stream.seen
+
+
+def replies(events) -> str:
+    return "".join(data for name, data in events if name == "delta")
+
+
+def wait_for(predicate, timeout=15.0, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError("condition not reached in time")
+
+
+def history(server: Server, session_id: str) -> list:
+    res = server.client.get(f"/chat/history/{session_id}")
+    assert res.status_code == 200, res.text
+    return res.json()["messages"]
+
+
+def idle(server: Server, session_id: str) -> dict:
+    def check():
+        st = server.client.get(f"/chat/status/{session_id}").json()
+        return st if not st["running"] and not st["pending"] else None
+    return wait_for(check)
+
+
+def make_png(width: int, height: int) -> bytes:
+    """A small RGB gradient PNG."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(v for x in range(width) for v in (x * 4 % 256, y * 4 % 256, 160))
+                    for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+# A 1x1 PNG.
+PNG_1x1 = bytes.fromhex(
+    "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+    "1f15c4890000000d49444154789c6360f8cfc0f01f0005050201a5"
+    "b0b3a50000000049454e44ae426082")

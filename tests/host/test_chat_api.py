@@ -1,0 +1,203 @@
+"""Chat turns through the host's HTTP interface, events read from the wire."""
+import base64
+import uuid
+
+import pytest
+
+from host_wire import (PNG_1x1, Stream, history, idle, replies, run_turn, send, wait_for)
+
+
+def sid(prefix="s"):
+    return f"{prefix}-{uuid.uuid4().hex[:10]}"
+
+
+def test_health_names_the_engine_and_serves_the_page(server):
+    health = server.client.get("/health").json()
+    assert health["status"] == "ok"
+    assert health["engine"] == "standin"
+    page = server.client.get("/")
+    assert page.status_code == 200 and 'id="composer-input"' in page.text
+    assert server.client.get("/static/app.js").status_code == 200
+
+
+def test_a_whole_turn_streams_every_kind_of_record(server):
+    session = sid()
+    events = run_turn(server, "hello there", session)
+    names = [name for name, _ in events]
+    assert names[0] == "turn_started" and names[-1] == "done"
+    for kind in ("status", "thinking", "reasoning_delta", "reasoning", "tool_started",
+                 "tool_completed", "delta"):
+        assert kind in names, names
+    assert names.index("tool_started") < names.index("tool_completed") < names.index("delta")
+    started = dict(events)["tool_started"]
+    assert started["tool"] == "get_time" and isinstance(started["ts"], float)
+    reply = replies(events)
+    assert reply.startswith("You said: hello there")
+    stored = history(server, session)
+    assert [m["role"] for m in stored] == ["user", "assistant"]
+    assert stored[0]["content"] == "hello there" and stored[1]["content"] == reply
+    # The next turn of the same session runs on the same warm agent.
+    again = run_turn(server, "and again", session)
+    assert replies(again).startswith("You said: and again")
+    assert len(history(server, session)) == 4
+
+
+def test_a_new_session_gets_its_title(server):
+    res = send(server, "plan a picnic for saturday")
+    session = res["session_id"]
+    with Stream(server, session) as stream:
+        stream.until("done")
+
+    def titled():
+        info = server.client.get(f"/sessions/{session}").json()
+        return info["title"]
+    assert wait_for(titled) == "Plan a picnic for saturday"
+    listed = {s["session_id"]: s["title"] for s in server.client.get("/sessions").json()["sessions"]}
+    assert listed[session] == "Plan a picnic for saturday"
+
+
+@pytest.mark.parametrize("choice,outcome", [("once", "allowed and ran"), ("deny", "was denied")])
+def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
+    session = sid("appr")
+    send(server, "run: rm -rf /tmp/scratch", session)
+    with Stream(server, session) as stream:
+        request = stream.until("approval_required")
+        assert request["command"] == "rm -rf /tmp/scratch"
+        assert request["pattern_key"] and request["description"]
+        assert request["session_id"] == session
+        assert server.client.get(f"/chat/status/{session}").json()["running"] is True
+        res = server.client.post("/chat/approve", json={"session_id": session, "choice": choice})
+        assert res.status_code == 200 and res.json()["resolved"] is True
+        stream.until("done")
+        assert outcome in replies(stream.seen)
+    # Nothing is waiting any more.
+    res = server.client.post("/chat/approve", json={"session_id": session, "choice": "once"})
+    assert res.json()["resolved"] is False
+
+
+def test_stop_ends_a_running_turn(server):
+    session = sid("stop")
+    send(server, "wait: 60", session)
+    with Stream(server, session) as stream:
+        assert stream.until("tool_started")["tool"] == "sleep"
+        res = server.client.post("/chat/stop", json={"session_id": session})
+        assert res.json() == {"session_id": session, "stopped": True, "cleared": 0}
+        completed = stream.until("tool_completed")
+        assert completed["duration"] < 30
+        stream.until("done")
+    idle(server, session)
+    assert history(server, session)[-1]["content"].endswith("[interrupted]")
+    # Nothing runs now: a second stop finds nothing.
+    assert server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"] is False
+
+
+def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
+    session = sid("busy")
+    send(server, "wait: 60", session)
+    with Stream(server, session) as stream:
+        stream.until("tool_started")
+        queued = send(server, "second message", session)
+        assert queued == {"session_id": session, "status": "queued", "position": 1}
+        assert send(server, "third message", session)["position"] == 2
+        busy = stream.until("busy")
+        assert (busy["position"], busy["message"]) == (1, "second message")
+        assert server.client.get(f"/chat/status/{session}").json()["pending"] == 2
+        server.client.post("/chat/stop", json={"session_id": session})
+        stream.until("done")
+    idle(server, session)
+    users = [m["content"] for m in history(server, session) if m["role"] == "user"]
+    assert users == ["wait: 60", "second message", "third message"]
+
+
+def test_stop_can_drop_the_queue(server):
+    session = sid("drop")
+    send(server, "wait: 60", session)
+    with Stream(server, session) as stream:
+        stream.until("tool_started")
+        send(server, "never runs", session)
+        res = server.client.post("/chat/stop", json={"session_id": session, "clear_queue": True})
+        assert res.json()["cleared"] == 1
+        stream.until("done")
+    idle(server, session)
+    assert "never runs" not in [m["content"] for m in history(server, session)]
+
+
+class TestImages:
+    def test_an_uploaded_image_is_described_to_the_agent(self, server):
+        up = server.client.post("/chat/upload", files={"file": ("shot.png", PNG_1x1, "image/png")})
+        assert up.status_code == 200, up.text
+        info = up.json()
+        assert info["id"].startswith("upload_") and info["id"].endswith(".png")
+        assert info["bytes"] == len(PNG_1x1)
+        session = sid("img")
+        events = run_turn(server, "what is this?", session, images=[info["id"]])
+        assert dict(events)["turn_started"]["images"] == 1
+        user = history(server, session)[0]["content"]
+        assert user.startswith("[The user sent an image~ Here's what I can see:\n")
+        assert info["path"] in user and user.endswith("\n\nwhat is this?")
+
+    def test_a_data_url_image(self, server):
+        url = "data:image/png;base64," + base64.b64encode(PNG_1x1).decode()
+        session = sid("img")
+        run_turn(server, "", session, images=[url])
+        user = history(server, session)[0]["content"]
+        assert user.startswith("[The user sent an image~") and "/.korvel/uploads/upload_" in user
+        saved = server.client.post("/chat/upload-data-url", json={"data_url": url}).json()
+        assert saved["bytes"] == len(PNG_1x1) and saved["id"].endswith(".png")
+
+    @pytest.mark.parametrize("ref,status", [
+        ("../../etc/passwd", 400), ("upload_0123456789.png", 404), ("/etc/passwd", 400),
+        ("data:image/png;base64,abc", 400),
+    ])
+    def test_unknown_or_unsafe_images_are_refused(self, server, ref, status):
+        res = server.client.post("/chat/send", json={"message": "x", "images": [ref]})
+        assert res.status_code == status, res.text
+
+    def test_empty_upload_is_refused(self, server):
+        res = server.client.post("/chat/upload", files={"file": ("a.png", b"", "image/png")})
+        assert res.status_code == 400
+
+
+class TestValidation:
+    @pytest.mark.parametrize("body", [
+        {"message": "   "},
+        {"message": "hi", "session_id": "../etc"},
+        {"message": "hi", "session_id": "a b"},
+    ])
+    def test_bad_send_bodies_get_400(self, server, body):
+        res = server.client.post("/chat/send", json=body)
+        assert res.status_code == 400 and res.json()["detail"]
+
+    @pytest.mark.parametrize("path,body", [
+        ("/chat/send", {"message": 5}),
+        ("/chat/send", {"message": "x", "images": "notalist"}),
+        ("/chat/approve", {"session_id": "s1"}),
+        ("/chat/stop", {}),
+        ("/model", {}),
+        ("/profiles/active", {"name": None}),
+    ])
+    def test_malformed_bodies_get_422_with_a_readable_detail(self, server, path, body):
+        res = server.client.post(path, json=body)
+        assert res.status_code == 422
+        assert isinstance(res.json()["detail"], str) and res.json()["detail"]
+
+    def test_unknown_approval_choice(self, server):
+        res = server.client.post("/chat/approve", json={"session_id": "s1", "choice": "maybe"})
+        assert res.status_code == 400 and "once" in res.json()["detail"]
+
+    def test_bad_session_ids_in_paths(self, server):
+        assert server.client.get("/chat/history/a%20b").status_code == 400
+        assert server.client.get("/chat/stream/-x").status_code == 400
+
+
+def test_simultaneous_first_messages_start_one_turn_and_queue_the_rest(server):
+    import concurrent.futures
+
+    session = sid("race")
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda i: send(server, f"wait: 0.3 #{i}", session), range(4)))
+    assert sorted(r["status"] for r in results) == ["queued"] * 3 + ["started"]
+    assert sorted(r["position"] for r in results) == [0, 1, 2, 3]
+    idle(server, session)
+    users = [m["content"] for m in history(server, session) if m["role"] == "user"]
+    assert sorted(users) == [f"wait: 0.3 #{i}" for i in range(4)]

@@ -1,0 +1,82 @@
+"""Profile switches and model changes through the host."""
+import yaml
+
+from host_wire import history, run_turn
+
+
+def test_model_change_writes_the_profile_and_leaves_a_switch_note(server):
+    session = "model-note"
+    run_turn(server, "first", session)
+    before = server.client.get("/model").json()
+    old = before["model"]
+    assert before["profile"] == "default" and before["generation"] == 0
+
+    res = server.client.post("/model", json={"model": "test/model-b"})
+    assert res.status_code == 200, res.text
+    assert res.json()["generation"] == 1
+    config = yaml.safe_load((server.home / ".korvel" / "config.yaml").read_text())
+    assert config["model"] == "test/model-b"
+    assert server.client.get("/model").json()["model"] == "test/model-b"
+
+    events = run_turn(server, "who are you?", session)
+    note = (f"[Note: model was just switched from {old} to test/model-b. You are now "
+            "test/model-b. Adjust your self-identification accordingly.]")
+    assert history(server, session)[-2]["content"] == f"{note}\n\nwho are you?"
+    assert any(name == "status" and "test/model-b" in str(data.get("message"))
+               for name, data in events)
+    # The note is used once.
+    run_turn(server, "again", session)
+    assert history(server, session)[-2]["content"] == "again"
+
+
+def test_model_change_keeps_other_model_settings(server):
+    home = server.home / ".korvel"
+    (home / "config.yaml").write_text("model:\n  default: a/one\n  provider: openrouter\nagent:\n  max_turns: 7\n")
+    res = server.client.post("/model", json={"model": "a/two"})
+    assert res.status_code == 200
+    config = yaml.safe_load((home / "config.yaml").read_text())
+    assert config == {"model": {"default": "a/two", "provider": "openrouter"}, "agent": {"max_turns": 7}}
+
+
+def test_model_change_refuses_bad_names_and_unusable_files(server):
+    assert server.client.post("/model", json={"model": "two words"}).status_code == 400
+    assert server.client.post("/model", json={"model": ""}).status_code == 400
+    path = server.home / ".korvel" / "config.yaml"
+    saved = path.read_text()
+    try:
+        path.write_text("- a list\n")
+        res = server.client.post("/model", json={"model": "a/three"})
+        assert res.status_code == 409
+        assert path.read_text() == "- a list\n"
+    finally:
+        path.write_text(saved)
+
+
+def test_profile_switch(server):
+    run_turn(server, "in default", "prof-default")
+    assert server.client.get("/profiles").json()["active"] == "default"
+
+    assert server.client.post("/profiles/active", json={"name": "work"}).status_code == 404
+    res = server.client.post("/profiles/active", json={"name": "work", "create": True})
+    assert res.status_code == 200 and res.json()["active"] == "work"
+    assert (server.home / ".korvel" / "profiles" / "work").is_dir()
+    profiles = server.client.get("/profiles").json()
+    assert profiles == {"active": "work", "profiles": ["default", "work"]}
+
+    # The work profile has a store of its own.
+    listed = [s["session_id"] for s in server.client.get("/sessions").json()["sessions"]]
+    assert "prof-default" not in listed
+    run_turn(server, "in work", "prof-work")
+    assert (server.home / ".korvel" / "profiles" / "work" / "state.db").exists()
+    assert [m["content"] for m in history(server, "prof-work")][0] == "in work"
+
+    assert server.client.post("/profiles/active", json={"name": "default"}).status_code == 200
+    listed = [s["session_id"] for s in server.client.get("/sessions").json()["sessions"]]
+    assert "prof-default" in listed and "prof-work" not in listed
+
+
+def test_profile_names_are_single_plain_components(server):
+    for name in ("../escape", "a/b", "", ".hidden", "x" * 65):
+        res = server.client.post("/profiles/active", json={"name": name, "create": True})
+        assert res.status_code == 400, name
+    assert server.client.get("/profiles").json()["active"] == "default"
