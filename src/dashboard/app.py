@@ -48,10 +48,6 @@ class SendBody(BaseModel):
     images: List[str] = Field(default_factory=list, max_length=MAX_IMAGES)
 
 
-class SessionBody(BaseModel):
-    session_id: str
-
-
 class StopBody(BaseModel):
     session_id: str
     clear_queue: bool = False
@@ -73,6 +69,45 @@ class ProfileBody(BaseModel):
 
 class ModelBody(BaseModel):
     model: str = Field(..., max_length=200)
+
+
+#: Names under which the page is reached; anything else in a Host header
+#: means a foreign page resolved its own name to this machine.
+LOCAL_HOSTS = ("127.0.0.1", "localhost", "[::1]")
+SAFE_METHODS = (b"GET", b"HEAD", b"OPTIONS")
+
+
+class LocalOnly:
+    """Serve only requests addressed to this machine, and changes only from
+    our own page: a web site open in the user's browser must neither reach
+    the host through its own domain name nor post to it (approve a command,
+    start an installation)."""
+
+    def __init__(self, app) -> None:
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "http":
+            problem = self._problem(scope)
+            if problem:
+                await JSONResponse(status_code=403, content={"detail": problem})(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
+
+    @staticmethod
+    def _problem(scope) -> Optional[str]:
+        headers = {}
+        for key, value in scope.get("headers", ()):
+            headers.setdefault(key.lower(), value.decode("latin-1"))
+        host = headers.get(b"host", "")
+        name = host.rsplit(":", 1)[0] if host.count(":") == 1 or host.startswith("[") else host
+        if name.lower() not in LOCAL_HOSTS:
+            return f"requests must be addressed to 127.0.0.1, not {host[:100]!r}"
+        method = scope.get("method", "GET").encode("latin-1")
+        origin = headers.get(b"origin")
+        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}":
+            return "changes are accepted only from the dashboard's own page"
+        return None
 
 
 def _bad(detail: str, status: int = 400):
@@ -185,6 +220,7 @@ def create_app(host: Host) -> FastAPI:
     app = FastAPI(title="korvel dashboard", docs_url=None, redoc_url=None, openapi_url=None,
                   lifespan=lifespan)
     app.state.host = host
+    app.add_middleware(LocalOnly)
 
     @app.exception_handler(RequestValidationError)
     async def _invalid(request: Request, exc: RequestValidationError):
@@ -302,8 +338,12 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        return StreamingResponse(sse.record_stream(engine.warmpool, session_id, host.closing),
-                                 media_type="text/event-stream", headers=SSE_HEADERS)
+        token = []
+        stream = sse.record_stream(
+            engine.warmpool, session_id, host.closing,
+            on_open=lambda: token.append(host.turns.stream_opened(session_id)),
+            on_close=lambda: host.turns.stream_closed(session_id, token[0]) if token else None)
+        return StreamingResponse(stream, media_type="text/event-stream", headers=SSE_HEADERS)
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):

@@ -68,7 +68,7 @@ class Engine:
             if self.kind is not None:
                 return True
             if kind is None:
-                self.error = "no agent engine is installed"
+                self.error = None  # nothing to load: not an error
                 return False
             if kind == "standin":
                 if not (STANDIN_DIR / "run_agent.py").exists():

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import asyncio
 import json
-from typing import AsyncIterator, Optional
+from typing import AsyncIterator, Callable, Optional
 
 #: A comment line sent when nothing happened for this long, so that idle
 #: connections stay open and a gone client is noticed.
@@ -54,16 +54,21 @@ async def next_item(queue: asyncio.Queue, closing: asyncio.Event, timeout: float
 
 
 async def record_stream(pool, session_id: str, closing: asyncio.Event,
-                        keepalive: Optional[float] = None) -> AsyncIterator[str]:
+                        keepalive: Optional[float] = None,
+                        on_open: Optional[Callable[[], None]] = None,
+                        on_close: Optional[Callable[[], None]] = None) -> AsyncIterator[str]:
     """The session's records as SSE text until the end-of-stream sentinel.
 
     Subscribes on start and unsubscribes when the generator ends for any
     reason: the sentinel, the client going away, or the host closing.
+    ``on_open`` runs once subscribed, ``on_close`` once unsubscribed.
     """
     keepalive = KEEPALIVE_SECONDS if keepalive is None else keepalive
     loop = asyncio.get_running_loop()
     queue: asyncio.Queue = asyncio.Queue()
     sub = pool.subscribe_to_stream(session_id, queue, loop)
+    if on_open is not None:
+        on_open()
     try:
         yield ": subscribed\n\n"
         while True:
@@ -77,4 +82,8 @@ async def record_stream(pool, session_id: str, closing: asyncio.Event,
             if item is None:
                 return
     finally:
-        pool.unsubscribe_from_stream(session_id, sub)
+        try:
+            pool.unsubscribe_from_stream(session_id, sub)
+        finally:
+            if on_close is not None:
+                on_close()

@@ -9,6 +9,7 @@ the session's stream with a "busy" record.
 from __future__ import annotations
 
 import collections
+import itertools
 import logging
 import threading
 import time
@@ -16,6 +17,9 @@ import uuid
 from typing import Deque, Dict, List, Optional, Set, Tuple
 
 logger = logging.getLogger("dashboard.turns")
+
+#: How long a finished turn waits for its listeners to leave (seconds).
+STREAM_CLOSE_GRACE = 2.0
 
 
 def _now() -> float:
@@ -47,6 +51,42 @@ class TurnRunner:
         # Images of queued messages, in the order of the pending-message queue.
         self._queued_images: Dict[str, Deque[List]] = {}
         self.shutting_down = False
+        # Sessions whose turn has started and not yet ended (its end-of-stream
+        # sent); a chain is "active" a little longer, while it finishes up.
+        self._in_turn: Set[str] = set()
+        # Event streams that are open, per session, by token.
+        self._streams: Dict[str, Set[int]] = {}
+        self._stream_tokens = itertools.count(1)
+        self._streams_changed = threading.Condition(threading.Lock())
+
+    # -- event streams ----------------------------------------------------------
+
+    def stream_opened(self, session_id: str) -> int:
+        with self._streams_changed:
+            token = next(self._stream_tokens)
+            self._streams.setdefault(session_id, set()).add(token)
+            return token
+
+    def stream_closed(self, session_id: str, token: int) -> None:
+        with self._streams_changed:
+            open_ = self._streams.get(session_id)
+            if open_ is not None:
+                open_.discard(token)
+                if not open_:
+                    del self._streams[session_id]
+            self._streams_changed.notify_all()
+
+    def _let_streams_end(self, session_id: str) -> None:
+        """Give the streams that were open when a turn ended a moment to
+        close before more records are pushed: a record pushed before the last
+        listener has left is dropped with the session's replay buffer, while
+        one pushed after it waits in a new buffer for the next listener."""
+        with self._streams_changed:
+            ending = set(self._streams.get(session_id, ()))
+            if ending:
+                self._streams_changed.wait_for(
+                    lambda: not (ending & self._streams.get(session_id, set())),
+                    timeout=STREAM_CLOSE_GRACE)
 
     # -- called from request handlers ---------------------------------------
 
@@ -60,6 +100,7 @@ class TurnRunner:
                 self._queued_images.setdefault(session_id, collections.deque()).append(list(image_paths))
             else:
                 self._active.add(session_id)
+                self._in_turn.add(session_id)
         if busy:
             engine.warmpool.push_stream_event(session_id, {
                 "type": "busy",
@@ -74,16 +115,17 @@ class TurnRunner:
         except BaseException:
             with self._lock:
                 self._active.discard(session_id)
+                self._in_turn.discard(session_id)
             raise
         return {"session_id": session_id, "status": "started", "position": 0}
 
     def status(self, session_id: str) -> dict:
         engine = self.engine
         with self._lock:
-            active = session_id in self._active
-        running = engine.interrupt.is_agent_running(session_id)
-        return {"session_id": session_id, "running": bool(active or running),
-                "pending": engine.holdqueue.pending_count(session_id)}
+            in_turn = session_id in self._in_turn
+            pending = engine.holdqueue.pending_count(session_id)
+        running = in_turn or engine.interrupt.is_agent_running(session_id)
+        return {"session_id": session_id, "running": bool(running), "pending": pending}
 
     def stop(self, session_id: str, clear_queue: bool = False) -> dict:
         engine = self.engine
@@ -121,12 +163,14 @@ class TurnRunner:
                     nxt = self.engine.holdqueue.dequeue_message(session_id)
                 if nxt is None:
                     self._active.discard(session_id)
+                    self._in_turn.discard(session_id)
                     self._queued_images.pop(session_id, None)
                     return
                 images = self._queued_images.get(session_id)
                 image_paths = images.popleft() if images else []
                 if images is not None and not images:
                     del self._queued_images[session_id]
+                self._in_turn.add(session_id)
             message, queued = nxt, True
 
     def run_turn(self, session_id: str, message: str, image_paths: List, queued: bool = False) -> None:
@@ -181,7 +225,10 @@ class TurnRunner:
             try:
                 pool.signal_stream_done(session_id)
             finally:
+                with self._lock:
+                    self._in_turn.discard(session_id)
                 self._finish_task(task_id, status)
+        self._let_streams_end(session_id)
         if titled:
             history_after = pool.get_conversation_history(session_id)
             if not isinstance(history_after, list):

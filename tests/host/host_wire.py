@@ -6,7 +6,9 @@ and the chat modules' load-time effects happen as they do for a user.
 """
 from __future__ import annotations
 
+import importlib.util
 import json
+import textwrap
 import os
 import pathlib
 import signal
@@ -71,6 +73,11 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise AssertionError(f"host exited with {proc.returncode}:\n{server.output()}")
+        # No connection before the port guard is done: it signals whatever
+        # process holds a socket on the port, clients included.
+        if "Serving on http://" not in server.output():
+            time.sleep(0.05)
+            continue
         try:
             if server.client.get("/health", timeout=1).status_code == 200:
                 return server
@@ -188,6 +195,27 @@ def make_png(width: int, height: int) -> bytes:
                     for y in range(height))
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
+
+
+def fake_installer(bin_dir: pathlib.Path) -> None:
+    """A curl that hands bash a script installing the stand-in as the engine."""
+    script = textwrap.dedent(f"""\
+        #!/bin/sh
+        cat <<'SCRIPT'
+        echo "Installing korvel-agent"
+        echo "warning: this goes to stderr" >&2
+        mkdir -p "$HOME/.korvel" "$HOME/.local/bin"
+        cp -r "{STANDIN}" "$HOME/.korvel/korvel-agent"
+        ln -s "$HOME/.korvel/korvel-agent/bin/korvel" "$HOME/.local/bin/korvel"
+        echo "Done   "
+        SCRIPT
+        """)
+    bin_dir.mkdir(parents=True)
+    (bin_dir / "curl").write_text(script)
+    (bin_dir / "curl").chmod(0o755)
 
 
 # A 1x1 PNG.

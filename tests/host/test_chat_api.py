@@ -104,6 +104,13 @@ def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
         assert server.client.get(f"/chat/status/{session}").json()["pending"] == 2
         server.client.post("/chat/stop", json={"session_id": session})
         stream.until("done")
+    # Each queued message becomes the next turn, on the next stream.
+    for message in ("second message", "third message"):
+        with Stream(server, session) as stream:
+            started = stream.until("turn_started")
+            assert (started["message"], started["queued"]) == (message, True)
+            stream.until("done")
+            assert replies(stream.seen).startswith(f"You said: {message}")
     idle(server, session)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert users == ["wait: 60", "second message", "third message"]
@@ -201,3 +208,19 @@ def test_simultaneous_first_messages_start_one_turn_and_queue_the_rest(server):
     idle(server, session)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert sorted(users) == [f"wait: 0.3 #{i}" for i in range(4)]
+
+
+class TestLocalOnly:
+    def test_foreign_host_names_are_refused(self, server):
+        res = server.client.get("/health", headers={"Host": "attacker.example"})
+        assert res.status_code == 403
+        assert server.client.get("/health", headers={"Host": f"localhost:{server.port}"}).status_code == 200
+
+    def test_changes_from_other_origins_are_refused(self, server):
+        body = {"session_id": "s1", "choice": "once"}
+        res = server.client.post("/chat/approve", json=body, headers={"Origin": "https://attacker.example"})
+        assert res.status_code == 403
+        res = server.client.post("/setup/install", headers={"Origin": "null"})
+        assert res.status_code == 403
+        res = server.client.post("/chat/approve", json=body, headers={"Origin": server.url})
+        assert res.status_code == 200

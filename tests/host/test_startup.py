@@ -1,5 +1,4 @@
 """Start-up and shutdown of the host process, and the setup screen's endpoints."""
-import importlib.util
 import os
 import pathlib
 import subprocess
@@ -8,10 +7,7 @@ import tempfile
 import json
 import textwrap
 
-from host_wire import free_port, replies, run_turn, start_server
-
-STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
-
+from host_wire import fake_installer, free_port, replies, run_turn, start_server
 
 def test_pid_file_and_a_clean_stop_on_sigterm():
     server = start_server("--engine", "standin")
@@ -62,27 +58,9 @@ def test_start_up_needs_no_network_and_skips_the_self_update():
         server.stop()
 
 
-def _fake_installer(bin_dir: pathlib.Path) -> None:
-    """A curl that hands bash a script installing the stand-in as the engine."""
-    script = textwrap.dedent(f"""\
-        #!/bin/sh
-        cat <<'SCRIPT'
-        echo "Installing korvel-agent"
-        echo "warning: this goes to stderr" >&2
-        mkdir -p "$HOME/.korvel" "$HOME/.local/bin"
-        cp -r "{STANDIN}" "$HOME/.korvel/korvel-agent"
-        ln -s "$HOME/.korvel/korvel-agent/bin/korvel" "$HOME/.local/bin/korvel"
-        echo "Done   "
-        SCRIPT
-        """)
-    bin_dir.mkdir(parents=True)
-    (bin_dir / "curl").write_text(script)
-    (bin_dir / "curl").chmod(0o755)
-
-
 def test_without_an_engine_the_setup_screen_installs_one():
     home = pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
-    _fake_installer(home / "fakebin")
+    fake_installer(home / "fakebin")
     path = f"{home / 'fakebin'}{os.pathsep}{os.environ.get('PATH', '')}"
     server = start_server("--engine", "installed", home=home, env={"PATH": path})
     try:

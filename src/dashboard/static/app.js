@@ -444,9 +444,11 @@ async function send(ev) {
 async function stop() {
   if (!state.sessionId) return;
   $("#stop-btn").disabled = true;
+  // The turn may end (and its bubble be finished) before the answer arrives.
+  const node = state.bubble;
   try {
     const r = await api("POST", "/chat/stop", { session_id: state.sessionId });
-    if (r.stopped && state.bubble) state.bubble.querySelector(".extras").append(el("div", { class: "stopped-line", text: "Stopped." }));
+    if (r.stopped && node) node.querySelector(".extras").append(el("div", { class: "stopped-line", text: "Stopped." }));
   } catch (e) {
     alert(`Could not stop: ${e.message}`);
   } finally {
@@ -540,8 +542,9 @@ async function changeModel() {
 
 // -- install screen ------------------------------------------------------------------
 
-async function showInstallScreen() {
+async function showInstallScreen(engineError) {
   $("#install-screen").hidden = false;
+  if (engineError) $("#install-result").textContent = `The engine could not be loaded: ${engineError}`;
   try {
     const s = await api("GET", "/setup/status");
     const facts = [["Installed", s.installed ? "yes" : "no"], ["Version", s.version || "—"], ["API key", s.api_key ? "set" : "missing"]];
@@ -615,7 +618,7 @@ async function start() {
   $("#engine-badge").textContent = names[health.engine] || "no engine";
   document.body.dataset.engine = health.engine || "none";
   if (!health.engine) {
-    await showInstallScreen();
+    await showInstallScreen(health.engine_error);
     return;
   }
   try {

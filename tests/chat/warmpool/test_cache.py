@@ -3,7 +3,7 @@ import threading
 
 import pytest
 
-from conftest import Agent
+from pool_fakes import Agent
 
 PLATFORM_NOTE = (
     "**Platform notes:** You are running inside a desktop chat interface. You can display "
@@ -311,3 +311,19 @@ class TestSessionLocks:
         for t in threads:
             t.join(10)
         assert len(got) == 8 and all(g is got[0] for g in got)
+
+
+def test_agent_attribute_errors_other_than_missing_propagate(wp, korvel):
+    class Odd(Agent):
+        @property
+        def _zalix_model_gen(self):
+            raise RuntimeError("broken engine attribute")
+
+        @_zalix_model_gen.setter
+        def _zalix_model_gen(self, value):
+            pass
+
+    wp.agent_cache["s"] = Odd(model="m")
+    with pytest.raises(RuntimeError):
+        wp.get_agent("s")
+    assert not wp.agent_cache_lock.locked()

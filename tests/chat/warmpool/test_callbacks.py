@@ -197,3 +197,19 @@ class TestFactories:
         monkeypatch.setattr(wp, "time", types.SimpleNamespace(time=lambda: 42.5))
         wp._make_status_callback("s")("e", "m")
         assert data_of(items[0])["ts"] == 42.5
+
+
+def test_callables_release_what_they_hold(wp):
+    import gc
+    import sys
+
+    cb = wp._make_status_callback("s")
+    kind = type(cb)
+    sid = "session-" + "x" * 10
+    before_type, before_sid = sys.getrefcount(kind), sys.getrefcount(sid)
+    made = [wp._make_tool_progress_callback(sid) for _ in range(100)]
+    assert sys.getrefcount(sid) == before_sid + 100
+    del made
+    gc.collect()
+    assert sys.getrefcount(kind) == before_type
+    assert sys.getrefcount(sid) == before_sid

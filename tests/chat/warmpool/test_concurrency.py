@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import Agent, FakeLoop, FakeQueue
+from pool_fakes import Agent, FakeLoop, FakeQueue
 
 
 def run_all(targets, timeout=60):

@@ -191,10 +191,3 @@ class TestAutoTitle:
         with pytest.raises(TypeError):
             run_title(wp, monkeypatch, *args)
         assert titles.calls == []
-
-    def test_real_thread(self, wp, titles):
-        wp.trigger_auto_title("s", "m", "r", [])
-        deadline = time.monotonic() + 30
-        while wp.get_session_db().titles.get("s") != "A Title" and time.monotonic() < deadline:
-            time.sleep(0.01)
-        assert wp.get_session_db().titles["s"] == "A Title"

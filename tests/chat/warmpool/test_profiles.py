@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from conftest import FAKE_ENGINE, Store
+from pool_fakes import FAKE_ENGINE, Store
 
 
 @pytest.fixture

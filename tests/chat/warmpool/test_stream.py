@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from conftest import FakeLoop, FakeQueue
+from pool_fakes import FakeLoop, FakeQueue
 
 
 def sub(wp, sid, loop=None):
@@ -307,3 +307,83 @@ class TestRealLoop:
 
 async def _await(task):
     return await task
+
+
+def test_any_lock_object_in_the_namespace_is_honoured(wp, monkeypatch):
+    """A lock that is not a plain threading.Lock is taken through its methods."""
+    log = []
+
+    class Recording:
+        def __init__(self, name):
+            self.name = name
+
+        def acquire(self):
+            log.append(("acquire", self.name))
+            return True
+
+        def release(self):
+            log.append(("release", self.name))
+
+    monkeypatch.setattr(wp, "_stream_buffer_lock", Recording("buffer"))
+    monkeypatch.setattr(wp, "stream_sub_lock", Recording("sub"))
+    wp.push_stream_delta("s", "x")
+    assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
+                   ("release", "buffer")]
+    log.clear()
+    h = wp.subscribe_to_stream("s", FakeQueue(), FakeLoop())
+    wp.unsubscribe_from_stream("s", h)
+    assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
+                   ("release", "buffer")] * 2
+
+
+def test_pushes_schedule_with_no_lock_of_ours_held(wp):
+    held = []
+
+    class Watch(FakeLoop):
+        def call_soon_threadsafe(self, fn, *args):
+            held.append((wp._stream_buffer_lock.locked(), wp.stream_sub_lock.locked()))
+            super().call_soon_threadsafe(fn, *args)
+
+    q = FakeQueue()
+    wp.subscribe_to_stream("s", q, Watch())
+    held.clear()
+    t = threading.Thread(target=lambda: (wp.push_stream_delta("s", "x"),
+                                         wp.push_stream_event("s", {"type": "e"}),
+                                         wp.signal_stream_done("s")))
+    t.start()
+    t.join(10)
+    assert held == [(False, False)] * 3 and len(q.items) == 3
+
+
+def test_replay_failures_are_per_record(wp):
+    for i in range(3):
+        wp.push_stream_delta("s", str(i))
+
+    class Flaky(FakeLoop):
+        def call_soon_threadsafe(self, fn, *args):
+            if args[0]["data"] == "1":
+                raise RuntimeError("busy")
+            super().call_soon_threadsafe(fn, *args)
+
+    q = FakeQueue()
+    h = wp.subscribe_to_stream("s", q, Flaky())
+    assert [r["data"] for r in q.items] == ["0", "2"]
+    assert wp.stream_subscribers["s"] == [h]
+    # A queue without put_nowait gets nothing, and the subscription stands.
+    h2 = wp.subscribe_to_stream("s", object(), FakeLoop())
+    assert wp.stream_subscribers["s"] == [h, h2]
+
+
+def test_state_of_other_sequence_kinds(wp, monkeypatch):
+    """Buffers and subscriber lists that are not plain lists still work."""
+    import collections
+
+    buffers = collections.defaultdict(collections.deque)
+    monkeypatch.setattr(wp, "_stream_buffers", buffers)
+    wp.push_stream_delta("s", "a")
+    wp._stream_buffers["t"] = collections.deque([1])
+    q = FakeQueue()
+    wp.subscribe_to_stream("t", q, FakeLoop())
+    wp.push_stream_event("t", {"type": "e"})
+    assert list(buffers["s"]) == [{"type": "delta", "data": "a"}]
+    assert list(buffers["t"]) == [1, {"type": "e"}] and q.items == [1, {"type": "e"}]

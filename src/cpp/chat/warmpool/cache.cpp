@@ -38,6 +38,15 @@ bool truthy(nb::handle v) {
   return t == 1;
 }
 
+// getattr(obj, name, fallback): only a missing attribute gives the fallback.
+nb::object attr_or(nb::handle obj, PyObject* name, PyObject* fallback) {
+  PyObject* v = PyObject_GetAttr(obj.ptr(), name);
+  if (v) return nb::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::borrow(fallback);
+}
+
 nb::object configured_model() {
   nb::object model = ns.call("_get_config_model");
   return truthy(model) ? model : nb::object(nb::str(kDefaultModel));
@@ -51,7 +60,8 @@ nb::object snapshot_items(nb::handle mapping) {
 // every session still cached. Runs under agent_cache_lock.
 void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen) {
   nb::object new_model = configured_model();
-  nb::object old_model = nb::getattr(requester, "model", nb::str("unknown"));
+  static bridge::Name a_model("model"), v_unknown("unknown");
+  nb::object old_model = attr_or(requester, a_model.ptr(), v_unknown.ptr());
   nb::object items = snapshot_items(cache);
   for (nb::handle item : items) {
     nb::handle sid = nb::borrow<nb::tuple>(item)[0];
@@ -75,7 +85,7 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
                         .attr("format")(nb::str(old_model), nb::str(new_model),
                                         nb::str(new_model));
   nb::object notes = state(n_notes);
-  bridge::Hold hold(state(n_notes_lock));
+  bridge::QuickHold hold(state(n_notes_lock));
   nb::object sids = steal_or_throw(PySequence_List(cache.ptr()));
   for (nb::handle sid : sids)
     if (PyObject_SetItem(notes.ptr(), sid.ptr(), note.ptr()) != 0) throw nb::python_error();
@@ -197,12 +207,12 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
   nb::object current_gen = call_bound(OP_GET_MODEL_GENERATION, &model_generation);
 
   nb::object cache = state(n_cache);
-  bridge::Hold hold(state(n_cache_lock));
+  bridge::QuickHold hold(state(n_cache_lock));
 
   nb::object cached = mapping_get(cache, session_id);
   if (cached.is_valid()) {
     static PyObject* minus_one = PyLong_FromLong(-1);
-    nb::object cached_gen = nb::getattr(cached, a_gen.handle(), nb::handle(minus_one));
+    nb::object cached_gen = attr_or(cached, a_gen.ptr(), minus_one);
     int same = PyObject_RichCompareBool(cached_gen.ptr(), current_gen.ptr(), Py_NE);
     if (same < 0) throw nb::python_error();
     if (same == 1) {
@@ -236,7 +246,7 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
 nb::object get_session_lock(nb::handle session_id) {
   bridge::need_text(session_id, "get_session_lock", "session_id");
   nb::object locks = ns.get("_session_locks");
-  bridge::Hold hold(ns.get("_session_locks_lock"));
+  bridge::QuickHold hold(ns.get("_session_locks_lock"));
   nb::object lock = mapping_get(locks, session_id);
   if (lock.is_valid()) return lock;
   lock = ns.get("threading").attr("Lock")();

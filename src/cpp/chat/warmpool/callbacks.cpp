@@ -388,7 +388,7 @@ nb::object need_session_and_make(CallbackKind kind, nb::handle session_id, const
 nb::object make_callback(CallbackKind kind, PyObject* session_id, PyObject* registry) {
   auto* self = PyObject_GC_New(Callback, callback_type);
   if (!self) throw nb::python_error();
-  Py_INCREF(callback_type);  // heap type instances own a reference to it
+  // (PyObject_GC_New has taken the instance's reference to its heap type.)
   self->vectorcall = callback_call;
   self->kind = kind;
   Py_INCREF(session_id);

@@ -12,7 +12,7 @@ bridge::Name n_notes("_pending_model_notes");
 bridge::Name n_notes_lock("_pending_model_notes_lock");
 
 nb::object bump_model_generation() {
-  bridge::Hold hold(state(n_generation_lock));
+  bridge::QuickHold hold(state(n_generation_lock));
   nb::object next =
       steal_or_throw(PyNumber_Add(state(n_generation).ptr(), nb::int_(1).ptr()));
   ns.set(n_generation, next);
@@ -24,14 +24,14 @@ nb::object get_model_generation() { return model_generation(); }
 nb::object pop_pending_model_note(nb::handle session_id) {
   bridge::need_text(session_id, "pop_pending_model_note", "session_id");
   nb::object notes = state(n_notes);
-  bridge::Hold hold(state(n_notes_lock));
+  bridge::QuickHold hold(state(n_notes_lock));
   return notes.attr("pop")(session_id, nb::none());
 }
 
 }  // namespace
 
 nb::object model_generation() {
-  bridge::Hold hold(state(n_generation_lock));
+  bridge::QuickHold hold(state(n_generation_lock));
   return state(n_generation);
 }
 

@@ -96,7 +96,7 @@ void set_active_profile(nb::handle name) {
 
   if (!name.equal(old_profile)) {
     {
-      bridge::Hold hold(ns.get("agent_cache_lock"));
+      bridge::QuickHold hold(ns.get("agent_cache_lock"));
       ns.get("agent_cache").attr("clear")();
     }
     log_.info("Profile switched: %s \xE2\x86\x92 %s", old_profile, name);
@@ -153,7 +153,7 @@ nb::object get_config_model() {
 nb::object session_db(nb::handle profile) {
   nb::object p = chosen(profile);
   nb::object dbs = state(n_dbs);
-  bridge::Hold hold(state(n_dbs_lock));
+  bridge::QuickHold hold(state(n_dbs_lock));
   nb::object db = mapping_get(dbs, p);
   if (db.is_valid()) return db;
   static bridge::Name n_session_db("SessionDB");

@@ -11,6 +11,10 @@
 // consumer; pushes schedule with no lock of ours held.
 #include "chat/warmpool/warmpool.hpp"
 
+#include <array>
+
+#include "core/fastcall.hpp"
+
 namespace warmpool {
 
 namespace {
@@ -106,10 +110,10 @@ void append(nb::handle seq, nb::handle item) {
   static bridge::Name n_append("append");
   PyObject* args[2] = {seq.ptr(), item.ptr()};
   nb::object r = steal_or_throw(PyObject_VectorcallMethod(
-      n_append.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      n_append.ptr(), args, 2, nullptr));
 }
 
-void need_session(nb::handle v, const char* fn) { bridge::need_text(v, fn, "session_id"); }
+void need_session(PyObject* v, const char* fn) { bridge::need_text(v, fn, "session_id"); }
 
 }  // namespace
 
@@ -129,9 +133,9 @@ void push_to_subscribers(PyObject* session_id, PyObject* item) {
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   nb::object snapshot;
   {
-    bridge::Hold hold_buffers(buffer_lock);
+    bridge::QuickHold hold_buffers(buffer_lock);
     append(list_for(buffers, session_id), item);
-    bridge::Hold hold_subs(sub_lock);
+    bridge::QuickHold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot = copy_of(subs);
   }
@@ -191,31 +195,33 @@ void push_delta(PyObject* session_id, PyObject* delta) {
 
 namespace {
 
-nb::object subscribe_to_stream(nb::handle session_id, nb::handle q, nb::handle loop) {
-  nb::object handle = nb::make_tuple(q, loop);
+nb::object subscribe_to_stream(PyObject* session_id_ptr, PyObject* q, PyObject* loop) {
+  nb::handle session_id(session_id_ptr);
+  nb::object handle = nb::make_tuple(nb::handle(q), nb::handle(loop));
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
-  bridge::Hold hold_buffers(buffer_lock);
+  bridge::QuickHold hold_buffers(buffer_lock);
   nb::object buffer = mapping_get(buffers, session_id);
   if (buffer.is_valid()) {
     nb::object replay = copy_of(buffer);
     Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
     if (n) replay_to(handle.ptr(), replay.ptr(), bound(OP_THREADSAFE_PUT));
   }
-  bridge::Hold hold_subs(sub_lock);
+  bridge::QuickHold hold_subs(sub_lock);
   append(list_for(subscribers, session_id), handle);
   return handle;
 }
 
-void unsubscribe_from_stream(nb::handle session_id, nb::handle sub) {
+void unsubscribe_from_stream(PyObject* session_id_ptr, PyObject* sub_ptr) {
+  nb::handle session_id(session_id_ptr), sub(sub_ptr);
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   // Both locks, in the order pushes take them: a subscription cannot slip
   // in between the removal of the last handle and the drop of the buffer.
-  bridge::Hold hold_buffers(buffer_lock);
+  bridge::QuickHold hold_buffers(buffer_lock);
   Py_ssize_t remaining = 0;
   {
-    bridge::Hold hold_subs(sub_lock);
+    bridge::QuickHold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid()) {
       Py_ssize_t n = PyObject_Size(subs.ptr());
@@ -238,55 +244,116 @@ void unsubscribe_from_stream(nb::handle session_id, nb::handle sub) {
   }
 }
 
-void threadsafe_put_fn(nb::handle q, nb::handle loop, nb::handle item) {
-  threadsafe_put(q.ptr(), loop.ptr(), item.ptr());
+// Entry points: these run for every record, so they are plain vectorcall
+// functions rather than going through nanobind's dispatcher.
+template <size_t N, typename Body>
+PyObject* entry(const char* fn, const std::array<const char*, N>& names, size_t required,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return bridge::fastcall_result([&]() -> nb::object {
+    std::array<PyObject*, N> a;
+    bridge::bind_args(fn, names, required, args, nargs, kwnames, a);
+    return body(a);
+  });
 }
 
-void push_to_subscribers_fn(nb::handle session_id, nb::handle item) {
-  need_session(session_id, "_push_to_subscribers");
-  push_to_subscribers(session_id.ptr(), item.ptr());
+constexpr std::array<const char*, 3> kPut{"q", "loop", "item"};
+constexpr std::array<const char*, 2> kSessionItem{"session_id", "item"};
+constexpr std::array<const char*, 3> kSubscribe{"session_id", "q", "loop"};
+constexpr std::array<const char*, 2> kUnsubscribe{"session_id", "sub"};
+constexpr std::array<const char*, 2> kDelta{"session_id", "raw_delta"};
+constexpr std::array<const char*, 2> kEvent{"session_id", "event"};
+constexpr std::array<const char*, 1> kSession{"session_id"};
+
+PyObject* py_threadsafe_put(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return entry("_threadsafe_put", kPut, 3, args, nargs, kwnames, [](auto& a) {
+    threadsafe_put(a[0], a[1], a[2]);
+    return nb::none();
+  });
 }
 
-void push_stream_delta_fn(nb::handle session_id, nb::handle raw_delta) {
-  need_session(session_id, "push_stream_delta");
-  push_stream_delta_body(session_id.ptr(), raw_delta.ptr());
+PyObject* py_push_to_subscribers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return entry("_push_to_subscribers", kSessionItem, 2, args, nargs, kwnames, [](auto& a) {
+    need_session(a[0], "_push_to_subscribers");
+    push_to_subscribers(a[0], a[1]);
+    return nb::none();
+  });
 }
 
-void push_stream_event_fn(nb::handle session_id, nb::handle event) {
-  need_session(session_id, "push_stream_event");
-  bridge::need_mapping(event, "push_stream_event", "event");
-  push_via_namespace(session_id.ptr(), event.ptr());
+PyObject* py_subscribe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry("subscribe_to_stream", kSubscribe, 3, args, nargs, kwnames,
+               [](auto& a) { return subscribe_to_stream(a[0], a[1], a[2]); });
 }
 
-void signal_stream_done_fn(nb::handle session_id) {
-  need_session(session_id, "signal_stream_done");
-  push_via_namespace(session_id.ptr(), Py_None);
+PyObject* py_unsubscribe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return entry("unsubscribe_from_stream", kUnsubscribe, 2, args, nargs, kwnames, [](auto& a) {
+    unsubscribe_from_stream(a[0], a[1]);
+    return nb::none();
+  });
 }
+
+PyObject* py_push_stream_delta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return entry("push_stream_delta", kDelta, 2, args, nargs, kwnames, [](auto& a) {
+    need_session(a[0], "push_stream_delta");
+    push_stream_delta_body(a[0], a[1]);
+    return nb::none();
+  });
+}
+
+PyObject* py_push_stream_event(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return entry("push_stream_event", kEvent, 2, args, nargs, kwnames, [](auto& a) {
+    need_session(a[0], "push_stream_event");
+    bridge::need_mapping(a[1], "push_stream_event", "event");
+    push_via_namespace(a[0], a[1]);
+    return nb::none();
+  });
+}
+
+PyObject* py_signal_stream_done(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return entry("signal_stream_done", kSession, 1, args, nargs, kwnames, [](auto& a) {
+    need_session(a[0], "signal_stream_done");
+    push_via_namespace(a[0], Py_None);
+    return nb::none();
+  });
+}
+
+template <auto F> PyCFunction cfunc() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef stream_methods[] = {
+    {"_threadsafe_put", cfunc<py_threadsafe_put>(), 0,
+     "_threadsafe_put($module, /, q, loop, item)\n--\n\n"
+     "Schedule q.put_nowait(item) on loop; never waits, never raises."},
+    {"_push_to_subscribers", cfunc<py_push_to_subscribers>(), 0,
+     "_push_to_subscribers($module, /, session_id, item)\n--\n\n"
+     "Buffer a record for the session and hand it to every subscriber."},
+    {"subscribe_to_stream", cfunc<py_subscribe>(), 0,
+     "subscribe_to_stream($module, /, session_id, q, loop)\n--\n\n"
+     "Replay the session's buffer into q, then register (q, loop) for live records."},
+    {"unsubscribe_from_stream", cfunc<py_unsubscribe>(), 0,
+     "unsubscribe_from_stream($module, /, session_id, sub)\n--\n\n"
+     "Remove a subscriber handle; the last one out drops the replay buffer."},
+    {"push_stream_delta", cfunc<py_push_stream_delta>(), 0,
+     "push_stream_delta($module, /, session_id, raw_delta)\n--\n\n"
+     "Push a {'type': 'delta', 'data': raw_delta} record; None pushes nothing."},
+    {"push_stream_event", cfunc<py_push_stream_event>(), 0,
+     "push_stream_event($module, /, session_id, event)\n--\n\n"
+     "Push an event record unchanged."},
+    {"signal_stream_done", cfunc<py_signal_stream_done>(), 0,
+     "signal_stream_done($module, /, session_id)\n--\n\n"
+     "Push the end-of-stream sentinel (None)."},
+};
 
 }  // namespace
 
 void define_stream(nb::module_& m) {
-  m.def("_threadsafe_put", &threadsafe_put_fn, "q"_a, "loop"_a, "item"_a.none(),
-        nb::sig("def _threadsafe_put(q: object, loop: object, item: object) -> None"),
-        "Schedule q.put_nowait(item) on loop; never waits, never raises.");
-  m.def("_push_to_subscribers", &push_to_subscribers_fn, "session_id"_a, "item"_a.none(),
-        nb::sig("def _push_to_subscribers(session_id: str, item: object) -> None"),
-        "Buffer a record for the session and hand it to every subscriber.");
-  m.def("subscribe_to_stream", &subscribe_to_stream, "session_id"_a, "q"_a, "loop"_a,
-        nb::sig("def subscribe_to_stream(session_id: str, q: object, loop: object) -> tuple"),
-        "Replay the session's buffer into q, then register (q, loop) for live records.");
-  m.def("unsubscribe_from_stream", &unsubscribe_from_stream, "session_id"_a, "sub"_a.none(),
-        nb::sig("def unsubscribe_from_stream(session_id: str, sub: tuple) -> None"),
-        "Remove a subscriber handle; the last one out drops the replay buffer.");
-  m.def("push_stream_delta", &push_stream_delta_fn, "session_id"_a, "raw_delta"_a.none(),
-        nb::sig("def push_stream_delta(session_id: str, raw_delta: str | None) -> None"),
-        "Push a {'type': 'delta', 'data': raw_delta} record; None pushes nothing.");
-  m.def("push_stream_event", &push_stream_event_fn, "session_id"_a, "event"_a.none(),
-        nb::sig("def push_stream_event(session_id: str, event: dict) -> None"),
-        "Push an event record unchanged.");
-  m.def("signal_stream_done", &signal_stream_done_fn, "session_id"_a.none(),
-        nb::sig("def signal_stream_done(session_id: str) -> None"),
-        "Push the end-of-stream sentinel (None).");
+  for (PyMethodDef& def : stream_methods) bridge::add_fastcall(m, &def);
   remember(OP_THREADSAFE_PUT, "_threadsafe_put");
   remember(OP_PUSH_TO_SUBSCRIBERS, "_push_to_subscribers");
   remember(OP_PUSH_STREAM_DELTA, "push_stream_delta");

@@ -30,7 +30,7 @@ void cleanup_old_tasks() {
   nb::object cutoff =
       steal_or_throw(PyNumber_Subtract(now().ptr(), nb::float_(kFinishedTaskLifetime).ptr()));
   nb::object tasks = state(n_tasks);
-  bridge::Hold hold(state(n_tasks_lock));
+  bridge::QuickHold hold(state(n_tasks_lock));
   nb::list stale;
   nb::object ids = steal_or_throw(PySequence_List(tasks.ptr()));
   nb::str running("running");
@@ -102,6 +102,11 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
       print_concat("[POOL] Auto-title failed: ", error);
     } catch (nb::python_error&) {
       // Nothing is left to tell; the worker ends quietly.
+    }
+  } catch (const std::exception& e) {
+    try {
+      print_concat("[POOL] Auto-title failed: ", nb::str(e.what()));
+    } catch (nb::python_error&) {
     }
   }
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "core/bridge.hpp"
+#include "core/quicklock.hpp"
 
 namespace warmpool {
 

@@ -1,2 +1,0 @@
-def generate_title(message, response):
-    return "Title: " + message[:20]

@@ -1,2 +1,0 @@
-def _expand_env_vars(cfg):
-    return cfg
