@@ -73,6 +73,7 @@ def calibrate(timed, target_seconds):
 
 
 def summarize(values):
+    raw = list(values)
     values = sorted(values)
     med = statistics.median(values)
     if len(values) >= 4:
@@ -81,7 +82,17 @@ def summarize(values):
     else:
         iqr = values[-1] - values[0]
     return {"median": med, "spread": (iqr / med) if med else 0.0, "n": len(values),
-            "min": values[0], "max": values[-1], "values": values}
+            "min": values[0], "max": values[-1], "values": values, "raw": raw}
+
+
+def paired_ratio(num, den):
+    """Median and spread of the per-round ratios num/den of two variants.
+
+    Each round ran both variants back to back, so a round's ratio compares
+    them under the same load; the median of these ratios is steadier on a
+    busy machine than the ratio of the two medians."""
+    ratios = [a / b for a, b in zip(num["raw"], den["raw"]) if b]
+    return summarize(ratios)
 
 
 def run_interleaved(variants, rounds, target_seconds=0.02, runner=None):
