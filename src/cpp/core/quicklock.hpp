@@ -1,8 +1,9 @@
 // A scoped hold of a threading.Lock for very short critical sections on hot
 // paths. When the lock is free it is taken directly, the way the lock's own
 // acquire() takes it (the native lock and its "locked" flag), which spares the
-// Python-level call; when it is busy, the lock's acquire() waits with the GIL
-// released, as Hold does. The direct path is used only for the exact
+// Python-level call, and given back the way its release() does; when it is
+// busy, the lock's acquire() waits with the GIL released. Hold uses the same
+// direct path (try_take / try_give below). The direct path is used only for the exact
 // _thread.lock type, on interpreters whose lock layout we know, and only after
 // a self-check at first use has confirmed that layout; otherwise every
 // acquire and release goes through the lock's own methods.
