@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/py.hpp"
+#include "core/signature.hpp"
 
 namespace bridge {
 
@@ -12,6 +13,7 @@ class Namespace {
   void bind(nb::module_& m) {
     dict_ = PyModule_GetDict(m.ptr());
     Py_INCREF(dict_);  // kept for the life of the process
+    enable_signatures();
   }
 
   PyObject* dict() const { return dict_; }
