@@ -41,6 +41,18 @@ class Namespace {
     if (PyDict_SetItem(dict_, name.ptr(), value.ptr()) != 0) throw nb::python_error();
   }
 
+  // `module.attr` through the module's own binding of `module` when it has
+  // one (as `import os` makes one), so that replacing it there is honoured;
+  // the module from sys.modules otherwise.
+  nb::object std(const char* module, const char* attr) const {
+    return this->module(module).attr(attr);
+  }
+  nb::object module(const char* name) const {
+    PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
+    if (v) return nb::borrow(v);
+    return import(name);
+  }
+
   // Calls the namespace's current binding of `name`.
   template <typename... Args>
   nb::object call(const char* name, Args&&... args) const {
