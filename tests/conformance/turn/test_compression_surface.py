@@ -146,3 +146,26 @@ def test_base_exceptions_are_not_swallowed():
     agent = compressing("_compress_context", error=KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         comp.maybe_compress_session(agent, [], 0)
+
+
+class CollidingKey:
+    """A key that shares the hash of a real key and fails when compared."""
+
+    def __init__(self, like):
+        self.like = like
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        raise ValueError("no comparing")
+
+
+def test_lookup_errors_reach_the_caller_as_they_are():
+    agent = compressing("_compress_context")
+    for history in ([{"content": [{CollidingKey("text"): 1}]}], [{CollidingKey("content"): 1}]):
+        with pytest.raises(ValueError, match="no comparing"):
+            comp.estimate_token_count(history)
+        with pytest.raises(ValueError, match="no comparing"):
+            comp.maybe_compress_session(agent, history, 0)
+    assert agent.calls == []
