@@ -224,3 +224,28 @@ def test_file_read_afresh(home):
 def test_unusable_home_raises(tmp_path):
     with pytest.raises(TypeError):
         runconf.build_agent_kwargs(None)
+
+
+def test_parser_reached_at_call_time(home, monkeypatch):
+    import yaml
+    path = home("service_tier: plain\n")
+    monkeypatch.setattr(yaml, "safe_load", lambda stream: {"service_tier": "patched"})
+    assert runconf.build_agent_kwargs(path)["service_tier"] == "patched"
+
+
+def test_base_exceptions_are_not_turned_into_warnings(home, engine_module, logs):
+    path = home("a: 1\n")
+
+    def interrupted(cfg):
+        raise KeyboardInterrupt
+
+    engine_module("korvel_cli.config", _expand_env_vars=interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        runconf.build_agent_kwargs(path)
+    assert logs(LOG) == []
+
+
+def test_unreadable_file_warns(tmp_path, logs):
+    (tmp_path / "config.yaml").mkdir()
+    assert runconf.build_agent_kwargs(tmp_path) == {"max_iterations": 90}
+    assert [g[:2] for g in logs(LOG)] == [("WARNING", "Failed to load config.yaml: %s")]
