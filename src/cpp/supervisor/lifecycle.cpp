@@ -24,8 +24,9 @@ nb::object cause_of(nb::handle signum) {
 
 // Ends the process with status 0 through the interpreter's normal exit. Off
 // the main thread SystemExit would only end that thread, so the exit hooks
-// are run here and the process ends directly.
-[[noreturn]] void exit_cleanly() {
+// are run here and the process ends directly. Returns only when the exit
+// function of the moment returns (a replaced sys.exit or os._exit).
+void exit_cleanly() {
   nb::object threading = bridge::import("threading");
   bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
   if (!main_thread) {
@@ -39,9 +40,9 @@ nb::object cause_of(nb::handle signum) {
       }
     }
     bridge::stdlib("os", "_exit")(0);
+    return;
   }
   bridge::stdlib("sys", "exit")(0);
-  throw std::logic_error("sys.exit returned");  // not reached: sys.exit raises
 }
 
 void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
