@@ -308,7 +308,9 @@ class TestEnvSetup:
         assert env_setup.setup_agent_environment() == {"ZALIX_PROVIDER": "p2"}
         assert "ZALIX_MODEL" not in os.environ
 
-    @pytest.mark.parametrize("text", [None, "", "model: [unclosed", "- a\n- b\n", "other: 1\n"])
+    @pytest.mark.parametrize("text", [None, "", "model: [unclosed", "- a\n- b\n", "other: 1\n",
+                                      "model: 2026-13-45\n", "[" * 5000 + "]" * 5000,
+                                      "model:\n  ? [a]\n  : 1\n"])
     def test_nothing_set(self, home, text):
         if text is not None:
             self.write(home, text)

@@ -2,6 +2,7 @@
 interpreter; its log records come back on stderr."""
 import logging
 import signal
+import sys
 
 import pytest
 
@@ -149,3 +150,17 @@ def test_from_a_worker_thread(run_py):
     assert r.returncode == 0, r.stderr
     assert "CB" in r.stdout and "ATEXIT" in r.stdout
     assert "MAIN GOES ON" not in r.stdout
+
+
+def test_exit_is_reached_at_call_time(monkeypatch, logs):
+    """With sys.exit replaced, the sequence asks it for status 0 and, as a
+    Python function would, returns when the replacement returns."""
+    exits, order = [], []
+    monkeypatch.setattr(lifecycle, "_is_shutting_down", False)
+    monkeypatch.setattr(lifecycle, "_shutdown_callbacks", [lambda: order.append("cb")])
+    monkeypatch.setattr(lifecycle, "cleanup_pid", lambda: order.append("cleanup"))
+    monkeypatch.setattr(sys, "exit", lambda code=None: exits.append(code))
+    assert lifecycle.graceful_shutdown(signal.SIGINT) is None
+    assert exits == [0] and order == ["cb", "cleanup"]
+    assert lifecycle._is_shutting_down is True
+    assert [m for _, m, _ in logs(LOG)][-1] == "👋 Bridge stopped cleanly"

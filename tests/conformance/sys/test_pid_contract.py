@@ -67,6 +67,15 @@ def test_read_pid_content(pid_file, text, expected):
 
 def test_read_pid_missing_file(pid_file):
     assert pid.read_pid() is None
+    pid_file.parent.mkdir(exist_ok=True)
+    pid_file.write_bytes(b"\xff\xfe12")  # not text at all
+    assert pid.read_pid() is None
+    pid_file.unlink()
+    pid_file.mkdir()  # a directory where the file should be
+    try:
+        assert pid.read_pid() is None
+    finally:
+        pid_file.rmdir()
 
 
 class TestIsPidAlive:
