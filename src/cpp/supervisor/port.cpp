@@ -14,6 +14,13 @@ nb::object current_pid() { return bridge::stdlib("os", "getpid")(); }
 
 nb::object port_text(nb::handle port) { return nb::str(":{}").attr("format")(port); }
 
+// A command line as a list, the form subprocess callers (and stand-ins) expect.
+template <typename... Args> nb::list command(Args&&... args) {
+  nb::list argv;
+  (argv.append(std::forward<Args>(args)), ...);
+  return argv;
+}
+
 // int(text) or None when the text is not an integer.
 nb::object parse_int(nb::handle text) {
   try {
@@ -47,7 +54,7 @@ bool is_port_in_use(nb::handle port, nb::handle host) {
 
 nb::object find_port_owner_windows(nb::handle port) {
   bridge::need_integer(port, "_find_port_owner_windows", "port");
-  auto done = bridge::run_captured(nb::make_tuple("netstat", "-ano"), 5.0);
+  auto done = bridge::run_captured(command("netstat", "-ano"), 5.0);
   if (!done) return nb::none();
   nb::object out = done->attr("stdout");
   if (out.is_none()) return nb::none();
@@ -68,7 +75,7 @@ nb::object find_port_owner(nb::handle port) {
   bridge::need_integer(port, "find_port_owner", "port");
   if (on_windows()) return ns.call("_find_port_owner_windows", port);
 
-  auto lsof = bridge::run_captured(nb::make_tuple("lsof", "-ti", port_text(port)), 5.0);
+  auto lsof = bridge::run_captured(command("lsof", "-ti", port_text(port)), 5.0);
   if (lsof && lsof->attr("returncode").equal(nb::int_(0))) {
     nb::object out = lsof->attr("stdout");
     if (!out.is_none()) {
@@ -82,7 +89,7 @@ nb::object find_port_owner(nb::handle port) {
   }
 
   nb::object filter = nb::str("sport = {}").attr("format")(port_text(port));
-  auto ss = bridge::run_captured(nb::make_tuple("ss", "-tlnp", filter), 5.0);
+  auto ss = bridge::run_captured(command("ss", "-tlnp", filter), 5.0);
   if (ss && ss->attr("returncode").equal(nb::int_(0))) {
     nb::object out = ss->attr("stdout");
     if (!out.is_none()) {
