@@ -59,7 +59,7 @@ void install_korvel(nb::handle on_output) {
       nb::object trimmed = line.attr("rstrip")();
       if (!on_output.is_none()) on_output(trimmed);
     }
-    out.attr("close")();
+    if (nb::hasattr(out, "close")) out.attr("close")();
   } catch (nb::python_error& e) {
     e.restore();
     abandon(proc);
@@ -67,6 +67,9 @@ void install_korvel(nb::handle on_output) {
   }
 
   nb::object code = proc.attr("wait")();
+  // The status as Popen records it; wait()'s own result where it does not.
+  if (nb::hasattr(proc, "returncode") && !proc.attr("returncode").is_none())
+    code = proc.attr("returncode");
   if (!code.equal(nb::int_(0)))
     fail(nb::str("Installation failed (exit code {})").attr("format")(code));
 }
