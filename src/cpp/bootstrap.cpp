@@ -140,14 +140,17 @@ nb::object pypi_url() {
 nb::object latest_version(nb::handle current) {
   nb::object response =
       bridge::stdlib("urllib.request", "urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
+  // Read inside the response's own `with` protocol, which closes it.
+  nb::object entered = response.attr("__enter__")();
   nb::object body;
   try {
-    body = response.attr("read")();
-  } catch (...) {
-    response.attr("close")();
-    throw;
+    body = entered.attr("read")();
+  } catch (nb::python_error& e) {
+    nb::object suppress = response.attr("__exit__")(e.type(), e.value(), e.traceback());
+    if (!bridge::truthy(suppress)) throw;
   }
-  response.attr("close")();
+  if (body.is_valid()) response.attr("__exit__")(nb::none(), nb::none(), nb::none());
+  else body = nb::bytes("");
 
   nb::object document = bridge::stdlib("json", "loads")(body);
   if (!bridge::is_mapping(document))
@@ -205,7 +208,15 @@ void update_once() {
   argv.append(bridge::stdlib("sys", "executable"));
   for (const char* a : {"-m", "pip", "install", "--upgrade", "--quiet"}) argv.append(nb::str(a));
   argv.append(package + nb::str("==") + latest);
-  bridge::stdlib("subprocess", "run")(argv, "timeout"_a = kInstallerTimeout, "check"_a = true);
+  nb::object done =
+      bridge::stdlib("subprocess", "run")(argv, "timeout"_a = kInstallerTimeout, "check"_a = true);
+  // A run that reports a failing status without raising fails the attempt too.
+  nb::object status = nb::getattr(done, "returncode", nb::int_(0));
+  if (!status.is_none() && !status.equal(nb::int_(0))) {
+    nb::object error = bridge::stdlib("subprocess", "CalledProcessError")(status, argv);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+  }
 
   log_.info("Update complete — restarting service to use %s", latest);
   restart_service();
