@@ -316,3 +316,65 @@ class TestEnvSetup:
             self.write(home, text)
         assert env_setup.setup_agent_environment() == {}
         assert "ZALIX_MODEL" not in os.environ
+
+
+class Response:
+    """A urlopen stand-in used as a context manager, without close()."""
+
+    def __init__(self, doc):
+        self.body = json.dumps(doc).encode()
+        self.entered = self.exited = False
+
+    def read(self):
+        return self.body
+
+    def __enter__(self):
+        self.entered = True
+        return self
+
+    def __exit__(self, *exc):
+        self.exited = True
+        return False
+
+
+def test_index_answer_through_replaced_urlopen(monkeypatch, installed, sleeps, logs):
+    import urllib.request
+    seen = []
+
+    def urlopen(url, timeout=None):
+        seen.append((url, timeout))
+        r = Response({"info": {"version": "1.4.0"}})
+        seen.append(r)
+        return r
+
+    monkeypatch.setenv("BRIDGE_PYPI_BASE_URL", "http://index.invalid/")
+    monkeypatch.setattr(urllib.request, "urlopen", urlopen)
+    bootstrap._auto_update()
+    assert seen[0] == ("http://index.invalid/pypi/korvel-dashboard/json", 10)
+    assert seen[1].exited
+    assert logs(LOG) == [("INFO", "korvel-dashboard %s is up to date", ("1.4.0",))]
+
+
+@pytest.mark.parametrize("result", ["status", "none"])
+def test_installer_status_through_replaced_run(monkeypatch, installed, index, sleeps, logs,
+                                               result):
+    index.answer({"info": {"version": "2.0"}})
+    calls = []
+
+    def run(args, **kw):
+        calls.append((list(args), kw.get("timeout")))
+        if result == "status":
+            return subprocess.CompletedProcess(args, 1)
+        return None
+
+    monkeypatch.setattr(subprocess, "run", run)
+    monkeypatch.setattr(subprocess, "Popen", lambda *a, **k: None)
+    if result == "status":
+        bootstrap._auto_update()  # a failing installer fails each attempt
+        assert len(calls) == 3 and sleeps == [5, 5]
+        assert [m for _, m, _ in logs(LOG)].count("Auto-update attempt %d/3 failed: %s") == 3
+    else:
+        with pytest.raises(SystemExit):
+            bootstrap._auto_update()
+    assert calls[0] == ([sys.executable, "-m", "pip", "install", "--upgrade", "--quiet",
+                         "korvel-dashboard==2.0"], 120)

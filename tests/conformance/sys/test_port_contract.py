@@ -283,3 +283,18 @@ class TestEnsurePortFree:
             msgs.append(("ERROR", "   ❌ Could not free port %d", (8420,)))
         assert w.events == expected
         assert logs(LOG) == msgs
+
+
+def test_tools_get_their_arguments_as_lists(monkeypatch):
+    """Commands are handed to subprocess.run as lists, as written by hand."""
+    seen = []
+
+    def run(cmd, **kw):
+        seen.append(cmd)
+        return subprocess.CompletedProcess(cmd, 1, "", "")
+
+    monkeypatch.setattr(subprocess, "run", run)
+    port.find_port_owner(8420)
+    port._find_port_owner_windows(8420)
+    assert seen == [["lsof", "-ti", ":8420"], ["ss", "-tlnp", "sport = :8420"],
+                    ["netstat", "-ano"]]

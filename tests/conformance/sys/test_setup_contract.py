@@ -261,3 +261,31 @@ class TestInstall:
         monkeypatch.setattr(subprocess, "Popen", lambda *a, **k: pytest.fail("started"))
         with pytest.raises(TypeError):
             install.install_korvel(bad)
+
+
+class PlainProc:
+    """A Popen stand-in as simple as a hand-written one gets: its output a
+    list of lines, wait() giving nothing, the status in returncode."""
+    made = []
+
+    def __init__(self, args, **kw):
+        self.args = args
+        self.stdout = ["one \n", "two\r\n"]
+        self.returncode = PlainProc.status
+        PlainProc.made.append(self)
+
+    def wait(self, timeout=None):
+        pass
+
+
+@pytest.mark.parametrize("status", [0, 3])
+def test_install_with_a_plain_popen_stand_in(monkeypatch, status):
+    PlainProc.status = status
+    monkeypatch.setattr(subprocess, "Popen", PlainProc)
+    got = []
+    if status:
+        with pytest.raises(RuntimeError, match=r"^Installation failed \(exit code 3\)$"):
+            install.install_korvel(got.append)
+    else:
+        install.install_korvel(got.append)
+    assert got == ["one", "two"]
