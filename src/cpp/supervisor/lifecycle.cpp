@@ -8,8 +8,7 @@ bridge::Namespace ns;
 bridge::Logger log_("bridge.supervisor.lifecycle");
 
 void register_shutdown_callback(nb::handle fn) {
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  callbacks.append(fn);
+  ns.get("_shutdown_callbacks").attr("append")(fn);
 }
 
 nb::object cause_of(nb::handle signum) {
@@ -52,10 +51,12 @@ void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
   ns.set(flag, nb::bool_(true));
 
   log_.info("🛑 Shutting down bridge (signal: %s)...", cause_of(signum));
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  // Indexed so that callbacks registered while this runs are reached too.
-  for (size_t i = 0; i < callbacks.size(); ++i) {
-    nb::object fn = callbacks[i];
+  // Whatever sequence the namespace holds now (checked by Python's own
+  // protocols, not assumed to be a list), indexed so that callbacks
+  // registered while this runs are reached too.
+  nb::object callbacks = ns.get("_shutdown_callbacks");
+  for (size_t i = 0; i < nb::len(callbacks); ++i) {
+    nb::object fn = callbacks[nb::int_(i)];
     try {
       fn();
     } catch (nb::python_error& e) {

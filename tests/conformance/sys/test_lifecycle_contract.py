@@ -164,3 +164,21 @@ def test_exit_is_reached_at_call_time(monkeypatch, logs):
     assert exits == [0] and order == ["cb", "cleanup"]
     assert lifecycle._is_shutting_down is True
     assert [m for _, m, _ in logs(LOG)][-1] == "👋 Bridge stopped cleanly"
+
+
+def test_replaced_registry_is_used_and_a_wrong_kind_raises(monkeypatch):
+    ran, exits = [], []
+    monkeypatch.setattr(lifecycle, "_is_shutting_down", False)
+    monkeypatch.setattr(lifecycle, "cleanup_pid", lambda: None)
+    monkeypatch.setattr(sys, "exit", exits.append)
+    monkeypatch.setattr(lifecycle, "_shutdown_callbacks", [])
+    lifecycle.register_shutdown_callback(lambda: ran.append(1))
+    lifecycle.graceful_shutdown()
+    assert ran == [1] and exits == [0]
+    # Not a list at all: an ordinary Python error, never a crash.
+    monkeypatch.setattr(lifecycle, "_shutdown_callbacks", None)
+    with pytest.raises(AttributeError):
+        lifecycle.register_shutdown_callback(print)
+    monkeypatch.setattr(lifecycle, "_is_shutting_down", False)
+    with pytest.raises(TypeError):
+        lifecycle.graceful_shutdown()
