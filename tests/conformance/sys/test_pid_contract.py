@@ -230,3 +230,38 @@ class TestKillStaleBridge:
         assert pid.kill_stale_bridge() is False
         assert pid_file.read_text() == "garbage"
         assert logs(LOG) == []
+
+
+class TestReusedId:
+    """A live process that began after the PID file naming it was written is
+    not the bridge that wrote it; a file naming someone else dates nothing."""
+
+    @pytest.fixture
+    def sleeper(self):
+        import subprocess
+        p = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+        yield p
+        p.kill()
+        p.wait()
+
+    def old_file(self, pid_file, text):
+        pid_file.parent.mkdir(exist_ok=True)
+        pid_file.write_text(text)
+        past = time.time() - 3600
+        os.utime(pid_file, (past, past))
+
+    def test_younger_process_is_not_signalled(self, pid_file, sleeper, logs):
+        self.old_file(pid_file, str(sleeper.pid))
+        assert pid.kill_stale_bridge() is False
+        assert sleeper.poll() is None and not pid_file.exists()
+        assert logs(LOG) == [("DEBUG", "Stale PID file (process %d is dead), cleaning up",
+                              (sleeper.pid,)), ("DEBUG", "PID file removed", ())]
+
+    def test_old_file_naming_another_id_does_not_date_the_process(
+            self, pid_file, sleeper, monkeypatch, logs):
+        self.old_file(pid_file, "1")
+        monkeypatch.setattr(pid, "read_pid", lambda: sleeper.pid)
+        assert pid.kill_stale_bridge() is True
+        assert sleeper.wait(10) is not None
+        assert logs(LOG)[0] == ("INFO", "🧟 Found zombie bridge (PID %d), killing...",
+                                (sleeper.pid,))
