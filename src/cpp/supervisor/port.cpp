@@ -68,9 +68,13 @@ bool holds_socket(long pid, const std::set<unsigned long>& inodes) {
   std::error_code ec;
   std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
   if (ec) return false;
-  for (const auto& fd : fds) {
-    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
-    if (ec || target.rfind("socket:[", 0) != 0) continue;
+  // Stepped with error codes: the process may exit while its table is read,
+  // and a throwing increment would surface as an error of find_port_owner.
+  for (; fds != std::filesystem::directory_iterator(); fds.increment(ec)) {
+    if (ec) return false;
+    std::error_code link_ec;
+    std::string target = std::filesystem::read_symlink(fds->path(), link_ec).string();
+    if (link_ec || target.rfind("socket:[", 0) != 0) continue;
     try {
       if (inodes.count(std::stoul(target.substr(8)))) return true;
     } catch (const std::exception&) {
