@@ -126,3 +126,38 @@ def test_bootstrap_pauses_through_own_time(monkeypatch):
     monkeypatch.setattr(importlib.metadata, "version", version)
     bootstrap._auto_update()
     assert pauses == [5, 5]
+
+
+@pytest.mark.parametrize("fn, params", [
+    ("bridge.supervisor.pid:write_pid", []),
+    ("bridge.supervisor.pid:read_pid", []),
+    ("bridge.supervisor.pid:cleanup_pid", []),
+    ("bridge.supervisor.pid:is_pid_alive", [("pid", None)]),
+    ("bridge.supervisor.pid:kill_stale_bridge", []),
+    ("bridge.supervisor.port:is_port_in_use", [("port", None), ("host", "127.0.0.1")]),
+    ("bridge.supervisor.port:find_port_owner", [("port", None)]),
+    ("bridge.supervisor.port:_find_port_owner_windows", [("port", None)]),
+    ("bridge.supervisor.port:free_port", [("port", None)]),
+    ("bridge.supervisor.port:ensure_port_free", [("port", None)]),
+    ("bridge.supervisor.lifecycle:register_shutdown_callback", [("fn", None)]),
+    ("bridge.supervisor.lifecycle:graceful_shutdown", [("signum", "N"), ("frame", "N")]),
+    ("bridge.supervisor.lifecycle:setup_signal_handlers", []),
+    ("bridge.setup.path:inject", []),
+    ("bridge.setup.detect:is_installed", []),
+    ("bridge.setup.detect:get_version", []),
+    ("bridge.setup.detect:has_api_key", []),
+    ("bridge.setup.install:install_korvel", [("on_output", "N")]),
+    ("bridge.bootstrap:bootstrap", []),
+    ("bridge.bootstrap:_auto_update", []),
+    ("bridge.bootstrap:_setup_env", []),
+])
+def test_signatures(fn, params):
+    import inspect
+    mod, name = fn.split(":")
+    sig = inspect.signature(getattr(importlib.import_module(mod), name))
+    got = []
+    for p in sig.parameters.values():
+        assert p.kind is p.POSITIONAL_OR_KEYWORD
+        default = None if p.default is p.empty else ("N" if p.default is None else p.default)
+        got.append((p.name, default))
+    assert got == params
