@@ -9,7 +9,7 @@ import pathlib
 import re
 import threading
 import time
-from typing import List, Optional
+from typing import List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
@@ -77,6 +77,12 @@ LOCAL_HOSTS = ("127.0.0.1", "localhost", "[::1]")
 SAFE_METHODS = (b"GET", b"HEAD", b"OPTIONS")
 
 
+def _extra_origins() -> List[str]:
+    """Origins besides the page's own that may change things, from
+    $KORVEL_DASHBOARD_ORIGINS (comma-separated, e.g. an app shell's origin)."""
+    return [o.strip() for o in os.environ.get("KORVEL_DASHBOARD_ORIGINS", "").split(",") if o.strip()]
+
+
 class LocalOnly:
     """Serve only requests addressed to this machine, and changes only from
     our own page: a web site open in the user's browser must neither reach
@@ -105,12 +111,13 @@ class LocalOnly:
             return f"requests must be addressed to 127.0.0.1, not {host[:100]!r}"
         method = scope.get("method", "GET").encode("latin-1")
         origin = headers.get(b"origin")
-        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}":
+        if method not in SAFE_METHODS and origin is not None and origin != f"http://{host}" \
+                and origin not in _extra_origins():
             return "changes are accepted only from the dashboard's own page"
         return None
 
 
-def _bad(detail: str, status: int = 400):
+def _bad(detail: str, status: int = 400) -> NoReturn:
     raise HTTPException(status_code=status, detail=detail)
 
 
@@ -338,9 +345,11 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        token = []
+        token: List[object] = []
+        # host.closing is set by the lifespan before any request is served.
+        closing = cast(asyncio.Event, host.closing)
         stream = sse.record_stream(
-            engine.warmpool, session_id, host.closing,
+            engine.warmpool, session_id, closing,
             on_open=lambda: token.append(host.turns.stream_opened(session_id)),
             on_close=lambda: host.turns.stream_closed(session_id, token[0]) if token else None)
         return StreamingResponse(stream, media_type="text/event-stream", headers=SSE_HEADERS)

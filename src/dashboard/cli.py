@@ -8,6 +8,8 @@ import sys
 from typing import List, Optional
 
 DEFAULT_PORT = 8420
+#: How long shutdown waits for interrupted turns to end (seconds).
+SHUTDOWN_TURN_GRACE = 5.0
 HOST = "127.0.0.1"
 
 logger = logging.getLogger("dashboard")
@@ -61,7 +63,15 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     host = Host(engine, args.port)
     app = create_app(host)
-    lifecycle.register_shutdown_callback(lambda: host.turns.stop_all("Bridge shutting down"))
+
+    def end_turns():
+        # Turns run on daemon threads inside engine and bridge code: let them
+        # end before the interpreter is torn down under them.
+        host.turns.stop_all("Bridge shutting down")
+        if not host.turns.wait_idle(SHUTDOWN_TURN_GRACE):
+            logger.warning("Turns still running after %.0f s; exiting anyway", SHUTDOWN_TURN_GRACE)
+
+    lifecycle.register_shutdown_callback(end_turns)
 
     class Server(uvicorn.Server):
         # uvicorn takes SIGTERM/SIGINT while it serves and raises them again

@@ -48,6 +48,7 @@ class TurnRunner:
         # is just taking its last queued message.
         self._lock = threading.Lock()
         self._active: Set[str] = set()
+        self._threads: Dict[str, threading.Thread] = {}
         # Images of queued messages, in the order of the pending-message queue.
         self._queued_images: Dict[str, Deque[List]] = {}
         self.shutting_down = False
@@ -110,6 +111,8 @@ class TurnRunner:
             return {"session_id": session_id, "status": "queued", "position": position}
         worker = threading.Thread(target=self._chain, args=(session_id, message, list(image_paths)),
                                   name=f"turn-{session_id}", daemon=True)
+        with self._lock:
+            self._threads[session_id] = worker
         try:
             worker.start()
         except BaseException:
@@ -148,6 +151,25 @@ class TurnRunner:
             except Exception:  # shutting down regardless
                 logger.debug("Could not interrupt %s on shutdown", session_id, exc_info=True)
 
+    def wait_idle(self, timeout: float) -> bool:
+        """Wait up to ``timeout`` seconds for every turn chain to end, and for
+        the title workers they started (those run bridge code too)."""
+        deadline = time.monotonic() + timeout
+        with self._lock:
+            chains = list(self._threads.values())
+        for worker in chains:
+            worker.join(max(0.0, deadline - time.monotonic()))
+        if any(worker.is_alive() for worker in chains):
+            return False
+        while True:
+            titles = [t for t in threading.enumerate() if t.name == "auto-title" and t.is_alive()]
+            if not titles:
+                return True
+            for worker in titles:
+                worker.join(max(0.0, deadline - time.monotonic()))
+            if time.monotonic() >= deadline:
+                return not any(t.is_alive() for t in titles)
+
     # -- the worker thread ----------------------------------------------------
 
     def _chain(self, session_id: str, message: str, image_paths: List) -> None:
@@ -164,6 +186,8 @@ class TurnRunner:
                 if nxt is None:
                     self._active.discard(session_id)
                     self._in_turn.discard(session_id)
+                    if self._threads.get(session_id) is threading.current_thread():
+                        del self._threads[session_id]
                     self._queued_images.pop(session_id, None)
                     return
                 images = self._queued_images.get(session_id)

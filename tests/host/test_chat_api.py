@@ -224,3 +224,5 @@ class TestLocalOnly:
         assert res.status_code == 403
         res = server.client.post("/chat/approve", json=body, headers={"Origin": server.url})
         assert res.status_code == 200
+        # Clients that send no Origin (not a browser page) are not affected.
+        assert server.client.post("/chat/approve", json=body).status_code == 200

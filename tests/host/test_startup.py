@@ -148,3 +148,27 @@ def test_as_a_service_start_up_checks_for_a_newer_release():
             server.stop()
     finally:
         index.shutdown()
+
+
+def test_sigterm_while_turns_run_still_exits_cleanly():
+    # Turns and their title workers run bridge code on daemon threads; the
+    # host lets them end before the interpreter is torn down under them.
+    from host_wire import send
+    for attempt in range(5):
+        server = start_server("--engine", "standin")
+        send(server, "run: rm -rf /x", "blocked")
+        send(server, "hello " * 40, "streaming")
+        send(server, "wait: 60", "sleeping")
+        assert server.stop() == 0, server.output()
+        assert "Bridge stopped cleanly" in server.output()
+
+
+def test_extra_origins_can_be_allowed():
+    server = start_server("--engine", "standin", env={"KORVEL_DASHBOARD_ORIGINS": "app://shell, http://x.test"})
+    try:
+        body = {"session_id": "s1", "choice": "deny"}
+        for origin, status in (("app://shell", 200), ("http://x.test", 200), ("http://y.test", 403)):
+            res = server.client.post("/chat/approve", json=body, headers={"Origin": origin})
+            assert res.status_code == status, origin
+    finally:
+        server.stop()
