@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from confpool_support import Loop, Queue
+from confpool_support import Loop, Queue, join_titles
 
 LOCK = type(threading.Lock())
 
@@ -72,9 +72,14 @@ class TestKeywords:
         import types
         mod = types.ModuleType("agent.title_generator")
         mod.generate_title = lambda m, r: ""
+        pkg = types.ModuleType("agent")
+        pkg.__path__ = []
+        pkg.title_generator = mod
+        monkeypatch.setitem(sys.modules, "agent", pkg)
         monkeypatch.setitem(sys.modules, "agent.title_generator", mod)
         assert pool.trigger_auto_title(session_id="s", message="m", response="r",
                                        history=[]) is None
+        join_titles()
 
     def test_factories_and_callables(self, pool, monkeypatch):
         monkeypatch.setitem(__import__("sys").modules, "tools.registry", None)
