@@ -9,7 +9,7 @@ import pathlib
 import re
 import threading
 import time
-from typing import List, Optional
+from typing import List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
@@ -117,7 +117,7 @@ class LocalOnly:
         return None
 
 
-def _bad(detail: str, status: int = 400):
+def _bad(detail: str, status: int = 400) -> NoReturn:
     raise HTTPException(status_code=status, detail=detail)
 
 
@@ -345,9 +345,11 @@ def create_app(host: Host) -> FastAPI:
     async def chat_stream(session_id: str):
         engine = host.require_engine()
         _session(session_id)
-        token = []
+        token: List[object] = []
+        # host.closing is set by the lifespan before any request is served.
+        closing = cast(asyncio.Event, host.closing)
         stream = sse.record_stream(
-            engine.warmpool, session_id, host.closing,
+            engine.warmpool, session_id, closing,
             on_open=lambda: token.append(host.turns.stream_opened(session_id)),
             on_close=lambda: host.turns.stream_closed(session_id, token[0]) if token else None)
         return StreamingResponse(stream, media_type="text/event-stream", headers=SSE_HEADERS)

@@ -12,7 +12,7 @@ import logging
 import pathlib
 import sys
 import threading
-from typing import Optional
+from typing import Any, Optional
 
 logger = logging.getLogger("dashboard.engine")
 
@@ -50,6 +50,15 @@ class Engine:
     ``kind`` is None while no engine is loaded; the host then serves only its
     health and setup endpoints.
     """
+
+    # The chat modules, imported by name once the engine is on sys.path
+    # (activate()); None until then.
+    warmpool: Any
+    holdqueue: Any
+    compression: Any
+    picdrop: Any
+    interrupt: Any
+    consentgate: Any
 
     def __init__(self) -> None:
         self.kind: Optional[str] = None

@@ -119,7 +119,7 @@ class Stream:
         assert self.response.status_code == 200
         assert self.response.headers["content-type"].startswith("text/event-stream")
         self._events = parse_events(self.response.iter_lines())
-        self.seen = []
+        self.seen: list = []
 
     def next(self):
         item = next(self._events)

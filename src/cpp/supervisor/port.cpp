@@ -1,5 +1,11 @@
 // Port guard: finds whoever holds the listening port and stops it.
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "core/bridge.hpp"
 
@@ -22,6 +28,71 @@ nb::object parse_int(nb::handle text) {
     if (bridge::raised(e, PyExc_ValueError)) return nb::none();
     throw;
   }
+}
+
+// Socket inodes of TCP listeners on `port`, from /proc/net/tcp and tcp6
+// (Linux); empty where those tables cannot be read.
+std::set<unsigned long> listener_inodes(long port) {
+  std::set<unsigned long> found;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+      if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >>
+            timeout >> inode))
+        continue;
+      auto colon = local.rfind(':');
+      if (state != "0A" || colon == std::string::npos) continue;  // 0A: LISTEN
+      try {
+        if (std::stol(local.substr(colon + 1), nullptr, 16) == port)
+          found.insert(std::stoul(inode));
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  return found;
+}
+
+// Whether process `pid` holds one of `inodes` among its open files.
+bool holds_socket(long pid, const std::set<unsigned long>& inodes) {
+  std::error_code ec;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
+  if (ec) return false;
+  for (const auto& fd : fds) {
+    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (ec || target.rfind("socket:[", 0) != 0) continue;
+    try {
+      if (inodes.count(std::stoul(target.substr(8)))) return true;
+    } catch (const std::exception&) {
+    }
+  }
+  return false;
+}
+
+// lsof -ti lists every process with a socket on the port, clients connected
+// to it included, in ascending id order. Signalling a client (the desktop
+// app's own window, a health probe) instead of the server would be wrong, so
+// when the process tables show which listed process is the listener, that
+// one is chosen; otherwise the first listed, as lsof gives it.
+nb::object choose_owner(nb::handle lines, nb::handle port) {
+  nb::object first = parse_int(nb::borrow<nb::list>(lines)[0]);
+  if (first.is_none() || nb::len(lines) < 2) return first;
+  std::set<unsigned long> inodes = listener_inodes(bridge::as_long(port));
+  if (inodes.empty()) return first;
+  for (nb::handle line : lines) {
+    nb::object pid = parse_int(line);
+    if (pid.is_none()) continue;
+    long value = PyLong_AsLong(pid.ptr());
+    if (value == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      continue;
+    }
+    if (holds_socket(value, inodes)) return pid;
+  }
+  return first;
 }
 
 bool is_port_in_use(nb::handle port, nb::handle host) {
@@ -74,8 +145,7 @@ nb::object find_port_owner(nb::handle port) {
     if (!out.is_none()) {
       nb::object stripped = out.attr("strip")();
       if (nb::len(stripped) > 0) {
-        nb::object first = stripped.attr("split")("\n")[0];
-        nb::object owner = parse_int(first);
+        nb::object owner = choose_owner(stripped.attr("split")("\n"), port);
         if (!owner.is_none()) return owner;
       }
     }
