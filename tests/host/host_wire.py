@@ -203,7 +203,14 @@ def make_png(width: int, height: int) -> bytes:
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
+def _standin_dir() -> pathlib.Path:
+    spec = importlib.util.find_spec("dashboard")
+    assert spec is not None and spec.submodule_search_locations
+    return pathlib.Path(list(spec.submodule_search_locations)[0]) / "standin"
+
+
+#: The stand-in engine shipped in the installed package.
+STANDIN = _standin_dir()
 
 
 def fake_installer(bin_dir: pathlib.Path) -> None:
