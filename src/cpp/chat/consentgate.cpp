@@ -32,7 +32,7 @@ nb::object make_notify_callback(nb::handle session_id, nb::handle push_event_fn)
     data["description"] = description;
     data["pattern_key"] = pattern_key;
     data["session_id"] = sid;
-    data["ts"] = bridge::stdlib("time", "time")();
+    data["ts"] = ns.std("time", "time")();
     nb::dict record;
     record["type"] = "approval_required";
     record["data"] = data;

@@ -40,6 +40,9 @@ class Hold {
 };
 
 // time.sleep of the moment: releases the GIL and lets signal handlers run.
-inline void sleep_seconds(double seconds) { stdlib("time", "sleep")(seconds); }
+inline void sleep_seconds(double seconds, nb::handle time_module = nb::handle()) {
+  nb::object time = time_module ? nb::borrow(time_module) : import("time");
+  time.attr("sleep")(seconds);
+}
 
 }  // namespace bridge

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/py.hpp"
+#include "core/signature.hpp"
 
 namespace bridge {
 
@@ -12,6 +13,7 @@ class Namespace {
   void bind(nb::module_& m) {
     dict_ = PyModule_GetDict(m.ptr());
     Py_INCREF(dict_);  // kept for the life of the process
+    enable_signatures();
   }
 
   PyObject* dict() const { return dict_; }
@@ -37,6 +39,18 @@ class Namespace {
   }
   void set(const Name& name, nb::handle value) const {
     if (PyDict_SetItem(dict_, name.ptr(), value.ptr()) != 0) throw nb::python_error();
+  }
+
+  // `module.attr` through the module's own binding of `module` when it has
+  // one (as `import os` makes one), so that replacing it there is honoured;
+  // the module from sys.modules otherwise.
+  nb::object std(const char* module, const char* attr) const {
+    return this->module(module).attr(attr);
+  }
+  nb::object module(const char* name) const {
+    PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
+    if (v) return nb::borrow(v);
+    return import(name);
   }
 
   // Calls the namespace's current binding of `name`.

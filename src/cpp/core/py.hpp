@@ -25,9 +25,19 @@ class Name {
   PyObject* ptr_;  // never released: names outlive every module
 };
 
-// sys.modules lookup first, import when needed; the module is fetched each
-// time so that a replaced module or attribute is honoured.
-inline nb::object import(const char* module) { return nb::module_::import_(module); }
+// The module `name` as importlib.import_module gives it: sys.modules first
+// (a dotted name found there needs no parent package), imported otherwise.
+// Fetched each time, so that a replaced module or attribute is honoured.
+inline nb::object import(const char* module) {
+  nb::str name(module);
+  PyObject* found = PyImport_GetModule(name.ptr());  // new reference or NULL
+  if (found && found != Py_None) return nb::steal(found);
+  Py_XDECREF(found);  // None there blocks the import: the import raises below
+  if (PyErr_Occurred()) throw nb::python_error();
+  PyObject* mod = PyImport_Import(name.ptr());
+  if (!mod) throw nb::python_error();
+  return nb::steal(mod);
+}
 
 // `module.attr` fetched at call time, as Python code reading a global would.
 inline nb::object stdlib(const char* module, const char* attr) {

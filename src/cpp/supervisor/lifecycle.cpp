@@ -15,7 +15,7 @@ void register_shutdown_callback(nb::handle fn) {
 nb::object cause_of(nb::handle signum) {
   if (signum.is_none() || !bridge::truthy(signum)) return nb::str("manual");
   try {
-    return bridge::stdlib("signal", "Signals")(signum).attr("name");
+    return ns.std("signal", "Signals")(signum).attr("name");
   } catch (nb::python_error& e) {
     if (!bridge::raised(e, PyExc_ValueError)) throw;
     return nb::str(signum);  // a number with no symbolic name
@@ -26,11 +26,11 @@ nb::object cause_of(nb::handle signum) {
 // the main thread SystemExit would only end that thread, so the exit hooks
 // are run here and the process ends directly.
 [[noreturn]] void exit_cleanly() {
-  nb::object threading = bridge::import("threading");
+  nb::object threading = ns.module("threading");
   bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
   if (!main_thread) {
-    bridge::stdlib("atexit", "_run_exitfuncs")();
-    nb::object sys = bridge::import("sys");
+    ns.std("atexit", "_run_exitfuncs")();
+    nb::object sys = ns.module("sys");
     for (const char* stream : {"stdout", "stderr"}) {
       try {
         nb::object s = sys.attr(stream);
@@ -38,9 +38,9 @@ nb::object cause_of(nb::handle signum) {
       } catch (nb::python_error&) {
       }
     }
-    bridge::stdlib("os", "_exit")(0);
+    ns.std("os", "_exit")(0);
   }
-  bridge::stdlib("sys", "exit")(0);
+  ns.std("sys", "exit")(0);
   throw std::logic_error("sys.exit returned");  // not reached: sys.exit raises
 }
 
@@ -68,11 +68,11 @@ void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
 }
 
 void setup_signal_handlers() {
-  nb::object signal = bridge::import("signal");
+  nb::object signal = ns.module("signal");
   nb::object handler = ns.get("graceful_shutdown");
   signal.attr("signal")(signal.attr("SIGTERM"), handler);
   signal.attr("signal")(signal.attr("SIGINT"), handler);
-  bridge::stdlib("atexit", "register")(ns.get("cleanup_pid"));
+  ns.std("atexit", "register")(ns.get("cleanup_pid"));
   log_.debug("Signal handlers installed (SIGTERM, SIGINT, atexit)");
 }
 
@@ -81,6 +81,8 @@ void setup_signal_handlers() {
 NB_MODULE(lifecycle, m) {
   ns.bind(m);
   m.attr("atexit") = bridge::import("atexit");
+  m.attr("os") = bridge::import("os");
+  m.attr("threading") = bridge::import("threading");
   m.attr("signal") = bridge::import("signal");
   m.attr("sys") = bridge::import("sys");
   m.attr("logger") = log_.logger();
