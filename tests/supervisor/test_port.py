@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import bridge.supervisor.port as port
-from conftest import listener
+from supervisor_support import listener
 
 
 @pytest.fixture
