@@ -102,7 +102,7 @@ double process_start_time(long pid) {
   double ticks = 0;
   try {
     ticks = std::stod(field);
-  } catch (...) {
+  } catch (const std::exception&) {
     return -1;
   }
   std::ifstream global("/proc/stat");
