@@ -2,13 +2,13 @@
 //
 // A push appends the record to the session's replay buffer and snapshots
 // the subscriber list in one critical section (_stream_buffer_lock, with
-// stream_sub_lock taken inside it). A subscription schedules the replay
-// outside the lock and registers in the critical section that finds no
-// record left to replay (see subscribe_to_stream). So every record is either in a new subscriber's replay or in the
+// stream_sub_lock taken inside it). A subscription copies the buffer,
+// schedules the replay and registers in one critical section of the same
+// lock. So every record is either in a new subscriber's replay or in the
 // snapshot of a push made after it registered, never both and never
 // neither, and the replay is scheduled ahead of any live record.
 // Scheduling onto a loop (call_soon_threadsafe) never waits for the
-// consumer and happens with no lock of ours held.
+// consumer; pushes schedule with no lock of ours held.
 #include "chat/warmpool/warmpool.hpp"
 
 #include <array>
@@ -190,49 +190,21 @@ void push_delta(PyObject* session_id, PyObject* delta) {
 
 namespace {
 
-// Replays the session's buffer to the new handle, then registers it, with
-// no lock held while records are scheduled: each round takes, under
-// _stream_buffer_lock, the records appended since the last round and
-// schedules them after releasing it; the round that finds nothing new
-// registers the handle in that same critical section. A record appended
-// before the registration is thus in the replay, and one appended after it
-// reaches the handle through its pusher, whose snapshot is taken with the
-// append and whose scheduling follows the whole replay. A session pushed
-// to without pause could keep a subscriber catching up; its last round
-// then schedules under the lock.
-constexpr int kReplayRounds = 8;
-
 nb::object subscribe_to_stream(PyObject* session_id_ptr, PyObject* q, PyObject* loop) {
   nb::handle session_id(session_id_ptr);
   nb::object handle = nb::make_tuple(nb::handle(q), nb::handle(loop));
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
-  Bound put = bound(OP_THREADSAFE_PUT);
-  nb::object replayed;     // the buffer replayed so far (a new one starts over)
-  Py_ssize_t done = 0;     // how many of its records
-  for (int round = 1;; ++round) {
-    nb::object batch;
-    {
-      bridge::QuickHold hold_buffers(buffer_lock);
-      nb::object buffer = mapping_get(buffers, session_id);
-      if (!buffer.is_valid() || !buffer.is(replayed)) done = 0;
-      if (buffer.is_valid()) {
-        nb::object all = copy_of(buffer);
-        Py_ssize_t n = PyList_GET_SIZE(all.ptr());
-        if (n > done) batch = steal_or_throw(PyList_GetSlice(all.ptr(), done, n));
-        replayed = buffer;
-        done = n;
-      }
-      bool last = round >= kReplayRounds;
-      if (batch.is_valid() && last) replay_to(handle.ptr(), batch.ptr(), put);
-      if (!batch.is_valid() || last) {
-        bridge::QuickHold hold_subs(sub_lock);
-        append(list_for(subscribers, session_id), handle);
-        return handle;
-      }
-    }
-    replay_to(handle.ptr(), batch.ptr(), put);
+  bridge::QuickHold hold_buffers(buffer_lock);
+  nb::object buffer = mapping_get(buffers, session_id);
+  if (buffer.is_valid()) {
+    nb::object replay = copy_of(buffer);
+    Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
+    if (n) replay_to(handle.ptr(), replay.ptr(), bound(OP_THREADSAFE_PUT));
   }
+  bridge::QuickHold hold_subs(sub_lock);
+  append(list_for(subscribers, session_id), handle);
+  return handle;
 }
 
 void unsubscribe_from_stream(PyObject* session_id_ptr, PyObject* sub_ptr) {
