@@ -6,7 +6,7 @@ import time
 import pytest
 
 import bridge.supervisor.pid as pid
-from conftest import sleeper  # noqa: E402  (tests/supervisor/conftest.py)
+from supervisor_support import sleeper
 
 
 @pytest.fixture

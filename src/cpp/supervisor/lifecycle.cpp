@@ -8,8 +8,7 @@ bridge::Namespace ns;
 bridge::Logger log_("bridge.supervisor.lifecycle");
 
 void register_shutdown_callback(nb::handle fn) {
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  callbacks.append(fn);
+  ns.get("_shutdown_callbacks").attr("append")(fn);
 }
 
 nb::object cause_of(nb::handle signum) {
@@ -24,8 +23,9 @@ nb::object cause_of(nb::handle signum) {
 
 // Ends the process with status 0 through the interpreter's normal exit. Off
 // the main thread SystemExit would only end that thread, so the exit hooks
-// are run here and the process ends directly.
-[[noreturn]] void exit_cleanly() {
+// are run here and the process ends directly. Returns only when the exit
+// function of the moment returns (a replaced sys.exit or os._exit).
+void exit_cleanly() {
   nb::object threading = ns.module("threading");
   bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
   if (!main_thread) {
@@ -39,9 +39,9 @@ nb::object cause_of(nb::handle signum) {
       }
     }
     ns.std("os", "_exit")(0);
+    return;
   }
   ns.std("sys", "exit")(0);
-  throw std::logic_error("sys.exit returned");  // not reached: sys.exit raises
 }
 
 void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
@@ -51,10 +51,12 @@ void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
   ns.set(flag, nb::bool_(true));
 
   log_.info("🛑 Shutting down bridge (signal: %s)...", cause_of(signum));
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  // Indexed so that callbacks registered while this runs are reached too.
-  for (size_t i = 0; i < callbacks.size(); ++i) {
-    nb::object fn = callbacks[i];
+  // Whatever sequence the namespace holds now (checked by Python's own
+  // protocols, not assumed to be a list), indexed so that callbacks
+  // registered while this runs are reached too.
+  nb::object callbacks = ns.get("_shutdown_callbacks");
+  for (size_t i = 0; i < nb::len(callbacks); ++i) {
+    nb::object fn = callbacks[nb::int_(i)];
     try {
       fn();
     } catch (nb::python_error& e) {

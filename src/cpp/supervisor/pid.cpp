@@ -102,7 +102,7 @@ double process_start_time(long pid) {
   double ticks = 0;
   try {
     ticks = std::stod(field);
-  } catch (...) {
+  } catch (const std::exception&) {
     return -1;
   }
   std::ifstream global("/proc/stat");
@@ -119,16 +119,27 @@ double process_start_time(long pid) {
   return btime + ticks / static_cast<double>(hz);
 }
 
-// True when the live process `pid` began after the PID file was last
-// written: it cannot be the bridge that wrote it (the id was reused).
+// True when the live process `pid` began after the PID file naming it was
+// last written: it cannot be the bridge that wrote it (the id was reused). A
+// file that is missing, unreadable or names another id dates nothing.
 bool started_after_file(nb::handle pid) {
-  double started = process_start_time(bridge::as_long(pid));
+  if (!bridge::is_integer(pid)) return false;
+  long value = PyLong_AsLong(pid.ptr());
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  double started = process_start_time(value);
   if (started < 0) return false;
   double written = 0;
   try {
-    written = nb::cast<double>(pid_file().attr("stat")().attr("st_mtime"));
+    nb::object file = pid_file();
+    nb::object text = file.attr("read_text")().attr("strip")();
+    nb::object named = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(text, 10);
+    if (!named.equal(pid)) return false;
+    written = nb::cast<double>(file.attr("stat")().attr("st_mtime"));
   } catch (nb::python_error& e) {
-    if (!bridge::raised(e, PyExc_OSError)) throw;
+    if (!bridge::raised(e, PyExc_OSError) && !bridge::raised(e, PyExc_ValueError)) throw;
     return false;
   }
   return started > written + 1.0;

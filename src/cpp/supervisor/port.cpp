@@ -20,6 +20,13 @@ nb::object current_pid() { return ns.std("os", "getpid")(); }
 
 nb::object port_text(nb::handle port) { return nb::str(":{}").attr("format")(port); }
 
+// A command line as a list, the form subprocess callers (and stand-ins) expect.
+template <typename... Args> nb::list command(Args&&... args) {
+  nb::list argv;
+  (argv.append(std::forward<Args>(args)), ...);
+  return argv;
+}
+
 // int(text) or None when the text is not an integer.
 nb::object parse_int(nb::handle text) {
   try {
@@ -61,9 +68,13 @@ bool holds_socket(long pid, const std::set<unsigned long>& inodes) {
   std::error_code ec;
   std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
   if (ec) return false;
-  for (const auto& fd : fds) {
-    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
-    if (ec || target.rfind("socket:[", 0) != 0) continue;
+  // Stepped with error codes: the process may exit while its table is read,
+  // and a throwing increment would surface as an error of find_port_owner.
+  for (; fds != std::filesystem::directory_iterator(); fds.increment(ec)) {
+    if (ec) return false;
+    std::error_code link_ec;
+    std::string target = std::filesystem::read_symlink(fds->path(), link_ec).string();
+    if (link_ec || target.rfind("socket:[", 0) != 0) continue;
     try {
       if (inodes.count(std::stoul(target.substr(8)))) return true;
     } catch (const std::exception&) {
@@ -118,7 +129,7 @@ bool is_port_in_use(nb::handle port, nb::handle host) {
 
 nb::object find_port_owner_windows(nb::handle port) {
   bridge::need_integer(port, "_find_port_owner_windows", "port");
-  auto done = bridge::run_captured(nb::make_tuple("netstat", "-ano"), 5.0, ns.module("subprocess"));
+  auto done = bridge::run_captured(command("netstat", "-ano"), 5.0, ns.module("subprocess"));
   if (!done) return nb::none();
   nb::object out = done->attr("stdout");
   if (out.is_none()) return nb::none();
@@ -139,7 +150,7 @@ nb::object find_port_owner(nb::handle port) {
   bridge::need_integer(port, "find_port_owner", "port");
   if (on_windows()) return ns.call("_find_port_owner_windows", port);
 
-  auto lsof = bridge::run_captured(nb::make_tuple("lsof", "-ti", port_text(port)), 5.0,
+  auto lsof = bridge::run_captured(command("lsof", "-ti", port_text(port)), 5.0,
                                    ns.module("subprocess"));
   if (lsof && lsof->attr("returncode").equal(nb::int_(0))) {
     nb::object out = lsof->attr("stdout");
@@ -153,7 +164,7 @@ nb::object find_port_owner(nb::handle port) {
   }
 
   nb::object filter = nb::str("sport = {}").attr("format")(port_text(port));
-  auto ss = bridge::run_captured(nb::make_tuple("ss", "-tlnp", filter), 5.0, ns.module("subprocess"));
+  auto ss = bridge::run_captured(command("ss", "-tlnp", filter), 5.0, ns.module("subprocess"));
   if (ss && ss->attr("returncode").equal(nb::int_(0))) {
     nb::object out = ss->attr("stdout");
     if (!out.is_none()) {
