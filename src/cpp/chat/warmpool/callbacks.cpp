@@ -9,9 +9,7 @@
 
 #include <structmember.h>
 
-#include <cmath>
 #include <cstddef>
-#include <cstring>
 
 namespace warmpool {
 
@@ -156,44 +154,6 @@ bool truthy(PyObject* v) {
   return t == 1;
 }
 
-// round(x, 3) for a finite float x, decided exactly here when that can be
-// done cheaply. Python rounds the exact binary value of x to three decimals
-// (half to even) and returns the double nearest to that decimal. With
-// p = x*1000 computed as p + err exactly (a fused multiply-add gives err),
-// the integer nearest to the exact product is nearbyint(p) whenever p is
-// farther from the half-way point between its neighbouring integers than
-// err is (and an exact tie, err == 0, goes to even, as Python's does); the
-// double nearest to n/1000 is then the quotient n / 1000.0, which IEEE
-// division rounds correctly. False when x is not finite, too large, or too
-// close to a tie: the caller then asks Python's round.
-bool round3_exactly(double x, double* out) {
-  if (!std::isfinite(x)) return false;
-  double p = x * 1000.0;
-  if (!(std::fabs(p) < 4503599627370496.0)) return false;  // 2**52: p - floor(p) is exact
-  double err = std::fma(x, 1000.0, -p);
-  double frac = p - std::floor(p);
-  if (err != 0.0 && !(std::fabs(frac - 0.5) > std::fabs(err))) return false;
-  *out = std::nearbyint(p) / 1000.0;
-  return true;
-}
-
-// Whether `fn` is the interpreter's own builtins.round (not a replacement).
-bool is_builtin_round(PyObject* fn) {
-  if (!PyCFunction_Check(fn)) return false;
-  PyObject* self = PyCFunction_GET_SELF(fn);
-  if (!self || !PyModule_Check(self)) return false;
-  const char* module = PyModule_GetName(self);
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strcmp(module, "builtins") == 0 &&
-         std::strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, "round") == 0;
-}
-
-// round(value, 3) through the builtins of the moment; with the builtin
-// itself and a float argument, the result is computed here when
-// round3_exactly can decide it (the same float Python's round returns).
 nb::object round3(PyObject* value) {
   static bridge::Name n_round("round");
   static PyObject* three = PyLong_FromLong(3);
@@ -202,10 +162,6 @@ nb::object round3(PyObject* value) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'round' is not defined");
     throw nb::python_error();
   }
-  double rounded = 0.0;
-  if (PyFloat_CheckExact(value) && is_builtin_round(fn) &&
-      round3_exactly(PyFloat_AS_DOUBLE(value), &rounded))
-    return steal_or_throw(PyFloat_FromDouble(rounded));
   PyObject* a[2] = {value, three};
   return steal_or_throw(PyObject_Vectorcall(fn, a, 2, nullptr));
 }
