@@ -27,3 +27,15 @@ def home():
 @pytest.fixture
 def python_exe():
     return sys.executable
+
+
+@pytest.fixture
+def standin(monkeypatch):
+    """The stand-in engine, importable for one test."""
+    from standin_support import STANDIN, purge_engine_modules
+
+    purge_engine_modules()
+    monkeypatch.syspath_prepend(str(STANDIN))
+    monkeypatch.delenv("KORVEL_HOME", raising=False)
+    yield STANDIN
+    purge_engine_modules()

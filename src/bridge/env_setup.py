@@ -28,7 +28,9 @@ def _read_model():
     try:
         with open(_config_path(), encoding="utf-8") as f:
             config = yaml.safe_load(f)
-    except (OSError, UnicodeDecodeError, yaml.YAMLError):
+    except (OSError, ValueError, RecursionError, yaml.YAMLError):
+        # ValueError covers undecodable text and scalars such as an impossible
+        # date; RecursionError a nesting too deep for the loader.
         return None
     if not isinstance(config, dict):
         return None

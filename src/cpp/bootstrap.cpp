@@ -126,7 +126,7 @@ bool is_newer(nb::handle latest, nb::handle current) {
 // ---- self-update ------------------------------------------------------------
 
 nb::object pypi_url() {
-  nb::object base = bridge::stdlib("os", "environ").attr("get")(kPypiBaseVar);
+  nb::object base = ns.std("os", "environ").attr("get")(kPypiBaseVar);
   if (base.is_none() || !bridge::truthy(base)) base = nb::str(kDefaultPypiBase);
   return base.attr("rstrip")("/") + nb::str(kPypiPath);
 }
@@ -139,17 +139,20 @@ nb::object pypi_url() {
 // PyPI's version of the package, or `current` when the document names none.
 nb::object latest_version(nb::handle current) {
   nb::object response =
-      bridge::stdlib("urllib.request", "urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
+      ns.module("urllib").attr("request").attr("urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
+  // Read inside the response's own `with` protocol, which closes it.
+  nb::object entered = response.attr("__enter__")();
   nb::object body;
   try {
-    body = response.attr("read")();
-  } catch (...) {
-    response.attr("close")();
-    throw;
+    body = entered.attr("read")();
+  } catch (nb::python_error& e) {
+    nb::object suppress = response.attr("__exit__")(e.type(), e.value(), e.traceback());
+    if (!bridge::truthy(suppress)) throw;
   }
-  response.attr("close")();
+  if (body.is_valid()) response.attr("__exit__")(nb::none(), nb::none(), nb::none());
+  else body = nb::bytes("");
 
-  nb::object document = bridge::stdlib("json", "loads")(body);
+  nb::object document = ns.std("json", "loads")(body);
   if (!bridge::is_mapping(document))
     fail_type("PyPI answered with a JSON document that is not an object");
   nb::object info = document.attr("get")("info");
@@ -163,7 +166,7 @@ nb::object latest_version(nb::handle current) {
 }
 
 void restart_service() {
-  nb::object sys = bridge::import("sys");
+  nb::object sys = ns.module("sys");
   nb::object platform = sys.attr("platform");
   nb::list argv;
   if (nb::str("linux").equal(platform)) {
@@ -171,13 +174,13 @@ void restart_service() {
       argv.append(nb::str(a));
   } else if (nb::str("darwin").equal(platform)) {
     nb::object target = nb::str("gui/{}/{}").attr("format")(
-        bridge::stdlib("os", "getuid")(), kLaunchdLabel);
+        ns.std("os", "getuid")(), kLaunchdLabel);
     for (const char* a : {"launchctl", "kickstart", "-k"}) argv.append(nb::str(a));
     argv.append(target);
   } else {
     return;
   }
-  nb::object subprocess = bridge::import("subprocess");
+  nb::object subprocess = ns.module("subprocess");
   try {
     // Left to run on its own: the service manager stops this process anyway.
     subprocess.attr("Popen")(argv, "stdout"_a = subprocess.attr("DEVNULL"),
@@ -191,7 +194,7 @@ void restart_service() {
 // raises SystemExit after an update; any other error fails the attempt.
 void update_once() {
   nb::object package = ns.get("PACKAGE_NAME");
-  nb::object current = bridge::stdlib("importlib.metadata", "version")(package);
+  nb::object current = ns.module("importlib").attr("metadata").attr("version")(package);
   if (!bridge::is_text(current)) fail_type("the installed distribution records no version");
   nb::object latest = latest_version(current);
 
@@ -202,14 +205,22 @@ void update_once() {
 
   log_.info("Updating %s: %s → %s", package, current, latest);
   nb::list argv;
-  argv.append(bridge::stdlib("sys", "executable"));
+  argv.append(ns.std("sys", "executable"));
   for (const char* a : {"-m", "pip", "install", "--upgrade", "--quiet"}) argv.append(nb::str(a));
   argv.append(package + nb::str("==") + latest);
-  bridge::stdlib("subprocess", "run")(argv, "timeout"_a = kInstallerTimeout, "check"_a = true);
+  nb::object done =
+      ns.std("subprocess", "run")(argv, "timeout"_a = kInstallerTimeout, "check"_a = true);
+  // A run that reports a failing status without raising fails the attempt too.
+  nb::object status = nb::getattr(done, "returncode", nb::int_(0));
+  if (!status.is_none() && !status.equal(nb::int_(0))) {
+    nb::object error = ns.std("subprocess", "CalledProcessError")(status, argv);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+  }
 
   log_.info("Update complete — restarting service to use %s", latest);
   restart_service();
-  bridge::stdlib("sys", "exit")(0);
+  ns.std("sys", "exit")(0);
 }
 
 void auto_update() {
@@ -222,13 +233,13 @@ void auto_update() {
       log_.warning("Auto-update attempt %d/3 failed: %s", attempt + 1,
                    bridge::text_of(e.value()));
     }
-    if (attempt < kAttempts - 1) bridge::sleep_seconds(kRetryPause);
+    if (attempt < kAttempts - 1) bridge::sleep_seconds(kRetryPause, ns.module("time"));
   }
 }
 
 void setup_env() {
   bridge::never_raise(log_, "Env setup failed (non-fatal): %s", nb::none(), [] {
-    nb::object env_setup = bridge::stdlib("importlib", "import_module")("bridge.env_setup");
+    nb::object env_setup = ns.std("importlib", "import_module")("bridge.env_setup");
     env_setup.attr("setup_agent_environment")();
     return nb::none();
   });

@@ -9,7 +9,7 @@ import pathlib
 import re
 import threading
 import time
-from typing import List, NoReturn, Optional, cast
+from typing import Dict, List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
@@ -102,7 +102,7 @@ class LocalOnly:
 
     @staticmethod
     def _problem(scope) -> Optional[str]:
-        headers: dict = {}
+        headers: Dict[bytes, str] = {}
         for key, value in scope.get("headers", ()):
             headers.setdefault(key.lower(), value.decode("latin-1"))
         host = headers.get(b"host", "")
@@ -283,11 +283,11 @@ def create_app(host: Host) -> FastAPI:
         loop = asyncio.get_running_loop()
         lines: asyncio.Queue = asyncio.Queue()
 
-        def put(item):
+        def put(item: tuple) -> None:
             loop.call_soon_threadsafe(lines.put_nowait, item)
 
-        def work():
-            outcome = {"ok": False, "error": None}
+        def work() -> None:
+            outcome: Dict[str, object] = {"ok": False, "error": None}
             try:
                 from bridge.setup import detect, install
                 install.install_korvel(lambda line: put(("line", line)))

@@ -49,8 +49,8 @@ class TurnRunner:
         self._lock = threading.Lock()
         self._active: Set[str] = set()
         self._threads: Dict[str, threading.Thread] = {}
-        # Images of queued messages, in the order of the pending-message queue.
-        self._queued_images: Dict[str, Deque[List]] = {}
+        # Images of queued messages, and whether the sender was told "queued".
+        self._queued_images: Dict[str, Deque[Tuple[List, bool]]] = {}
         self.shutting_down = False
         # Sessions whose turn has started and not yet ended (its end-of-stream
         # sent); a chain is "active" a little longer, while it finishes up.
@@ -95,13 +95,24 @@ class TurnRunner:
         """Start a turn for ``message``, or queue it when the session is busy."""
         engine = self.engine
         with self._lock:
-            busy = session_id in self._active or engine.interrupt.is_agent_running(session_id)
+            running = engine.interrupt.is_agent_running(session_id)
+            busy = session_id in self._active or running
+            # A chain that has ended its last turn and is only finishing up
+            # takes the message next: it goes through the queue to keep the
+            # order, but the user does not wait behind anything.
+            follows = (busy and not running and session_id not in self._in_turn
+                       and engine.holdqueue.pending_count(session_id) == 0)
             if busy:
                 position = engine.holdqueue.enqueue_message(session_id, message)
-                self._queued_images.setdefault(session_id, collections.deque()).append(list(image_paths))
+                self._queued_images.setdefault(session_id, collections.deque()).append(
+                    (list(image_paths), not follows))
+                if follows:
+                    self._in_turn.add(session_id)
             else:
                 self._active.add(session_id)
                 self._in_turn.add(session_id)
+        if follows:
+            return {"session_id": session_id, "status": "started", "position": 0}
         if busy:
             engine.warmpool.push_stream_event(session_id, {
                 "type": "busy",
@@ -190,12 +201,12 @@ class TurnRunner:
                         del self._threads[session_id]
                     self._queued_images.pop(session_id, None)
                     return
-                images = self._queued_images.get(session_id)
-                image_paths = images.popleft() if images else []
-                if images is not None and not images:
+                waiting = self._queued_images.get(session_id)
+                image_paths, queued = waiting.popleft() if waiting else ([], True)
+                if waiting is not None and not waiting:
                     del self._queued_images[session_id]
                 self._in_turn.add(session_id)
-            message, queued = nxt, True
+            message = nxt
 
     def run_turn(self, session_id: str, message: str, image_paths: List, queued: bool = False) -> None:
         """One conversation turn for ``session_id``, on the calling thread."""

@@ -1,28 +1,6 @@
-"""The stand-in engine, importable for one test at a time."""
-import pathlib
-import sys
+"""Fixtures of the stand-in engine tests (the `standin` fixture is suite-wide)."""
 
 import pytest
-
-_ENGINE_TOPS = ("run_agent", "korvel_state", "tools", "agent", "cron", "korvel_cli")
-
-
-def _purge_engine_modules():
-    for name in list(sys.modules):
-        if name.split(".")[0] in _ENGINE_TOPS:
-            del sys.modules[name]
-
-
-@pytest.fixture
-def standin(monkeypatch):
-    import dashboard
-
-    root = pathlib.Path(dashboard.__file__).resolve().parent / "standin"
-    _purge_engine_modules()
-    monkeypatch.syspath_prepend(str(root))
-    monkeypatch.delenv("KORVEL_HOME", raising=False)
-    yield root
-    _purge_engine_modules()
 
 
 class Events:

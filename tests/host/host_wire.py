@@ -6,11 +6,13 @@ and the chat modules' load-time effects happen as they do for a user.
 """
 from __future__ import annotations
 
+import atexit
 import importlib.util
 import json
 import textwrap
 import os
 import pathlib
+import shutil
 import signal
 import socket
 import subprocess
@@ -21,6 +23,10 @@ import time
 import httpx
 
 READ_TIMEOUT = 30.0
+
+# Homes of the servers started here; removed when the test run ends.
+_HOMES = pathlib.Path(tempfile.mkdtemp(prefix="host-tests-"))
+atexit.register(shutil.rmtree, _HOMES, ignore_errors=True)
 
 
 def free_port() -> int:
@@ -55,7 +61,7 @@ class Server:
 
 def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
                  port: int | None = None) -> Server:
-    home = home or pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
+    home = home or pathlib.Path(tempfile.mkdtemp(prefix="home-", dir=_HOMES))
     port = port or free_port()
     log = home / "server.log"
     child_env = dict(os.environ)
@@ -197,9 +203,14 @@ def make_png(width: int, height: int) -> bytes:
             + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-_DASHBOARD = importlib.util.find_spec("dashboard")
-assert _DASHBOARD is not None and _DASHBOARD.submodule_search_locations
-STANDIN = pathlib.Path(_DASHBOARD.submodule_search_locations[0]) / "standin"
+def _standin_dir() -> pathlib.Path:
+    spec = importlib.util.find_spec("dashboard")
+    assert spec is not None and spec.submodule_search_locations
+    return pathlib.Path(list(spec.submodule_search_locations)[0]) / "standin"
+
+
+#: The stand-in engine shipped in the installed package.
+STANDIN = _standin_dir()
 
 
 def fake_installer(bin_dir: pathlib.Path) -> None:

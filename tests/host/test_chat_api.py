@@ -226,3 +226,16 @@ class TestLocalOnly:
         assert res.status_code == 200
         # Clients that send no Origin (not a browser page) are not affected.
         assert server.client.post("/chat/approve", json=body).status_code == 200
+
+
+def test_a_message_sent_right_after_a_turn_ends_is_not_reported_queued(server):
+    # The turn's chain may still be finishing up (title, queue check): the
+    # next message follows at once and the sender is not told to wait.
+    session = sid("next")
+    for n in range(5):
+        events = run_turn(server, f"message {n}", session)
+        started = dict(events)["turn_started"]
+        assert (started["message"], started["queued"]) == (f"message {n}", False)
+    assert not any(name == "busy" for name, _ in events)
+    users = [m["content"] for m in history(server, session) if m["role"] == "user"]
+    assert users == [f"message {n}" for n in range(5)]

@@ -1,10 +1,8 @@
 """Start-up and shutdown of the host process, and the setup screen's endpoints."""
+import json
 import os
-import pathlib
 import subprocess
 import sys
-import tempfile
-import json
 import textwrap
 
 from host_wire import fake_installer, free_port, replies, run_turn, start_server
@@ -20,8 +18,8 @@ def test_pid_file_and_a_clean_stop_on_sigterm():
     assert "Bridge stopped cleanly" in out
 
 
-def test_a_stale_bridge_and_a_squatter_on_the_port_are_removed():
-    home = pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
+def test_a_stale_bridge_and_a_squatter_on_the_port_are_removed(tmp_path):
+    home = tmp_path
     (home / ".korvel").mkdir()
     stale = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
     (home / ".korvel" / ".bridge.pid").write_text(str(stale.pid))
@@ -58,8 +56,8 @@ def test_start_up_needs_no_network_and_skips_the_self_update():
         server.stop()
 
 
-def test_without_an_engine_the_setup_screen_installs_one():
-    home = pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
+def test_without_an_engine_the_setup_screen_installs_one(tmp_path):
+    home = tmp_path
     fake_installer(home / "fakebin")
     path = f"{home / 'fakebin'}{os.pathsep}{os.environ.get('PATH', '')}"
     server = start_server("--engine", "installed", home=home, env={"PATH": path})
@@ -94,8 +92,8 @@ def test_without_an_engine_the_setup_screen_installs_one():
         server.stop()
 
 
-def test_a_failing_installer_is_reported():
-    home = pathlib.Path(tempfile.mkdtemp(prefix="host-home-"))
+def test_a_failing_installer_is_reported(tmp_path):
+    home = tmp_path
     bin_dir = home / "fakebin"
     bin_dir.mkdir()
     (bin_dir / "curl").write_text("#!/bin/sh\necho 'curl: (6) Could not resolve host' >&2\nexit 6\n")

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import bridge.supervisor.pid as pid
-from conftest import sleeper  # noqa: E402  (tests/supervisor/conftest.py)
+from supervisor_support import sleeper
 
 
 @pytest.fixture
@@ -276,3 +276,13 @@ class TestKillStaleBridge:
         pid_file.write_text("99999999")
         assert pid.kill_stale_bridge() is False
         assert pid_file.exists()
+
+
+def test_module_binding_of_os_is_late_bound(pid_file, monkeypatch):
+    import types
+    sent = []
+    fake_os = types.SimpleNamespace(kill=lambda p, s: sent.append((p, s)), getpid=os.getpid,
+                                    replace=os.replace)
+    monkeypatch.setattr(pid, "os", fake_os)
+    assert pid.is_pid_alive(12345) is True
+    assert sent == [(12345, 0)]

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import bridge.supervisor.port as port
-from conftest import listener
+from supervisor_support import listener
 
 
 @pytest.fixture
@@ -182,3 +182,20 @@ def test_type_checks_come_first(tool_dir):
         for bad in ("8420", None, 1.5, [8420]):
             with pytest.raises(TypeError):
                 fn(bad)
+
+
+def test_module_bindings_of_the_standard_library_are_late_bound(own_listener, monkeypatch):
+    import types
+    calls = []
+
+    def run(argv, **kw):
+        calls.append(argv)
+        return types.SimpleNamespace(returncode=0, stdout=f"{os.getpid()}\n", stderr="")
+
+    monkeypatch.setattr(port, "subprocess", types.SimpleNamespace(
+        run=run, TimeoutExpired=TimeoutError))
+    assert port.find_port_owner(own_listener) == os.getpid()
+    assert calls == [["lsof", "-ti", f":{own_listener}"]]
+    monkeypatch.setattr(port, "sys", types.SimpleNamespace(platform="win32"))
+    monkeypatch.setattr(port, "_find_port_owner_windows", lambda p: 4242)
+    assert port.find_port_owner(own_listener) == 4242

@@ -92,8 +92,9 @@ void add_parts_of_list(Count& total, PyObject* list) {
         add(total, n);
         continue;
       }
-      if (!v && !PyErr_Occurred()) {
+      if (!v) {  // absent, or the lookup raised (a key's own __eq__)
         Py_DECREF(part);
+        if (PyErr_Occurred()) throw nb::python_error();
         continue;
       }
     }
@@ -153,8 +154,9 @@ Count count_chars(PyObject* history, Walk walk) {
         add(total, n);
         continue;
       }
-      if (!v && !PyErr_Occurred()) {  // absent: ""
+      if (!v) {  // absent: "", unless the lookup raised (a key's own __eq__)
         Py_DECREF(message);
+        if (PyErr_Occurred()) throw nb::python_error();
         continue;
       }
       if (v && PyList_CheckExact(v)) {

@@ -228,24 +228,55 @@ nb::object entry(nb::handle value, const char* key, nb::handle fallback) {
   return value.attr("get")(nb::str(key), fallback);
 }
 
+// Closing a coroutine that never ran keeps the interpreter from warning that
+// it was never awaited; a finished one ignores the call.
+void close_unstarted(nb::handle awaitable) {
+  if (!PyCoro_CheckExact(awaitable.ptr())) return;
+  PyObject* r = PyObject_CallMethod(awaitable.ptr(), "close", nullptr);
+  if (r) Py_DECREF(r); else PyErr_Clear();
+}
+
+// Runs `awaitable` to completion on a loop made for this one call and closed
+// afterwards. The loop is never installed as the thread's current loop, so
+// whatever loop the calling thread had set stays set. On a thread whose own
+// loop is running the private loop refuses to start.
+nb::object run_on_private_loop(nb::handle awaitable) {
+  nb::object asyncio = module_attr("asyncio");
+  nb::object loop;
+  try {
+    loop = asyncio.attr("new_event_loop")();
+  } catch (nb::python_error&) {
+    close_unstarted(awaitable);
+    throw;
+  }
+  nb::object result;
+  try {
+    result = loop.attr("run_until_complete")(awaitable);
+    // What the call left behind is finished off as asyncio.run would.
+    nb::object left = asyncio.attr("all_tasks")(loop);
+    if (nb::len(left) > 0) {
+      for (nb::handle task : left) task.attr("cancel")();
+      loop.attr("run_until_complete")(asyncio.attr("gather")(*left, "return_exceptions"_a = true));
+    }
+    loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
+  } catch (nb::python_error&) {
+    close_unstarted(awaitable);
+    try {
+      loop.attr("close")();
+    } catch (nb::python_error& e) {
+      if (!bridge::is_ordinary(e)) throw;
+    }
+    throw;
+  }
+  loop.attr("close")();
+  return result;
+}
+
 // One image's text for the agent; errors reach the caller's guard.
 nb::object describe(nb::handle tool, nb::handle path_str) {
   logger().attr("debug")(nb::str("Auto-analyzing user image: %s"), path_str);
   nb::object awaitable = tool("image_url"_a = path_str, "user_prompt"_a = nb::str(kVisionPrompt));
-  nb::object result;
-  try {
-    // A private loop for this one call, closed afterwards; refused on a
-    // thread whose own loop is running.
-    result = module_attr("asyncio").attr("run")(awaitable);
-  } catch (nb::python_error&) {
-    // When the loop could not start, the coroutine never ran: closing it
-    // keeps the interpreter from warning that it was never awaited.
-    if (PyCoro_CheckExact(awaitable.ptr())) {
-      PyObject* r = PyObject_CallMethod(awaitable.ptr(), "close", nullptr);
-      if (r) Py_DECREF(r); else PyErr_Clear();
-    }
-    throw;
-  }
+  nb::object result = run_on_private_loop(awaitable);
 
   nb::object decoded =
       PyUnicode_Check(result.ptr()) ? module_attr("json").attr("loads")(result) : nb::dict();

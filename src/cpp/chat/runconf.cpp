@@ -132,7 +132,7 @@ std::optional<nb::object> as_int(nb::handle v) {
 
 nb::object get_max_iterations(nb::handle cfg) {
   bridge::need_mapping(cfg, "get_max_iterations", "cfg");
-  nb::object env = bridge::stdlib("os", "environ").attr("get")("KORVEL_MAX_ITERATIONS");
+  nb::object env = ns.std("os", "environ").attr("get")("KORVEL_MAX_ITERATIONS");
   if (!env.is_none() && truth(env)) {
     // Only text from the environment: a ValueError means "not a number".
     PyObject* r = PyNumber_Long(env.ptr());

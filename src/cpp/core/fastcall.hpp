@@ -4,6 +4,8 @@
 // them, and a C++ exception becomes the Python exception it carries.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstring>
 
@@ -56,10 +58,14 @@ void bind_args(const char* fn, const std::array<const char*, N>& names, size_t r
 }
 
 // Runs `body` (returning nb::object) and hands its result to CPython, or
-// sets the Python error it raised and returns nullptr.
-template <typename Body> PyObject* fastcall_result(Body&& body) noexcept {
+// sets the Python error it raised and returns nullptr. A thread that the
+// interpreter ends while it waits for the GIL at exit unwinds through here
+// (a forced unwind): that must go on, never be caught.
+template <typename Body> PyObject* fastcall_result(Body&& body) {
   try {
     return body().release().ptr();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (nb::python_error& e) {
     e.restore();
   } catch (nb::builtin_exception& e) {

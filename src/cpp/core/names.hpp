@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/py.hpp"
+#include "core/signature.hpp"
 
 namespace bridge {
 
@@ -12,11 +13,29 @@ class Namespace {
   void bind(nb::module_& m) {
     dict_ = PyModule_GetDict(m.ptr());
     Py_INCREF(dict_);  // kept for the life of the process
+    enable_signatures();
   }
 
   PyObject* dict() const { return dict_; }
 
-  nb::object get(const Name& name) const { return get(name.ptr()); }
+  // A name's value, as a global lookup finds it. CPython gives a dict a new
+  // version tag on every change to it (tags are never reused), so while the
+  // namespace's tag is the one seen at the last lookup of this name, that
+  // lookup's value is still the binding and the dict is not searched again.
+  nb::object get(const Name& name) const {
+#if PY_VERSION_HEX < 0x030C0000
+    Name::Seen& seen = name.seen();
+    uint64_t version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
+    if (seen.dict == dict_ && seen.version == version && seen.value) return nb::borrow(seen.value);
+    nb::object value = get(name.ptr());
+    seen.dict = dict_;
+    seen.version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
+    seen.value = value.ptr();
+    return value;
+#else
+    return get(name.ptr());
+#endif
+  }
   nb::object get(const char* name) const {
     nb::str key(name);
     return get(key.ptr());
@@ -37,6 +56,18 @@ class Namespace {
   }
   void set(const Name& name, nb::handle value) const {
     if (PyDict_SetItem(dict_, name.ptr(), value.ptr()) != 0) throw nb::python_error();
+  }
+
+  // `module.attr` through the module's own binding of `module` when it has
+  // one (as `import os` makes one), so that replacing it there is honoured;
+  // the module from sys.modules otherwise.
+  nb::object std(const char* module, const char* attr) const {
+    return this->module(module).attr(attr);
+  }
+  nb::object module(const char* name) const {
+    PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
+    if (v) return nb::borrow(v);
+    return import(name);
   }
 
   // Calls the namespace's current binding of `name`.

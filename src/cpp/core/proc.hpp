@@ -11,8 +11,12 @@ namespace bridge {
 // subprocess.run(argv, capture_output=True, text=True, timeout=...). Gives
 // nothing when the tool cannot be started (OSError) or the limit passes (the
 // child is killed by subprocess). Other errors reach the caller.
-inline std::optional<nb::object> run_captured(nb::handle argv, double timeout) {
-  nb::object subprocess = import("subprocess");
+// `subprocess` is the module to use (a module's own binding of it); the one
+// in sys.modules when not given.
+inline std::optional<nb::object> run_captured(nb::handle argv, double timeout,
+                                              nb::handle subprocess_module = nb::handle()) {
+  nb::object subprocess =
+      subprocess_module ? nb::borrow(subprocess_module) : import("subprocess");
   try {
     return subprocess.attr("run")(argv, "capture_output"_a = true, "text"_a = true,
                                   "timeout"_a = timeout);

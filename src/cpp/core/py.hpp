@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -21,13 +22,35 @@ class Name {
   PyObject* ptr() const { return ptr_; }
   nb::handle handle() const { return ptr_; }
 
+  // What Namespace::get last found for this name: the namespace dict, its
+  // version tag at that moment and the value (borrowed from the dict, which
+  // holds it as long as its version tag is unchanged). Touched only with the
+  // GIL held.
+  struct Seen {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+  };
+  Seen& seen() const { return seen_; }
+
  private:
   PyObject* ptr_;  // never released: names outlive every module
+  mutable Seen seen_;
 };
 
-// sys.modules lookup first, import when needed; the module is fetched each
-// time so that a replaced module or attribute is honoured.
-inline nb::object import(const char* module) { return nb::module_::import_(module); }
+// The module `name` as importlib.import_module gives it: sys.modules first
+// (a dotted name found there needs no parent package), imported otherwise.
+// Fetched each time, so that a replaced module or attribute is honoured.
+inline nb::object import(const char* module) {
+  nb::str name(module);
+  PyObject* found = PyImport_GetModule(name.ptr());  // new reference or NULL
+  if (found && found != Py_None) return nb::steal(found);
+  Py_XDECREF(found);  // None there blocks the import: the import raises below
+  if (PyErr_Occurred()) throw nb::python_error();
+  PyObject* mod = PyImport_Import(name.ptr());
+  if (!mod) throw nb::python_error();
+  return nb::steal(mod);
+}
 
 // `module.attr` fetched at call time, as Python code reading a global would.
 inline nb::object stdlib(const char* module, const char* attr) {

@@ -1,8 +1,9 @@
 // A scoped hold of a threading.Lock for very short critical sections on hot
 // paths. When the lock is free it is taken directly, the way the lock's own
 // acquire() takes it (the native lock and its "locked" flag), which spares the
-// Python-level call; when it is busy, the lock's acquire() waits with the GIL
-// released, as Hold does. The direct path is used only for the exact
+// Python-level call, and given back the way its release() does; when it is
+// busy, the lock's acquire() waits with the GIL released. Hold uses the same
+// direct path (try_take / try_give below). The direct path is used only for the exact
 // _thread.lock type, on interpreters whose lock layout we know, and only after
 // a self-check at first use has confirmed that layout; otherwise every
 // acquire and release goes through the lock's own methods.
@@ -62,6 +63,28 @@ inline PyTypeObject* direct_type() {
 #endif
 }
 
+// Takes `lock` directly when it is of the checked type and free; false
+// when the caller must go through its acquire().
+inline bool try_take(PyObject* lock) {
+  if (Py_TYPE(lock) != direct_type()) return false;
+  auto* raw = reinterpret_cast<LockObject*>(lock);
+  if (PyThread_acquire_lock_timed(raw->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+  raw->locked = 1;
+  return true;
+}
+
+// Releases `lock` directly as its release() does (the native lock, then the
+// flag); false when the caller must go through release() (another type, or
+// a lock that is not held, for which release() raises).
+inline bool try_give(PyObject* lock) {
+  if (Py_TYPE(lock) != direct_type()) return false;
+  auto* raw = reinterpret_cast<LockObject*>(lock);
+  if (!raw->locked) return false;
+  PyThread_release_lock(raw->lock_lock);
+  raw->locked = 0;
+  return true;
+}
+
 }  // namespace quicklock_detail
 
 class QuickHold {
@@ -80,6 +103,7 @@ class QuickHold {
 
   ~QuickHold() {
     using namespace quicklock_detail;
+    if (try_give(lock_.ptr())) return;
     try {
       release_method()(lock_);
     } catch (nb::python_error& e) {

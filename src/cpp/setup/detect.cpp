@@ -20,7 +20,7 @@ template <typename... Parts> nb::object join(nb::object p, Parts... parts) {
 }
 
 bool is_installed() {
-  if (!bridge::stdlib("shutil", "which")(kProgram).is_none()) return true;
+  if (!ns.std("shutil", "which")(kProgram).is_none()) return true;
   // The installer's link; ~/.local/bin is often missing from a service's PATH.
   if (exists(bridge::home_join(".local", "bin", kProgram))) return true;
   return exists(join(ns.get("AGENT_DIR"), "venv", "bin", kProgram));
@@ -31,7 +31,7 @@ nb::object get_version() {
     nb::list argv;
     argv.append(nb::str(kProgram));
     argv.append(nb::str("version"));
-    nb::object done = bridge::stdlib("subprocess", "run")(
+    nb::object done = ns.std("subprocess", "run")(
         argv, "capture_output"_a = true, "text"_a = true, "timeout"_a = 5);
     nb::object code = done.attr("returncode");
     if (!code.equal(nb::int_(0))) return nb::str("unknown");
@@ -43,7 +43,7 @@ nb::object get_version() {
 }
 
 bool has_api_key() {
-  nb::object value = bridge::stdlib("os", "environ").attr("get")(kKeyName);
+  nb::object value = ns.std("os", "environ").attr("get")(kKeyName);
   if (!value.is_none() && bridge::truthy(value)) return true;
 
   nb::object env_file = join(ns.get("KORVEL_HOME"), ".env");

@@ -32,13 +32,13 @@ void abandon(nb::handle proc) {
 void install_korvel(nb::handle on_output) {
   if (!on_output.is_none()) bridge::need_callable(on_output, "install_korvel", "on_output");
 
-  if (nb::str("win32").equal(bridge::stdlib("sys", "platform")))
+  if (nb::str("win32").equal(ns.std("sys", "platform")))
     fail(nb::str("Native Windows is not supported. Please use WSL2: {}")
              .attr("format")(ns.get("WSL_GUIDE_URL")));
 
   // pipefail: a failed download fails the command instead of letting the
   // second shell run an empty script and report success.
-  nb::object quoted = bridge::stdlib("shlex", "quote")(ns.get("INSTALL_SCRIPT_URL"));
+  nb::object quoted = ns.std("shlex", "quote")(ns.get("INSTALL_SCRIPT_URL"));
   nb::object command =
       nb::str("set -o pipefail; curl -fsSL {} | bash").attr("format")(quoted);
   nb::list argv;
@@ -46,7 +46,7 @@ void install_korvel(nb::handle on_output) {
   argv.append(nb::str("-c"));
   argv.append(command);
 
-  nb::object subprocess = bridge::import("subprocess");
+  nb::object subprocess = ns.module("subprocess");
   // Undecodable bytes become U+FFFD rather than ending the read half-way.
   nb::object proc = subprocess.attr("Popen")(
       argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("STDOUT"),
@@ -59,7 +59,7 @@ void install_korvel(nb::handle on_output) {
       nb::object trimmed = line.attr("rstrip")();
       if (!on_output.is_none()) on_output(trimmed);
     }
-    out.attr("close")();
+    if (nb::hasattr(out, "close")) out.attr("close")();
   } catch (nb::python_error& e) {
     e.restore();
     abandon(proc);
@@ -67,6 +67,9 @@ void install_korvel(nb::handle on_output) {
   }
 
   nb::object code = proc.attr("wait")();
+  // The status as Popen records it; wait()'s own result where it does not.
+  if (nb::hasattr(proc, "returncode") && !proc.attr("returncode").is_none())
+    code = proc.attr("returncode");
   if (!code.equal(nb::int_(0)))
     fail(nb::str("Installation failed (exit code {})").attr("format")(code));
 }

@@ -29,7 +29,7 @@ nb::object addable(nb::handle search_path, nb::handle p) {
 }
 
 void inject() {
-  nb::object search_path = bridge::stdlib("sys", "path");
+  nb::object search_path = ns.std("sys", "path");
   nb::object agent_dir = ns.get("AGENT_DIR");
   nb::object venv_dir = ns.get("VENV_DIR");
 

@@ -8,14 +8,13 @@ bridge::Namespace ns;
 bridge::Logger log_("bridge.supervisor.lifecycle");
 
 void register_shutdown_callback(nb::handle fn) {
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  callbacks.append(fn);
+  ns.get("_shutdown_callbacks").attr("append")(fn);
 }
 
 nb::object cause_of(nb::handle signum) {
   if (signum.is_none() || !bridge::truthy(signum)) return nb::str("manual");
   try {
-    return bridge::stdlib("signal", "Signals")(signum).attr("name");
+    return ns.std("signal", "Signals")(signum).attr("name");
   } catch (nb::python_error& e) {
     if (!bridge::raised(e, PyExc_ValueError)) throw;
     return nb::str(signum);  // a number with no symbolic name
@@ -24,13 +23,14 @@ nb::object cause_of(nb::handle signum) {
 
 // Ends the process with status 0 through the interpreter's normal exit. Off
 // the main thread SystemExit would only end that thread, so the exit hooks
-// are run here and the process ends directly.
-[[noreturn]] void exit_cleanly() {
-  nb::object threading = bridge::import("threading");
+// are run here and the process ends directly. Returns only when the exit
+// function of the moment returns (a replaced sys.exit or os._exit).
+void exit_cleanly() {
+  nb::object threading = ns.module("threading");
   bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
   if (!main_thread) {
-    bridge::stdlib("atexit", "_run_exitfuncs")();
-    nb::object sys = bridge::import("sys");
+    ns.std("atexit", "_run_exitfuncs")();
+    nb::object sys = ns.module("sys");
     for (const char* stream : {"stdout", "stderr"}) {
       try {
         nb::object s = sys.attr(stream);
@@ -38,10 +38,10 @@ nb::object cause_of(nb::handle signum) {
       } catch (nb::python_error&) {
       }
     }
-    bridge::stdlib("os", "_exit")(0);
+    ns.std("os", "_exit")(0);
+    return;
   }
-  bridge::stdlib("sys", "exit")(0);
-  throw std::logic_error("sys.exit returned");  // not reached: sys.exit raises
+  ns.std("sys", "exit")(0);
 }
 
 void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
@@ -51,10 +51,12 @@ void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
   ns.set(flag, nb::bool_(true));
 
   log_.info("🛑 Shutting down bridge (signal: %s)...", cause_of(signum));
-  nb::list callbacks = nb::borrow<nb::list>(ns.get("_shutdown_callbacks"));
-  // Indexed so that callbacks registered while this runs are reached too.
-  for (size_t i = 0; i < callbacks.size(); ++i) {
-    nb::object fn = callbacks[i];
+  // Whatever sequence the namespace holds now (checked by Python's own
+  // protocols, not assumed to be a list), indexed so that callbacks
+  // registered while this runs are reached too.
+  nb::object callbacks = ns.get("_shutdown_callbacks");
+  for (size_t i = 0; i < nb::len(callbacks); ++i) {
+    nb::object fn = callbacks[nb::int_(i)];
     try {
       fn();
     } catch (nb::python_error& e) {
@@ -68,11 +70,11 @@ void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
 }
 
 void setup_signal_handlers() {
-  nb::object signal = bridge::import("signal");
+  nb::object signal = ns.module("signal");
   nb::object handler = ns.get("graceful_shutdown");
   signal.attr("signal")(signal.attr("SIGTERM"), handler);
   signal.attr("signal")(signal.attr("SIGINT"), handler);
-  bridge::stdlib("atexit", "register")(ns.get("cleanup_pid"));
+  ns.std("atexit", "register")(ns.get("cleanup_pid"));
   log_.debug("Signal handlers installed (SIGTERM, SIGINT, atexit)");
 }
 
@@ -81,6 +83,8 @@ void setup_signal_handlers() {
 NB_MODULE(lifecycle, m) {
   ns.bind(m);
   m.attr("atexit") = bridge::import("atexit");
+  m.attr("os") = bridge::import("os");
+  m.attr("threading") = bridge::import("threading");
   m.attr("signal") = bridge::import("signal");
   m.attr("sys") = bridge::import("sys");
   m.attr("logger") = log_.logger();

@@ -18,7 +18,7 @@ nb::object pid_file() {
   return ns.get(n);
 }
 
-nb::object current_pid() { return bridge::stdlib("os", "getpid")(); }
+nb::object current_pid() { return ns.std("os", "getpid")(); }
 
 void write_pid() {
   nb::object file = pid_file();
@@ -30,7 +30,7 @@ void write_pid() {
     // leaves a half-written file behind.
     tmp = file.attr("with_name")(nb::str(".{}.{}.tmp").attr("format")(file.attr("name"), pid));
     tmp.attr("write_text")(nb::str(pid));
-    bridge::stdlib("os", "replace")(tmp, file);
+    ns.std("os", "replace")(tmp, file);
     log_.debug("PID %d written to %s", pid, file);
   } catch (nb::python_error& e) {
     if (!bridge::raised(e, PyExc_OSError)) throw;
@@ -74,7 +74,7 @@ void cleanup_pid() {
 bool is_pid_alive(nb::handle pid) {
   bridge::need_integer(pid, "is_pid_alive", "pid");
   try {
-    bridge::stdlib("os", "kill")(pid, 0);
+    ns.std("os", "kill")(pid, 0);
     return true;
   } catch (nb::python_error& e) {
     long err = bridge::errno_of(e);
@@ -102,7 +102,7 @@ double process_start_time(long pid) {
   double ticks = 0;
   try {
     ticks = std::stod(field);
-  } catch (...) {
+  } catch (const std::exception&) {
     return -1;
   }
   std::ifstream global("/proc/stat");
@@ -119,16 +119,27 @@ double process_start_time(long pid) {
   return btime + ticks / static_cast<double>(hz);
 }
 
-// True when the live process `pid` began after the PID file was last
-// written: it cannot be the bridge that wrote it (the id was reused).
+// True when the live process `pid` began after the PID file naming it was
+// last written: it cannot be the bridge that wrote it (the id was reused). A
+// file that is missing, unreadable or names another id dates nothing.
 bool started_after_file(nb::handle pid) {
-  double started = process_start_time(bridge::as_long(pid));
+  if (!bridge::is_integer(pid)) return false;
+  long value = PyLong_AsLong(pid.ptr());
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  double started = process_start_time(value);
   if (started < 0) return false;
   double written = 0;
   try {
-    written = nb::cast<double>(pid_file().attr("stat")().attr("st_mtime"));
+    nb::object file = pid_file();
+    nb::object text = file.attr("read_text")().attr("strip")();
+    nb::object named = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(text, 10);
+    if (!named.equal(pid)) return false;
+    written = nb::cast<double>(file.attr("stat")().attr("st_mtime"));
   } catch (nb::python_error& e) {
-    if (!bridge::raised(e, PyExc_OSError)) throw;
+    if (!bridge::raised(e, PyExc_OSError) && !bridge::raised(e, PyExc_ValueError)) throw;
     return false;
   }
   return started > written + 1.0;
@@ -144,9 +155,9 @@ bool kill_stale_bridge() {
     return false;
   }
   log_.info("🧟 Found zombie bridge (PID %d), killing...", old_pid);
-  nb::object signal = bridge::import("signal");
+  nb::object signal = ns.module("signal");
   try {
-    nb::object kill = bridge::stdlib("os", "kill");
+    nb::object kill = ns.std("os", "kill");
     kill(old_pid, signal.attr("SIGTERM"));
     for (int i = 0; i < 30; ++i) {
       if (!bridge::truthy(ns.call("is_pid_alive", old_pid))) {
@@ -154,13 +165,13 @@ bool kill_stale_bridge() {
         ns.call("cleanup_pid");
         return true;
       }
-      bridge::sleep_seconds(0.1);
+      bridge::sleep_seconds(0.1, ns.module("time"));
     }
     log_.warning("   ⚠️ Zombie bridge (PID %d) didn't respond to SIGTERM, sending SIGKILL",
                  old_pid);
-    if (!nb::str("win32").equal(bridge::stdlib("sys", "platform")))
-      bridge::stdlib("os", "kill")(old_pid, signal.attr("SIGKILL"));
-    bridge::sleep_seconds(0.5);
+    if (!nb::str("win32").equal(ns.std("sys", "platform")))
+      ns.std("os", "kill")(old_pid, signal.attr("SIGKILL"));
+    bridge::sleep_seconds(0.5, ns.module("time"));
     ns.call("cleanup_pid");
     return true;
   } catch (nb::python_error& e) {
@@ -184,6 +195,7 @@ NB_MODULE(pid, m) {
   m.attr("os") = bridge::import("os");
   m.attr("signal") = bridge::import("signal");
   m.attr("sys") = bridge::import("sys");
+  m.attr("time") = bridge::import("time");
   m.attr("logger") = log_.logger();
   m.attr("PID_FILE") = bridge::home_join(".korvel", ".bridge.pid");
 

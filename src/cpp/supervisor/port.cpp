@@ -14,11 +14,18 @@ namespace {
 bridge::Namespace ns;
 bridge::Logger log_("bridge.supervisor.port");
 
-bool on_windows() { return nb::str("win32").equal(bridge::stdlib("sys", "platform")); }
+bool on_windows() { return nb::str("win32").equal(ns.std("sys", "platform")); }
 
-nb::object current_pid() { return bridge::stdlib("os", "getpid")(); }
+nb::object current_pid() { return ns.std("os", "getpid")(); }
 
 nb::object port_text(nb::handle port) { return nb::str(":{}").attr("format")(port); }
+
+// A command line as a list, the form subprocess callers (and stand-ins) expect.
+template <typename... Args> nb::list command(Args&&... args) {
+  nb::list argv;
+  (argv.append(std::forward<Args>(args)), ...);
+  return argv;
+}
 
 // int(text) or None when the text is not an integer.
 nb::object parse_int(nb::handle text) {
@@ -61,9 +68,13 @@ bool holds_socket(long pid, const std::set<unsigned long>& inodes) {
   std::error_code ec;
   std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
   if (ec) return false;
-  for (const auto& fd : fds) {
-    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
-    if (ec || target.rfind("socket:[", 0) != 0) continue;
+  // Stepped with error codes: the process may exit while its table is read,
+  // and a throwing increment would surface as an error of find_port_owner.
+  for (; fds != std::filesystem::directory_iterator(); fds.increment(ec)) {
+    if (ec) return false;
+    std::error_code link_ec;
+    std::string target = std::filesystem::read_symlink(fds->path(), link_ec).string();
+    if (link_ec || target.rfind("socket:[", 0) != 0) continue;
     try {
       if (inodes.count(std::stoul(target.substr(8)))) return true;
     } catch (const std::exception&) {
@@ -106,7 +117,7 @@ nb::object choose_owner(nb::handle lines, nb::handle port) {
 bool is_port_in_use(nb::handle port, nb::handle host) {
   bridge::need_integer(port, "is_port_in_use", "port");
   bridge::need_text(host, "is_port_in_use", "host");
-  nb::object socket = bridge::import("socket");
+  nb::object socket = ns.module("socket");
   nb::object sock = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
   // The socket is closed on every path, like a `with` block would.
   struct Closer {
@@ -126,7 +137,7 @@ bool is_port_in_use(nb::handle port, nb::handle host) {
 
 nb::object find_port_owner_windows(nb::handle port) {
   bridge::need_integer(port, "_find_port_owner_windows", "port");
-  auto done = bridge::run_captured(nb::make_tuple("netstat", "-ano"), 5.0);
+  auto done = bridge::run_captured(command("netstat", "-ano"), 5.0, ns.module("subprocess"));
   if (!done) return nb::none();
   nb::object out = done->attr("stdout");
   if (out.is_none()) return nb::none();
@@ -147,7 +158,8 @@ nb::object find_port_owner(nb::handle port) {
   bridge::need_integer(port, "find_port_owner", "port");
   if (on_windows()) return ns.call("_find_port_owner_windows", port);
 
-  auto lsof = bridge::run_captured(nb::make_tuple("lsof", "-ti", port_text(port)), 5.0);
+  auto lsof = bridge::run_captured(command("lsof", "-ti", port_text(port)), 5.0,
+                                   ns.module("subprocess"));
   if (lsof && lsof->attr("returncode").equal(nb::int_(0))) {
     nb::object out = lsof->attr("stdout");
     if (!out.is_none()) {
@@ -160,11 +172,11 @@ nb::object find_port_owner(nb::handle port) {
   }
 
   nb::object filter = nb::str("sport = {}").attr("format")(port_text(port));
-  auto ss = bridge::run_captured(nb::make_tuple("ss", "-tlnp", filter), 5.0);
+  auto ss = bridge::run_captured(command("ss", "-tlnp", filter), 5.0, ns.module("subprocess"));
   if (ss && ss->attr("returncode").equal(nb::int_(0))) {
     nb::object out = ss->attr("stdout");
     if (!out.is_none()) {
-      nb::object match = bridge::stdlib("re", "search")(R"(pid=(\d+))", out);
+      nb::object match = ns.std("re", "search")(R"(pid=(\d+))", out);
       if (!match.is_none()) return parse_int(match.attr("group")(1));
     }
   }
@@ -186,18 +198,18 @@ bool free_port(nb::handle port) {
     return true;
   }
   log_.info("🔓 Port %d held by PID %d, killing...", port, owner);
-  nb::object signal = bridge::import("signal");
+  nb::object signal = ns.module("signal");
   try {
-    bridge::stdlib("os", "kill")(owner, signal.attr("SIGTERM"));
+    ns.std("os", "kill")(owner, signal.attr("SIGTERM"));
     for (int i = 0; i < 30; ++i) {
       if (!port_busy(port)) {
         log_.info("   ✅ Port %d freed", port);
         return true;
       }
-      bridge::sleep_seconds(0.1);
+      bridge::sleep_seconds(0.1, ns.module("time"));
     }
-    if (!on_windows()) bridge::stdlib("os", "kill")(owner, signal.attr("SIGKILL"));
-    bridge::sleep_seconds(0.5);
+    if (!on_windows()) ns.std("os", "kill")(owner, signal.attr("SIGKILL"));
+    bridge::sleep_seconds(0.5, ns.module("time"));
     return !port_busy(port);
   } catch (nb::python_error& e) {
     long err = bridge::errno_of(e);
@@ -213,7 +225,7 @@ bool ensure_port_free(nb::handle port) {
   log_.info("🔍 Port %d is occupied, attempting cleanup...", port);
   if (bridge::truthy(ns.call("free_port", port))) return true;
   log_.info("   ⏳ Waiting 2s for port %d to become free...", port);
-  bridge::sleep_seconds(2.0);
+  bridge::sleep_seconds(2.0, ns.module("time"));
   if (!port_busy(port)) return true;
   log_.error("   ❌ Could not free port %d", port);
   return false;
@@ -229,6 +241,7 @@ NB_MODULE(port, m) {
   m.attr("socket") = bridge::import("socket");
   m.attr("subprocess") = bridge::import("subprocess");
   m.attr("sys") = bridge::import("sys");
+  m.attr("time") = bridge::import("time");
   m.attr("logger") = log_.logger();
 
   m.def("is_port_in_use", &is_port_in_use, "port"_a, "host"_a = "127.0.0.1",

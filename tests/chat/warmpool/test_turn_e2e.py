@@ -16,14 +16,8 @@ import bridge.Chat.interrupt as interrupt
 import bridge.Chat.consentgate as consentgate
 import bridge.Chat.runconf as runconf
 
-STANDIN = pathlib.Path(__file__).resolve().parents[3] / "src" / "dashboard" / "standin"
-ENGINE_TOPS = ("run_agent", "korvel_state", "tools", "agent", "cron", "korvel_cli")
-
-
-def _purge():
-    for name in list(sys.modules):
-        if name.split(".")[0] in ENGINE_TOPS:
-            del sys.modules[name]
+from standin_support import STANDIN
+from standin_support import purge_engine_modules as _purge
 
 
 @pytest.fixture

@@ -93,12 +93,15 @@ bool bind_args(CallbackKind kind, PyObject* const* args, size_t nargsf, PyObject
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       PyObject* value = args[nargs + k];
+      // Keyword names of a call site are interned, as ours are: identity
+      // settles nearly every name, and the comparison of texts is left for
+      // the rest.
       int found = -1;
-      for (int i = 0; i < p.count; ++i)
-        if (same_name(key, param_name(kind, i))) {
-          found = i;
-          break;
-        }
+      for (int i = 0; i < p.count && found < 0; ++i)
+        if (key == param_name(kind, i)) found = i;
+      bool extra = found < 0 && (key == k_duration.ptr() || key == k_is_error.ptr());
+      for (int i = 0; i < p.count && found < 0 && !extra; ++i)
+        if (same_name(key, param_name(kind, i))) found = i;
       if (found >= 0) {
         if (slots[found]) {
           PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", p.name,

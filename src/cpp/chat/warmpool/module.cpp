@@ -10,21 +10,16 @@ bridge::Logger log_("bridge.pool");
 
 namespace {
 PyObject* originals[OP_COUNT] = {};
-const char* op_names[OP_COUNT] = {};
+const bridge::Name* op_names[OP_COUNT] = {};
 }  // namespace
 
 void remember(Op op, const char* name) {
-  op_names[op] = name;
-  originals[op] = ns.get(name).release().ptr();  // kept for the life of the process
+  op_names[op] = new bridge::Name(name);  // both kept for the life of the process
+  originals[op] = ns.get(*op_names[op]).release().ptr();
 }
 
 Bound bound(Op op) {
-  static PyObject* keys[OP_COUNT] = {};
-  if (!keys[op]) {
-    keys[op] = PyUnicode_InternFromString(op_names[op]);
-    if (!keys[op]) throw nb::python_error();
-  }
-  nb::object fn = ns.get(keys[op]);
+  nb::object fn = ns.get(*op_names[op]);
   return {fn, fn.ptr() == originals[op]};
 }
 

@@ -36,6 +36,11 @@ void swallow() {
 
 // Calls `_threadsafe_put` of the moment with one handle's queue and loop.
 void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* item) {
+  if (original && PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
+    // The handle (held by the caller's snapshot) keeps its queue and loop.
+    threadsafe_put(PyTuple_GET_ITEM(handle, 0), PyTuple_GET_ITEM(handle, 1), item);
+    return;
+  }
   nb::object q, loop;
   if (PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
     q = nb::borrow(PyTuple_GET_ITEM(handle, 0));
@@ -123,23 +128,59 @@ void threadsafe_put(PyObject* q, PyObject* loop, PyObject* item) {
   Py_DECREF(r);
 }
 
+namespace {
+
+// The subscriber handles a push delivers to, copied while stream_sub_lock is
+// held. A session rarely has more than a few subscribers: up to kInline
+// handles are kept (with a reference each) in place, more in a new list.
+class Snapshot {
+ public:
+  static constexpr Py_ssize_t kInline = 8;
+
+  void take(nb::handle subs) {
+    if (PyList_CheckExact(subs.ptr()) && PyList_GET_SIZE(subs.ptr()) <= kInline) {
+      n_ = PyList_GET_SIZE(subs.ptr());
+      for (Py_ssize_t i = 0; i < n_; ++i) {
+        inline_[i] = PyList_GET_ITEM(subs.ptr(), i);
+        Py_INCREF(inline_[i]);
+      }
+      return;
+    }
+    list_ = copy_of(subs);
+    n_ = PyList_GET_SIZE(list_.ptr());
+  }
+  Py_ssize_t size() const { return n_; }
+  PyObject* operator[](Py_ssize_t i) const {
+    return list_.is_valid() ? PyList_GET_ITEM(list_.ptr(), i) : inline_[i];
+  }
+  ~Snapshot() {
+    if (!list_.is_valid())
+      for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(inline_[i]);
+  }
+
+ private:
+  PyObject* inline_[kInline] = {};
+  Py_ssize_t n_ = 0;
+  nb::object list_;
+};
+
+}  // namespace
+
 void push_to_subscribers(PyObject* session_id, PyObject* item) {
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
-  nb::object snapshot;
+  Snapshot snapshot;
   {
     bridge::QuickHold hold_buffers(buffer_lock);
     append(list_for(buffers, session_id), item);
     bridge::QuickHold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
-    if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot = copy_of(subs);
+    if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot.take(subs);
   }
-  if (!snapshot.is_valid()) return;
-  Py_ssize_t n = PyList_GET_SIZE(snapshot.ptr());
+  Py_ssize_t n = snapshot.size();
   if (n == 0) return;
   Bound put = bound(OP_THREADSAFE_PUT);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    put_through(put.fn.ptr(), put.original, PyList_GET_ITEM(snapshot.ptr(), i), item);
+  for (Py_ssize_t i = 0; i < n; ++i) put_through(put.fn.ptr(), put.original, snapshot[i], item);
 }
 
 void push_event(PyObject* session_id, PyObject* event) {

@@ -1,6 +1,7 @@
 // The host's task registry and its cleanup, stored conversations for
 // display, and automatic titles for new sessions.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/fastcall.hpp"
 #include "core/imports.hpp"
 
 namespace warmpool {
@@ -114,14 +115,30 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
   }
 }
 
+PyObject* title_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return bridge::fastcall_result([&]() -> nb::object {
+    if (nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "_auto_title_worker() takes 4 arguments");
+      throw nb::python_error();
+    }
+    title_worker(args[0], args[1], args[2], args[3]);
+    return nb::none();
+  });
+}
+
 void trigger_auto_title(nb::handle session_id, nb::handle message, nb::handle response,
                         nb::handle history) {
   bridge::need_text(session_id, "trigger_auto_title", "session_id");
   bridge::need_text(message, "trigger_auto_title", "message");
   bridge::need_text(response, "trigger_auto_title", "response");
   bridge::need_list(history, "trigger_auto_title", "history");
-  static PyObject* worker =
-      nb::cpp_function(&title_worker, nb::name("_auto_title_worker")).release().ptr();
+  // A plain C function, not a nanobind one: the interpreter may end this
+  // daemon thread at exit while it waits for the GIL, and that unwinding must
+  // pass through the thread's entry point (nanobind's dispatcher stops it).
+  static PyMethodDef def = {"_auto_title_worker", reinterpret_cast<PyCFunction>(+title_entry),
+                            METH_FASTCALL, nullptr};
+  static PyObject* worker = PyCFunction_NewEx(&def, nullptr, nullptr);
+  if (!worker) throw nb::python_error();
   nb::object thread = ns.get("threading").attr("Thread")(
       "target"_a = nb::handle(worker),
       "args"_a = nb::make_tuple(session_id, message, response, history),
