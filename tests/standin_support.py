@@ -3,7 +3,9 @@ import importlib.util
 import pathlib
 import sys
 
-STANDIN = pathlib.Path(importlib.util.find_spec("dashboard").submodule_search_locations[0]) / "standin"
+_DASHBOARD = importlib.util.find_spec("dashboard")
+assert _DASHBOARD is not None and _DASHBOARD.submodule_search_locations
+STANDIN = pathlib.Path(list(_DASHBOARD.submodule_search_locations)[0]) / "standin"
 
 # Top-level names of the engine's modules.
 ENGINE_TOPS = ("run_agent", "korvel_state", "tools", "agent", "cron", "korvel_cli")

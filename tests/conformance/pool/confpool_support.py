@@ -28,7 +28,7 @@ class Queue:
 
 
 class Agent:
-    built = []
+    built: list = []
 
     def __init__(self, **kwargs):
         self.kwargs = kwargs
@@ -46,7 +46,7 @@ class Agent:
 
 
 class Store:
-    opened = []
+    opened: list = []
 
     def __init__(self, *, db_path):
         self.db_path = db_path
