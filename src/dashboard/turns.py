@@ -257,11 +257,13 @@ class TurnRunner:
                          "ts": _now()},
             })
         finally:
+            # The turn is over before its end reaches the interface: a message
+            # sent the moment the client sees the end starts at once.
+            with self._lock:
+                self._in_turn.discard(session_id)
             try:
                 pool.signal_stream_done(session_id)
             finally:
-                with self._lock:
-                    self._in_turn.discard(session_id)
                 self._finish_task(task_id, status)
         self._let_streams_end(session_id)
         if titled:
