@@ -31,8 +31,10 @@ ensure_venv() {
     echo "==> installing build and test dependencies"
     "$VENV/bin/python" -m pip install -q --upgrade pip
     # The build backend and its tools live in the venv, so rebuilds need no
-    # isolated build environment and stay incremental (build/).
-    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+    # isolated build environment and stay incremental (build/). The build
+    # loads the modules to write their stubs, hence PyYAML and python-dotenv.
+    "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
+      "PyYAML>=6" "python-dotenv>=1"
     touch "$VENV/.deps-ok"
   fi
 }
