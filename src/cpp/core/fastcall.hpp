@@ -4,8 +4,6 @@
 // them, and a C++ exception becomes the Python exception it carries.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <array>
 #include <cstring>
 
@@ -58,14 +56,13 @@ void bind_args(const char* fn, const std::array<const char*, N>& names, size_t r
 }
 
 // Runs `body` (returning nb::object) and hands its result to CPython, or
-// sets the Python error it raised and returns nullptr. A thread that the
-// interpreter ends while it waits for the GIL at exit unwinds through here
-// (a forced unwind): that must go on, never be caught.
+// sets the Python error it raised and returns nullptr. Only the exception
+// types the bridge raises are caught: a thread that the interpreter ends
+// while it waits for the GIL at exit unwinds through here (a forced unwind),
+// and that must go on.
 template <typename Body> PyObject* fastcall_result(Body&& body) {
   try {
     return body().release().ptr();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (nb::python_error& e) {
     e.restore();
   } catch (nb::builtin_exception& e) {
@@ -80,8 +77,6 @@ template <typename Body> PyObject* fastcall_result(Body&& body) {
     PyErr_SetString(type, e.what());
   } catch (std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;
 }
