@@ -572,6 +572,10 @@ def test_no_growth(name, pool, quiet_logs, tmp_path, monkeypatch):
     fn, watch = build(env)
     with exclusive_logs(quiet_logs), contextlib.redirect_stdout(Null()):
         growth = measure(fn, calls, watch)
+        if growth.problems():
+            # tracemalloc sees every thread: a leftover thread of an earlier
+            # test can allocate during one measurement; a leak grows again.
+            growth = measure(fn, calls, watch)
     assert not growth.problems(), f"{name}: " + "; ".join(growth.problems())
 
 
