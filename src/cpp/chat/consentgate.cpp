@@ -1,6 +1,7 @@
 // Approval wiring: turns the engine's approval requests into
 // "approval_required" stream records and hands the user's answer back.
 #include "core/bridge.hpp"
+#include "core/fastcall.hpp"
 #include "core/imports.hpp"
 
 #include <structmember.h>
@@ -104,19 +105,13 @@ PyObject* step_call(PyObject* o, PyObject* const*, size_t nargsf, PyObject* kwna
                  step_name(self), PyTuple_GET_ITEM(kwnames, 0));
     return nullptr;
   }
-  try {
+  return bridge::fastcall_result([self]() -> nb::object {
     if (self->teardown)
       run_teardown(self);
     else
       run_setup(self);
-  } catch (nb::python_error& e) {
-    e.restore();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+    return nb::none();
+  });
 }
 
 int step_traverse(PyObject* o, visitproc visit, void* arg) {

@@ -6,6 +6,7 @@
 // vectorcall, so neither making a set for every turn nor calling one per
 // token costs more than a Python closure would.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/fastcall.hpp"
 
 #include <structmember.h>
 
@@ -242,7 +243,7 @@ PyObject* callback_call(PyObject* callable, PyObject* const* args, size_t nargsf
   PyObject* is_error = nullptr;
   if (!bind_args(self->kind, args, nargsf, kwnames, slots, &duration, &is_error))
     return nullptr;
-  try {
+  return bridge::fastcall_result([&]() -> nb::object {
     switch (self->kind) {
       case CB_DELTA:
         push_delta(self->session_id, slots[0]);
@@ -270,14 +271,8 @@ PyObject* callback_call(PyObject* callable, PyObject* const* args, size_t nargsf
         }
         break;
     }
-  } catch (nb::python_error& e) {
-    e.restore();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+    return nb::none();
+  });
 }
 
 int callback_traverse(PyObject* o, visitproc visit, void* arg) {
