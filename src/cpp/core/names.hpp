@@ -7,6 +7,42 @@
 
 namespace bridge {
 
+#if PY_VERSION_HEX < 0x030C0000
+// dict[name] (borrowed), or nullptr when absent or on error. CPython gives a
+// dict a new version tag on every change to it (tags are never reused), so
+// while the dict's tag is the one seen at the last lookup of this name in it,
+// that lookup's value is still the binding and the dict is not searched again.
+inline PyObject* lookup_seen(PyObject* dict, const Name& name) {
+  Name::Seen& seen = name.seen();
+  uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  if (seen.dict == dict && seen.version == version && seen.value) return seen.value;
+  PyObject* v = PyDict_GetItemWithError(dict, name.ptr());
+  if (!v) return nullptr;
+  seen.dict = dict;
+  seen.version = version;
+  seen.value = v;
+  return v;
+}
+#endif
+
+// `mod.name`, as attribute access gives it. For a plain module whose type
+// does not define the name, that is the module dict's entry, found through
+// the name's lookup cache.
+inline nb::object module_attr(nb::handle mod, const Name& name) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyModule_CheckExact(mod.ptr()) && !_PyType_Lookup(Py_TYPE(mod.ptr()), name.ptr())) {
+    PyObject* dict = PyModule_GetDict(mod.ptr());
+    if (dict && PyDict_CheckExact(dict)) {
+      if (PyObject* v = lookup_seen(dict, name)) return nb::borrow(v);
+      if (PyErr_Occurred()) throw nb::python_error();
+    }
+  }
+#endif
+  PyObject* v = PyObject_GetAttr(mod.ptr(), name.ptr());
+  if (!v) throw nb::python_error();
+  return nb::steal(v);
+}
+
 class Namespace {
  public:
   // Called once from the module's init; keeps the module's __dict__.
@@ -18,23 +54,13 @@ class Namespace {
 
   PyObject* dict() const { return dict_; }
 
-  // A name's value, as a global lookup finds it. CPython gives a dict a new
-  // version tag on every change to it (tags are never reused), so while the
-  // namespace's tag is the one seen at the last lookup of this name, that
-  // lookup's value is still the binding and the dict is not searched again.
+  // A name's value, as a global lookup finds it (cached as lookup_seen says).
   nb::object get(const Name& name) const {
 #if PY_VERSION_HEX < 0x030C0000
-    Name::Seen& seen = name.seen();
-    uint64_t version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
-    if (seen.dict == dict_ && seen.version == version && seen.value) return nb::borrow(seen.value);
-    nb::object value = get(name.ptr());
-    seen.dict = dict_;
-    seen.version = reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag;
-    seen.value = value.ptr();
-    return value;
-#else
-    return get(name.ptr());
+    if (PyObject* v = lookup_seen(dict_, name)) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
 #endif
+    return get(name.ptr());
   }
   nb::object get(const char* name) const {
     nb::str key(name);

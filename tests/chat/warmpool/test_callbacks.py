@@ -198,6 +198,21 @@ class TestFactories:
         wp._make_status_callback("s")("e", "m")
         assert data_of(items[0])["ts"] == 42.5
 
+    def test_ts_follows_time_time_between_calls(self, wp, items, monkeypatch):
+        # time.time is looked up on every record: replacing it (or putting it
+        # back) takes effect from the next call on.
+        import time as time_module
+
+        cb = wp._make_status_callback("s")
+        cb("e", "m")
+        with monkeypatch.context() as patch:
+            patch.setattr(time_module, "time", lambda: 7.0)
+            cb("e", "m")
+        cb("e", "m")
+        first, patched, restored = (data_of(i)["ts"] for i in items[:3])
+        assert patched == 7.0
+        assert first > 7.0 and restored >= first
+
 
 def test_callables_release_what_they_hold(wp):
     import gc

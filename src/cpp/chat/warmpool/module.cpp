@@ -45,8 +45,8 @@ nb::object mapping_get(nb::handle mapping, nb::handle key) {
 
 nb::object now() {
   static bridge::Name time_mod("time"), time_fn("time");
-  nb::object mod = ns.get(time_mod);
-  return steal_or_throw(PyObject_CallMethodNoArgs(mod.ptr(), time_fn.ptr()));
+  nb::object fn = bridge::module_attr(ns.get(time_mod), time_fn);
+  return steal_or_throw(PyObject_CallNoArgs(fn.ptr()));
 }
 
 namespace {
