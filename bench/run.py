@@ -352,7 +352,7 @@ def render(cases, e2e_result, missing, meta):
         pr = harness.paired_ratio(r["python"], r["compiled"]) if "compiled" in r and "python" in r else None
         ratio = pr["median"] if pr else None
         met = "" if ratio is None or c.target is None else ("yes" if ratio >= c.target else "**NO**")
-        ratio_text = "n/a" if pr is None else f"{ratio:.1f} × ±{pr['spread'] * 50:.0f}%"
+        ratio_text = "n/a" if pr is None else f"{ratio:.2f} × ±{pr['spread'] * 50:.0f}%"
         out.append(f"| {c.name} | {fmt_time(r.get('compiled'))} | {fmt_time(r.get('python'))} | "
                    f"{fmt_time(r.get('floor')) if 'floor' in r else '—'} | "
                    f"{ratio_text} | "

@@ -56,11 +56,20 @@ class Namespace {
 
   // A name's value, as a global lookup finds it (cached as lookup_seen says).
   nb::object get(const Name& name) const {
+    if (PyObject* v = peek(name)) return nb::borrow(v);
+    return get(name.ptr());  // raises NameError
+  }
+
+  // The binding of `name`, borrowed from the namespace (nullptr when there is
+  // none), for a caller that only compares it.
+  PyObject* peek(const Name& name) const {
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyObject* v = lookup_seen(dict_, name)) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
+    PyObject* v = lookup_seen(dict_, name);
+#else
+    PyObject* v = PyDict_GetItemWithError(dict_, name.ptr());
 #endif
-    return get(name.ptr());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
   }
   nb::object get(const char* name) const {
     nb::str key(name);

@@ -72,6 +72,23 @@ class TestToolProgress:
         assert list(data_of(items[0])) == ["text", "ts"]
         assert data_of(items[0])["text"] == "" and data_of(items[1])["text"] == "because"
 
+    def test_event_type_compared_by_value(self, wp, items, no_registry):
+        # Built at run time (not the same object as a literal), cut from a
+        # text of wider characters, a near miss of wider characters, and a
+        # str subclass with its own comparison.
+        class Loose(str):
+            def __eq__(self, other):
+                return other == "tool.started"
+
+            __hash__ = str.__hash__
+
+        cb = wp._make_tool_progress_callback("s")
+        cb("".join(["tool.", "completed"]), "x", duration=1)
+        cb("tool.completed\u0101"[:-1], "x")
+        cb("tool.complet\u0101d", "x")
+        cb(Loose("anything"), "x")
+        assert [r["type"] for r in items] == ["tool_completed", "tool_completed", "tool_started"]
+
     def test_other_events_push_nothing_but_consult_registry(self, wp, items, registry):
         looked = []
         registry.get_emoji = lambda name, default: looked.append(name) or "e"

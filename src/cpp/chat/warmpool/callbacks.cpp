@@ -11,6 +11,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace warmpool {
 
@@ -55,20 +56,35 @@ const Params params_of[] = {
     /* CB_REVIEW    */ {"background_review_callback", {"message"}, 1, 1, false},
 };
 
-// The interned parameter names, made once.
-PyObject* param_name(CallbackKind kind, int i) {
-  static PyObject* cache[6][4] = {};
-  PyObject*& slot = cache[kind][i];
-  if (!slot) {
-    slot = PyUnicode_InternFromString(params_of[kind].names[i]);
-    if (!slot) throw nb::python_error();
-  }
-  return slot;
+// The interned parameter names, made when the module is set up.
+PyObject* param_names[6][4] = {};
+
+void intern_param_names() {
+  for (int kind = 0; kind < 6; ++kind)
+    for (int i = 0; i < params_of[kind].count; ++i) {
+      param_names[kind][i] = PyUnicode_InternFromString(params_of[kind].names[i]);
+      if (!param_names[kind][i]) throw nb::python_error();
+    }
 }
 
 bool same_name(PyObject* a, PyObject* b) {
   if (a == b) return true;
   return PyUnicode_Check(a) && PyUnicode_Compare(a, b) == 0;
+}
+
+// `value == text`, for one of our texts. An exact str is compared by its
+// characters; anything else by its own comparison.
+bool equals_text(PyObject* value, const bridge::Name& text) {
+  PyObject* t = text.ptr();
+  if (value == t) return true;
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_READY(value))
+    return PyUnicode_GET_LENGTH(value) == PyUnicode_GET_LENGTH(t) &&
+           PyUnicode_KIND(value) == PyUnicode_KIND(t) &&
+           std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(t),
+                       static_cast<size_t>(PyUnicode_GET_LENGTH(t)) * PyUnicode_KIND(t)) == 0;
+  int r = PyObject_RichCompareBool(value, t, Py_EQ);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
 }
 
 // Binds a call's arguments the way a Python function would. `slots` gets
@@ -99,10 +115,10 @@ bool bind_args(CallbackKind kind, PyObject* const* args, size_t nargsf, PyObject
       // the rest.
       int found = -1;
       for (int i = 0; i < p.count && found < 0; ++i)
-        if (key == param_name(kind, i)) found = i;
+        if (key == param_names[kind][i]) found = i;
       bool extra = found < 0 && (key == k_duration.ptr() || key == k_is_error.ptr());
       for (int i = 0; i < p.count && found < 0 && !extra; ++i)
-        if (same_name(key, param_name(kind, i))) found = i;
+        if (same_name(key, param_names[kind][i])) found = i;
       if (found >= 0) {
         if (slots[found]) {
           PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", p.name,
@@ -111,7 +127,11 @@ bool bind_args(CallbackKind kind, PyObject* const* args, size_t nargsf, PyObject
         }
         slots[found] = value;
       } else if (p.extra_keywords) {
-        if (same_name(key, k_duration.ptr()))
+        if (key == k_duration.ptr())
+          *duration = value;
+        else if (key == k_is_error.ptr())
+          *is_error = value;
+        else if (same_name(key, k_duration.ptr()))
           *duration = value;
         else if (same_name(key, k_is_error.ptr()))
           *is_error = value;
@@ -196,12 +216,7 @@ void tool_progress(Callback* self, PyObject** a, PyObject* duration, PyObject* i
     nb::object ts = steal_or_throw(PyObject_VectorcallMethod(n_get_toolset.ptr(), ta, 2, nullptr));
     if (truthy(ts.ptr())) toolset = ts;
   }
-  auto is = [event_type](const bridge::Name& n) {
-    if (event_type == n.ptr()) return true;
-    int r = PyObject_RichCompareBool(event_type, n.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-  };
+  auto is = [event_type](const bridge::Name& n) { return equals_text(event_type, n); };
   if (is(e_started)) {
     nb::object data = new_dict(6);
     set(data.ptr(), k_tool, tool_name);
@@ -383,6 +398,7 @@ nb::object tool_registry() {
 }
 
 void define_callbacks(nb::module_& m) {
+  intern_param_names();
   callback_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&callback_spec));
   if (!callback_type) throw nb::python_error();
 

@@ -19,8 +19,9 @@ void remember(Op op, const char* name) {
 }
 
 Bound bound(Op op) {
-  nb::object fn = ns.get(*op_names[op]);
-  return {fn, fn.ptr() == originals[op]};
+  const bridge::Name& name = *op_names[op];
+  if (ns.peek(name) == originals[op]) return {nb::object(), true};
+  return {ns.get(name), false};
 }
 
 nb::object state(const bridge::Name& name) { return ns.get(name); }

@@ -32,10 +32,10 @@ enum Op : int {
   OP_COUNT
 };
 
-// The namespace's current binding of `op` (a new reference), and whether it
-// is still the function this module defined.
+// Whether the namespace's current binding of `op` is still the function
+// this module defined, and otherwise that binding (a new reference).
 struct Bound {
-  nb::object fn;
+  nb::object fn;  // null when original
   bool original;
 };
 Bound bound(Op op);
