@@ -190,24 +190,20 @@ PyObject* py_clear_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                [](auto& a) { return nb::int_(clear_pending(a[0])); });
 }
 
-template <auto F> PyCFunction cfunc() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods_table[] = {
-    {"enqueue_message", cfunc<py_enqueue>(), 0,
+    {"enqueue_message", bridge::as_cfunction<py_enqueue>(), 0,
      "enqueue_message($module, /, session_id, message)\n--\n\n"
      "Hold a message for a busy session; returns its 1-based position."},
-    {"dequeue_message", cfunc<py_dequeue>(), 0,
+    {"dequeue_message", bridge::as_cfunction<py_dequeue>(), 0,
      "dequeue_message($module, /, session_id)\n--\n\n"
      "Take the session's oldest pending message, or None."},
-    {"has_pending", cfunc<py_has_pending>(), 0,
+    {"has_pending", bridge::as_cfunction<py_has_pending>(), 0,
      "has_pending($module, /, session_id)\n--\n\n"
      "Whether the session has a pending message."},
-    {"pending_count", cfunc<py_pending_count>(), 0,
+    {"pending_count", bridge::as_cfunction<py_pending_count>(), 0,
      "pending_count($module, /, session_id)\n--\n\n"
      "How many messages the session has pending."},
-    {"clear_pending", cfunc<py_clear_pending>(), 0,
+    {"clear_pending", bridge::as_cfunction<py_clear_pending>(), 0,
      "clear_pending($module, /, session_id)\n--\n\n"
      "Drop the session's pending messages; returns how many there were."},
 };

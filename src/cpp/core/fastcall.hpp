@@ -11,6 +11,13 @@
 
 namespace bridge {
 
+// A C function of another calling convention (METH_FASTCALL and friends) as
+// the PyCFunction a PyMethodDef holds; the cast goes through a plain function
+// pointer type, as CPython's own tables do.
+template <auto F> PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 // Binds args/kwnames to `names` in order; `out` receives borrowed references
 // (nullptr where an optional argument was not given). The first `required`
 // names must be given. Raises TypeError as CPython does for a bad call.

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 namespace warmpool {
 
@@ -57,10 +58,10 @@ const Params params_of[] = {
 };
 
 // The interned parameter names, made when the module is set up.
-PyObject* param_names[6][4] = {};
+PyObject* param_names[std::size(params_of)][4] = {};
 
 void intern_param_names() {
-  for (int kind = 0; kind < 6; ++kind)
+  for (size_t kind = 0; kind < std::size(params_of); ++kind)
     for (int i = 0; i < params_of[kind].count; ++i) {
       param_names[kind][i] = PyUnicode_InternFromString(params_of[kind].names[i]);
       if (!param_names[kind][i]) throw nb::python_error();
@@ -127,11 +128,7 @@ bool bind_args(CallbackKind kind, PyObject* const* args, size_t nargsf, PyObject
         }
         slots[found] = value;
       } else if (p.extra_keywords) {
-        if (key == k_duration.ptr())
-          *duration = value;
-        else if (key == k_is_error.ptr())
-          *is_error = value;
-        else if (same_name(key, k_duration.ptr()))
+        if (same_name(key, k_duration.ptr()))
           *duration = value;
         else if (same_name(key, k_is_error.ptr()))
           *is_error = value;

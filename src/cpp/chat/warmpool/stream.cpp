@@ -358,30 +358,26 @@ PyObject* py_signal_stream_done(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-template <auto F> PyCFunction cfunc() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef stream_methods[] = {
-    {"_threadsafe_put", cfunc<py_threadsafe_put>(), 0,
+    {"_threadsafe_put", bridge::as_cfunction<py_threadsafe_put>(), 0,
      "_threadsafe_put($module, /, q, loop, item)\n--\n\n"
      "Schedule q.put_nowait(item) on loop; never waits, never raises."},
-    {"_push_to_subscribers", cfunc<py_push_to_subscribers>(), 0,
+    {"_push_to_subscribers", bridge::as_cfunction<py_push_to_subscribers>(), 0,
      "_push_to_subscribers($module, /, session_id, item)\n--\n\n"
      "Buffer a record for the session and hand it to every subscriber."},
-    {"subscribe_to_stream", cfunc<py_subscribe>(), 0,
+    {"subscribe_to_stream", bridge::as_cfunction<py_subscribe>(), 0,
      "subscribe_to_stream($module, /, session_id, q, loop)\n--\n\n"
      "Replay the session's buffer into q, then register (q, loop) for live records."},
-    {"unsubscribe_from_stream", cfunc<py_unsubscribe>(), 0,
+    {"unsubscribe_from_stream", bridge::as_cfunction<py_unsubscribe>(), 0,
      "unsubscribe_from_stream($module, /, session_id, sub)\n--\n\n"
      "Remove a subscriber handle; the last one out drops the replay buffer."},
-    {"push_stream_delta", cfunc<py_push_stream_delta>(), 0,
+    {"push_stream_delta", bridge::as_cfunction<py_push_stream_delta>(), 0,
      "push_stream_delta($module, /, session_id, raw_delta)\n--\n\n"
      "Push a {'type': 'delta', 'data': raw_delta} record; None pushes nothing."},
-    {"push_stream_event", cfunc<py_push_stream_event>(), 0,
+    {"push_stream_event", bridge::as_cfunction<py_push_stream_event>(), 0,
      "push_stream_event($module, /, session_id, event)\n--\n\n"
      "Push an event record unchanged."},
-    {"signal_stream_done", cfunc<py_signal_stream_done>(), 0,
+    {"signal_stream_done", bridge::as_cfunction<py_signal_stream_done>(), 0,
      "signal_stream_done($module, /, session_id)\n--\n\n"
      "Push the end-of-stream sentinel (None)."},
 };

@@ -135,7 +135,7 @@ void trigger_auto_title(nb::handle session_id, nb::handle message, nb::handle re
   // A plain C function, not a nanobind one: the interpreter may end this
   // daemon thread at exit while it waits for the GIL, and that unwinding must
   // pass through the thread's entry point (nanobind's dispatcher stops it).
-  static PyMethodDef def = {"_auto_title_worker", reinterpret_cast<PyCFunction>(+title_entry),
+  static PyMethodDef def = {"_auto_title_worker", bridge::as_cfunction<title_entry>(),
                             METH_FASTCALL, nullptr};
   static PyObject* worker = PyCFunction_NewEx(&def, nullptr, nullptr);
   if (!worker) throw nb::python_error();
