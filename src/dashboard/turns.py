@@ -250,12 +250,6 @@ class TurnRunner:
                 "turn": running.turn_id if running is not None else None,
                 "waiting_for_capacity": waiting}
 
-    def queue_of(self, session_id: str) -> List[dict]:
-        with self._lock:
-            queue = list(self._queues.get(session_id, ()))
-            waiting = session_id in self._waiting and session_id not in self._chains
-        return [t.public(i + 1, "capacity" if waiting else "turn") for i, t in enumerate(queue)]
-
     def history(self, session_id: str) -> dict:
         pool = self.engine.warmpool
         stored = pool.get_conversation_history(session_id)
@@ -279,8 +273,7 @@ class TurnRunner:
                 if left_line:
                     self._waiting.remove(session_id)
                 if dropped:
-                    engine.warmpool.push_stream_event(session_id, {
-                        "type": "queue", "data": {"session_id": session_id, "queue": [], "ts": _now()}})
+                    self._announce_queue_locked(session_id)
             for turn in dropped:
                 turn.journal.forget([turn.turn_id])
             if left_line:
@@ -344,11 +337,20 @@ class TurnRunner:
         turn = queue.popleft() if queue else None
         if queue is not None and not queue:
             del self._queues[session_id]
+        self._announce_queue_locked(session_id)
         if turn is None:  # queued by someone else through the module itself
             profile, journal = self._profile()
             turn = Turn(new_turn_id(), session_id, message, [], [], profile, journal, queued=True)
             journal.accept(turn.turn_id, session_id, message, [], [])
         return turn
+
+    def _announce_queue_locked(self, session_id: str) -> None:
+        """Restate the session's queue on its stream (its positions changed)."""
+        waiting = session_id in self._waiting and session_id not in self._chains
+        queue = [t.public(i + 1, "capacity" if waiting else "turn")
+                 for i, t in enumerate(self._queues.get(session_id, ()))]
+        self.engine.warmpool.push_stream_event(session_id, {
+            "type": "queue", "data": {"session_id": session_id, "queue": queue, "ts": _now()}})
 
     def _chain(self, session_id: str, turn: Optional[Turn]) -> None:
         me = threading.current_thread()
