@@ -127,6 +127,7 @@ class TurnRunner:
         self._running: Dict[str, Turn] = {}              # turn started and not yet ended
         self._stopping: Set[str] = set()                 # turns the user stopped
         self._recovered: Set[str] = set()                # journals looked at since start
+        self._recovery_lock = threading.Lock()
         self.shutting_down = False
         self._trimmed_at = 0.0
 
@@ -151,19 +152,22 @@ class TurnRunner:
         left queued run now, in the order they were accepted."""
         pool = self.engine.warmpool
         home = str(pool.get_profile_home())
-        with self._lock:
+        if home in self._recovered:
+            return {"interrupted": 0, "resumed": 0}
+        # Messages sent meanwhile wait: they must not be taken for leftovers.
+        with self._recovery_lock:
             if home in self._recovered:
                 return {"interrupted": 0, "resumed": 0}
+            profile, journal = self._profile()
+            cut = journal.in_state(RUNNING)
+            for row in cut:
+                journal.ended(row["turn_id"], "interrupted", "the host stopped during the turn")
+            waiting = journal.in_state(QUEUED)
+            for row in waiting:
+                turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
+                            profile, journal)
+                self._schedule(turn)
             self._recovered.add(home)
-        profile, journal = self._profile()
-        cut = journal.in_state(RUNNING)
-        for row in cut:
-            journal.ended(row["turn_id"], "interrupted", "the host stopped during the turn")
-        waiting = journal.in_state(QUEUED)
-        for row in waiting:
-            turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
-                        profile, journal)
-            self._schedule(turn)
         if cut or waiting:
             logger.info("Journal of profile %s: %d turn(s) cut by the last stop marked interrupted, "
                         "%d queued message(s) run again", profile, len(cut), len(waiting))
