@@ -266,6 +266,12 @@ class TurnRunner:
         messages = user_history(stored, journal.of_session(session_id), running_id)
         return {"session_id": session_id, "messages": messages, "running": running_id}
 
+    def forget_session(self, session_id: str) -> int:
+        """When a session is deleted: its finished turns leave the journal
+        (messages still waiting or running stay until they end)."""
+        _, journal = self._profile()
+        return journal.forget_session(session_id)
+
     def stop(self, session_id: str, clear_queue: bool = False) -> dict:
         engine = self.engine
         cleared = 0
