@@ -56,7 +56,7 @@ WRITE_CHUNK = 256 * 1024
 
 # Record types that belong to no turn, and those that name their own turn.
 UNTURNED = ("title_updated", "queue")
-OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested")
+OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved")
 
 
 class Entry:
