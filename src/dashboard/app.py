@@ -13,7 +13,7 @@ from typing import Dict, List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
 import yaml
 from pydantic import BaseModel, Field
@@ -21,6 +21,7 @@ from starlette.concurrency import run_in_threadpool
 
 from . import profiles, sse
 from .engine import Engine
+from .streams import SessionStream, StreamHub
 from .turns import TurnRunner
 
 logger = logging.getLogger("dashboard")
@@ -137,7 +138,8 @@ class Host:
     def __init__(self, engine: Engine, port: int) -> None:
         self.engine = engine
         self.port = port
-        self.turns = TurnRunner(engine)
+        self.streams = StreamHub(lambda: engine.warmpool)
+        self.turns = TurnRunner(engine, self.streams)
         self.started = time.time()
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.closing: Optional[asyncio.Event] = None
@@ -167,6 +169,17 @@ def _upload_path(engine: Engine, ref: str) -> pathlib.Path:
     if not path.is_file():
         _bad(f"unknown image {ref!r}", 404)
     return path
+
+
+class _AsgiBody(Response):
+    """A response written by an ASGI callable of ours (the session stream)."""
+
+    def __init__(self, body_app) -> None:
+        super().__init__()
+        self._body_app = body_app
+
+    async def __call__(self, scope, receive, send) -> None:
+        await self._body_app(scope, receive, send)
 
 
 def _sessions(engine: Engine) -> list:
@@ -217,6 +230,12 @@ def create_app(host: Host) -> FastAPI:
     async def lifespan(app):
         host.loop = asyncio.get_running_loop()
         host.closing = asyncio.Event()
+        host.streams.bind(host.loop)
+        if host.engine.ready:
+            try:
+                await run_in_threadpool(host.turns.recover)
+            except Exception:
+                logger.exception("Could not look at the turn journal")
         cleanup = asyncio.ensure_future(_cleanup_timer())
         try:
             yield
@@ -340,20 +359,17 @@ def create_app(host: Host) -> FastAPI:
                     _bad(f"image is not a valid data URL: {exc}")
             else:
                 paths.append(_upload_path(engine, ref))
-        return host.turns.submit(session_id, body.message, paths)
+        ids = [pathlib.Path(p).name for p in paths]
+        return host.turns.submit(session_id, body.message, paths, ids)
 
     @app.get("/chat/stream/{session_id}")
-    async def chat_stream(session_id: str):
-        engine = host.require_engine()
+    async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):
+        host.require_engine()
         _session(session_id)
-        token: List[int] = []
+        resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
-        stream = sse.record_stream(
-            engine.warmpool, session_id, closing,
-            on_open=lambda: token.append(host.turns.stream_opened(session_id)),
-            on_close=lambda: host.turns.stream_closed(session_id, token[0]) if token else None)
-        return StreamingResponse(stream, media_type="text/event-stream", headers=SSE_HEADERS)
+        return _AsgiBody(SessionStream(host.streams, session_id, resume, closing))
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):
@@ -367,6 +383,9 @@ def create_app(host: Host) -> FastAPI:
         if body.choice not in APPROVAL_CHOICES:
             _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
         resolved = engine.consentgate.resolve_approval(session_id, body.choice)
+        if resolved:
+            engine.warmpool.push_stream_event(session_id, {
+                "type": "approval_resolved", "data": {"choice": body.choice, "ts": time.time()}})
         return {"session_id": session_id, "choice": body.choice, "resolved": bool(resolved)}
 
     @app.post("/chat/stop")
@@ -376,10 +395,8 @@ def create_app(host: Host) -> FastAPI:
 
     @app.get("/chat/history/{session_id}")
     def chat_history(session_id: str):
-        engine = host.require_engine()
-        session_id = _session(session_id)
-        messages = engine.warmpool.get_conversation_history(session_id)
-        return {"session_id": session_id, "messages": messages if isinstance(messages, list) else []}
+        host.require_engine()
+        return host.turns.history(_session(session_id))
 
     @app.post("/chat/upload")
     def chat_upload(file: UploadFile = File(...)):

@@ -1,29 +1,49 @@
-"""Running chat turns: one worker thread per busy session.
+"""Running chat turns: one worker thread per busy session, a cap on how many
+turns run at once, and a journal on disk of every accepted message.
 
-A message for a session that has no turn running starts a chain on a worker
-thread: the turn runs, and when it has ended the next message that arrived in
-the meantime (kept by the pending-message queue) becomes the next turn, until
-the queue is empty. A message for a busy session is queued and announced on
-the session's stream with a "busy" record.
+A message is written to the profile's journal before the host answers, so
+that nothing it accepted is lost. A message for a session that has no turn
+running starts a chain on a worker thread: the turn runs, and when it has
+ended the next message that arrived in the meantime (kept by the
+pending-message queue) becomes the next turn, until the queue is empty. A
+message for a busy session is queued and announced on the session's stream
+with a "busy" record. At most ``max_turns`` chains run at once; a session
+beyond that waits, in order of arrival, and its message says so.
 """
 from __future__ import annotations
 
 import collections
-import itertools
 import logging
+import os
 import threading
 import time
 import uuid
 from typing import Deque, Dict, List, Optional, Set, Tuple
 
+from .journal import QUEUED, RUNNING, Journal, Journals, user_history
+
 logger = logging.getLogger("dashboard.turns")
 
-#: How long a finished turn waits for its listeners to leave (seconds).
-STREAM_CLOSE_GRACE = 2.0
+#: The most turns that run at once (all sessions together), from this
+#: variable; a message beyond the cap waits until a turn ends.
+MAX_TURNS_ENV = "KORVEL_DASHBOARD_MAX_TURNS"
+DEFAULT_MAX_TURNS = 8
 
 
 def _now() -> float:
     return time.time()
+
+
+def max_turns_setting() -> int:
+    raw = os.environ.get(MAX_TURNS_ENV, "").strip()
+    if not raw:
+        return DEFAULT_MAX_TURNS
+    try:
+        value = int(raw)
+    except ValueError:
+        logger.warning("%s is not a number (%r); using %d", MAX_TURNS_ENV, raw, DEFAULT_MAX_TURNS)
+        return DEFAULT_MAX_TURNS
+    return max(1, value)
 
 
 def read_result(result) -> Tuple[str, bool]:
@@ -40,106 +60,177 @@ def read_result(result) -> Tuple[str, bool]:
     return response, interrupted
 
 
+class Turn:
+    """One accepted message and the turn it becomes."""
+
+    __slots__ = ("turn_id", "session_id", "message", "images", "paths", "profile", "journal", "queued")
+
+    def __init__(self, turn_id: str, session_id: str, message: str, images: List[str], paths: List[str],
+                 profile: str, journal: Journal, queued: bool = False) -> None:
+        self.turn_id = turn_id
+        self.session_id = session_id
+        self.message = message
+        self.images = images
+        self.paths = paths
+        self.profile = profile
+        self.journal = journal
+        self.queued = queued
+
+    def public(self, position: int, waiting_for: str) -> dict:
+        return {"turn": self.turn_id, "position": position, "message": self.message,
+                "images": list(self.images), "waiting_for": waiting_for}
+
+
+def new_turn_id() -> str:
+    return "t" + uuid.uuid4().hex[:16]
+
+
 class TurnRunner:
-    def __init__(self, engine) -> None:
+    def __init__(self, engine, streams, max_turns: Optional[int] = None) -> None:
         self.engine = engine
-        # Guards _active and _queued_images, and makes "is the session busy?"
-        # and "queue it" (or "start a chain") one step against a chain that
-        # is just taking its last queued message.
+        self.streams = streams
+        self.max_turns = max_turns if max_turns is not None else max_turns_setting()
+        self.journals = Journals()
+        # Guards everything below, and makes "is the session busy?" and
+        # "queue it" (or "start a chain") one step against a chain that is
+        # just taking its last queued message.
         self._lock = threading.Lock()
-        self._active: Set[str] = set()
-        self._threads: Dict[str, threading.Thread] = {}
-        # Images of queued messages, and whether the sender was told "queued".
-        self._queued_images: Dict[str, Deque[Tuple[List, bool]]] = {}
+        self._chains: Dict[str, threading.Thread] = {}   # sessions with a worker
+        self._waiting: Deque[str] = collections.deque()  # sessions waiting for a free slot
+        self._queues: Dict[str, Deque[Turn]] = {}        # beside the pending-message queue
+        self._running: Dict[str, Turn] = {}              # turn started and not yet ended
+        self._stopping: Set[str] = set()                 # turns the user stopped
+        self._recovered: Set[str] = set()                # journals looked at since start
         self.shutting_down = False
-        # Sessions whose turn has started and not yet ended (its end-of-stream
-        # sent); a chain is "active" a little longer, while it finishes up.
-        self._in_turn: Set[str] = set()
-        # Event streams that are open, per session, by token.
-        self._streams: Dict[str, Set[int]] = {}
-        self._stream_tokens = itertools.count(1)
-        self._streams_changed = threading.Condition(threading.Lock())
 
-    # -- event streams ----------------------------------------------------------
+    # -- journals -------------------------------------------------------------
 
-    def stream_opened(self, session_id: str) -> int:
-        with self._streams_changed:
-            token = next(self._stream_tokens)
-            self._streams.setdefault(session_id, set()).add(token)
-            return token
+    def _profile(self) -> Tuple[str, Journal]:
+        pool = self.engine.warmpool
+        profile = pool.get_active_profile()
+        journal = self.journals.get(pool.get_profile_home())
+        return profile, journal
 
-    def stream_closed(self, session_id: str, token: int) -> None:
-        with self._streams_changed:
-            open_ = self._streams.get(session_id)
-            if open_ is not None:
-                open_.discard(token)
-                if not open_:
-                    del self._streams[session_id]
-            self._streams_changed.notify_all()
-
-    def _let_streams_end(self, session_id: str) -> None:
-        """Give the streams that were open when a turn ended a moment to
-        close before more records are pushed: a record pushed before the last
-        listener has left is dropped with the session's replay buffer, while
-        one pushed after it waits in a new buffer for the next listener."""
-        with self._streams_changed:
-            ending = set(self._streams.get(session_id, ()))
-            if ending:
-                self._streams_changed.wait_for(
-                    lambda: not (ending & self._streams.get(session_id, set())),
-                    timeout=STREAM_CLOSE_GRACE)
+    def recover(self) -> dict:
+        """Look at the active profile's journal once per host run: a turn left
+        running was cut by the end of the last run (interrupted); messages
+        left queued run now, in the order they were accepted."""
+        pool = self.engine.warmpool
+        home = str(pool.get_profile_home())
+        with self._lock:
+            if home in self._recovered:
+                return {"interrupted": 0, "resumed": 0}
+            self._recovered.add(home)
+        profile, journal = self._profile()
+        cut = journal.in_state(RUNNING)
+        for row in cut:
+            journal.ended(row["turn_id"], "interrupted", "the host stopped during the turn")
+        waiting = journal.in_state(QUEUED)
+        for row in waiting:
+            turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
+                        profile, journal)
+            self._schedule(turn)
+        if cut or waiting:
+            logger.info("Journal of profile %s: %d turn(s) cut by the last stop marked interrupted, "
+                        "%d queued message(s) run again", profile, len(cut), len(waiting))
+        return {"interrupted": len(cut), "resumed": len(waiting)}
 
     # -- called from request handlers ---------------------------------------
 
-    def submit(self, session_id: str, message: str, image_paths: List) -> dict:
-        """Start a turn for ``message``, or queue it when the session is busy."""
+    def submit(self, session_id: str, message: str, image_paths: List, image_ids: Optional[List[str]] = None
+               ) -> dict:
+        """Start a turn for ``message``, or queue it when the session is busy
+        or as many turns as allowed run already. The message is on disk
+        before this returns."""
+        self.recover()
+        profile, journal = self._profile()
+        paths = [str(p) for p in image_paths]
+        ids = list(image_ids) if image_ids is not None else [os.path.basename(p) for p in paths]
+        turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal)
+        journal.accept(turn.turn_id, session_id, message, ids, paths)
+        return self._schedule(turn)
+
+    def _schedule(self, turn: Turn) -> dict:
         engine = self.engine
+        session_id = turn.session_id
+        start = False
         with self._lock:
-            running = engine.interrupt.is_agent_running(session_id)
-            busy = session_id in self._active or running
+            chain = self._chains.get(session_id)
+            queue = self._queues.get(session_id)
+            waiting = session_id in self._waiting
+            busy = chain is not None or waiting or engine.interrupt.is_agent_running(session_id)
             # A chain that has ended its last turn and is only finishing up
             # takes the message next: it goes through the queue to keep the
             # order, but the user does not wait behind anything.
-            follows = (busy and not running and session_id not in self._in_turn
+            follows = (chain is not None and session_id not in self._running and not queue
                        and engine.holdqueue.pending_count(session_id) == 0)
+            if not busy and len(self._chains) >= self.max_turns:
+                waiting = busy = True
+                self._waiting.append(session_id)
+                self.streams.activate(session_id)
             if busy:
-                position = engine.holdqueue.enqueue_message(session_id, message)
-                self._queued_images.setdefault(session_id, collections.deque()).append(
-                    (list(image_paths), not follows))
-                if follows:
-                    self._in_turn.add(session_id)
+                position = engine.holdqueue.enqueue_message(session_id, turn.message)
+                self._queues.setdefault(session_id, collections.deque()).append(turn)
+                turn.queued = not follows
+                waiting_for = "capacity" if waiting and session_id not in self._chains else "turn"
+                if not follows:
+                    # Announced while the lock is held, so that it comes
+                    # before the turn's own start on the stream.
+                    engine.warmpool.push_stream_event(session_id, {
+                        "type": "busy",
+                        "data": {"session_id": session_id, **_busy(turn, position, waiting_for),
+                                 "ts": _now()},
+                    })
             else:
-                self._active.add(session_id)
-                self._in_turn.add(session_id)
+                start = True
+                self.streams.activate(session_id)
+                worker = threading.Thread(target=self._chain, args=(session_id, turn),
+                                          name=f"turn-{session_id}", daemon=True)
+                self._chains[session_id] = worker
+        answer = {"session_id": session_id, "turn_id": turn.turn_id}
+        if start:
+            try:
+                worker.start()
+            except BaseException:
+                with self._lock:
+                    self._chains.pop(session_id, None)
+                self.streams.deactivate(session_id)
+                turn.journal.ended(turn.turn_id, "error", "could not start a worker")
+                raise
+            return {**answer, "status": "started", "position": 0}
         if follows:
-            return {"session_id": session_id, "status": "started", "position": 0}
-        if busy:
-            engine.warmpool.push_stream_event(session_id, {
-                "type": "busy",
-                "data": {"session_id": session_id, "position": position,
-                         "message": message, "ts": _now()},
-            })
-            return {"session_id": session_id, "status": "queued", "position": position}
-        worker = threading.Thread(target=self._chain, args=(session_id, message, list(image_paths)),
-                                  name=f"turn-{session_id}", daemon=True)
-        with self._lock:
-            self._threads[session_id] = worker
-        try:
-            worker.start()
-        except BaseException:
-            with self._lock:
-                self._active.discard(session_id)
-                self._in_turn.discard(session_id)
-            raise
-        return {"session_id": session_id, "status": "started", "position": 0}
+            return {**answer, "status": "started", "position": 0}
+        return {**answer, "status": "queued", "position": position, "waiting_for": waiting_for}
 
     def status(self, session_id: str) -> dict:
         engine = self.engine
         with self._lock:
-            in_turn = session_id in self._in_turn
+            running = self._running.get(session_id)
+            active = session_id in self._chains
             pending = engine.holdqueue.pending_count(session_id)
-        running = in_turn or engine.interrupt.is_agent_running(session_id)
-        return {"session_id": session_id, "running": bool(running), "pending": pending}
+            waiting = session_id in self._waiting
+        busy = running is not None or (active and pending > 0) or engine.interrupt.is_agent_running(session_id)
+        return {"session_id": session_id, "running": bool(busy), "pending": pending,
+                "turn": running.turn_id if running is not None else None,
+                "waiting_for_capacity": waiting}
+
+    def queue_of(self, session_id: str) -> List[dict]:
+        with self._lock:
+            queue = list(self._queues.get(session_id, ()))
+            waiting = session_id in self._waiting and session_id not in self._chains
+        return [t.public(i + 1, "capacity" if waiting else "turn") for i, t in enumerate(queue)]
+
+    def history(self, session_id: str) -> dict:
+        pool = self.engine.warmpool
+        stored = pool.get_conversation_history(session_id)
+        if not isinstance(stored, list):
+            stored = []
+        _, journal = self._profile()
+        with self._lock:
+            running = self._running.get(session_id)
+        running_id = running.turn_id if running is not None else None
+        messages = user_history(stored, journal.of_session(session_id), running_id)
+        return {"session_id": session_id, "messages": messages, "running": running_id}
 
     def stop(self, session_id: str, clear_queue: bool = False) -> dict:
         engine = self.engine
@@ -147,15 +238,33 @@ class TurnRunner:
         if clear_queue:
             with self._lock:
                 cleared = engine.holdqueue.clear_pending(session_id)
-                self._queued_images.pop(session_id, None)
+                dropped = list(self._queues.pop(session_id, ()))
+                left_line = session_id in self._waiting and session_id not in self._chains
+                if left_line:
+                    self._waiting.remove(session_id)
+                if dropped:
+                    engine.warmpool.push_stream_event(session_id, {
+                        "type": "queue", "data": {"session_id": session_id, "queue": [], "ts": _now()}})
+            for turn in dropped:
+                turn.journal.forget([turn.turn_id])
+            if left_line:
+                self.streams.deactivate(session_id)
+        with self._lock:
+            running = self._running.get(session_id)
+            if running is not None:
+                self._stopping.add(running.turn_id)
+        if running is not None:
+            engine.warmpool.push_stream_event(session_id, {
+                "type": "stop_requested", "data": {"turn_id": running.turn_id, "ts": _now()}})
         stopped = engine.interrupt.interrupt_agent(session_id)
         return {"session_id": session_id, "stopped": bool(stopped), "cleared": cleared}
 
     def stop_all(self, reason: str) -> None:
-        """Ask every running turn to end (used when the host shuts down)."""
+        """Ask every running turn to end (used when the host shuts down).
+        Queued messages stay in the journal and run after the next start."""
         self.shutting_down = True
         with self._lock:
-            sessions = list(self._active)
+            sessions = list(self._chains)
         for session_id in sessions:
             try:
                 self.engine.interrupt.interrupt_agent(session_id, reason)
@@ -166,12 +275,16 @@ class TurnRunner:
         """Wait up to ``timeout`` seconds for every turn chain to end, and for
         the title workers they started (those run bridge code too)."""
         deadline = time.monotonic() + timeout
-        with self._lock:
-            chains = list(self._threads.values())
-        for worker in chains:
-            worker.join(max(0.0, deadline - time.monotonic()))
-        if any(worker.is_alive() for worker in chains):
-            return False
+        while True:
+            with self._lock:
+                chains = list(self._chains.values())
+            if not chains:
+                break
+            for worker in chains:
+                worker.join(max(0.0, deadline - time.monotonic()))
+            if time.monotonic() >= deadline:
+                with self._lock:
+                    return not self._chains
         while True:
             titles = [t for t in threading.enumerate() if t.name == "auto-title" and t.is_alive()]
             if not titles:
@@ -183,53 +296,126 @@ class TurnRunner:
 
     # -- the worker thread ----------------------------------------------------
 
-    def _chain(self, session_id: str, message: str, image_paths: List) -> None:
-        queued = False
-        while True:
-            try:
-                self.run_turn(session_id, message, image_paths, queued=queued)
-            except BaseException:  # never let one turn kill the chain silently
-                logger.exception("Turn for session %s failed", session_id)
-            with self._lock:
-                nxt: Optional[str] = None
-                if not self.shutting_down:
-                    nxt = self.engine.holdqueue.dequeue_message(session_id)
-                if nxt is None:
-                    self._active.discard(session_id)
-                    self._in_turn.discard(session_id)
-                    if self._threads.get(session_id) is threading.current_thread():
-                        del self._threads[session_id]
-                    self._queued_images.pop(session_id, None)
-                    return
-                waiting = self._queued_images.get(session_id)
-                image_paths, queued = waiting.popleft() if waiting else ([], True)
-                if waiting is not None and not waiting:
-                    del self._queued_images[session_id]
-                self._in_turn.add(session_id)
-            message = nxt
+    def _next(self, session_id: str) -> Optional[Turn]:
+        """The session's next queued turn (lock held), or None."""
+        if self.shutting_down:
+            return None
+        message = self.engine.holdqueue.dequeue_message(session_id)
+        if message is None:
+            return None
+        queue = self._queues.get(session_id)
+        turn = queue.popleft() if queue else None
+        if queue is not None and not queue:
+            del self._queues[session_id]
+        if turn is None:  # queued by someone else through the module itself
+            profile, journal = self._profile()
+            turn = Turn(new_turn_id(), session_id, message, [], [], profile, journal, queued=True)
+            journal.accept(turn.turn_id, session_id, message, [], [])
+        return turn
 
-    def run_turn(self, session_id: str, message: str, image_paths: List, queued: bool = False) -> None:
-        """One conversation turn for ``session_id``, on the calling thread."""
+    def _chain(self, session_id: str, turn: Optional[Turn]) -> None:
+        me = threading.current_thread()
+        try:
+            while True:
+                with self._lock:
+                    if turn is None:
+                        turn = self._next(session_id)
+                        if turn is None:
+                            # Leaving in the same step as finding the queue
+                            # empty: a message sent now starts a new chain.
+                            self._leave_locked(session_id, me)
+                            return
+                    self._running[session_id] = turn
+                if turn.profile != self.engine.warmpool.get_active_profile():
+                    self._not_sent(session_id, turn)
+                    turn = None
+                    continue
+                try:
+                    self.run_turn(turn)
+                except BaseException:  # never let one turn kill the chain silently
+                    logger.exception("Turn for session %s failed", session_id)
+                turn = None
+                with self._lock:
+                    # Take turns with the sessions waiting for a free slot.
+                    if self._waiting and self.engine.holdqueue.pending_count(session_id):
+                        self._waiting.append(session_id)
+                        self.streams.activate(session_id)
+                        self._leave_locked(session_id, me)
+                        return
+        finally:
+            with self._lock:
+                self._leave_locked(session_id, me)
+                handover = self._hand_over_locked()
+            self.streams.deactivate(session_id)
+            for _, worker in handover:
+                worker.start()
+
+    def _leave_locked(self, session_id: str, me: threading.Thread) -> None:
+        if self._chains.get(session_id) is me:
+            del self._chains[session_id]
+            self._running.pop(session_id, None)
+
+    def _hand_over_locked(self) -> List[Tuple[str, threading.Thread]]:
+        """Chains for sessions waiting for a free slot, as slots allow."""
+        out = []
+        while self._waiting and len(self._chains) < self.max_turns and not self.shutting_down:
+            session_id = self._waiting.popleft()
+            if session_id in self._chains:
+                continue
+            if not self._queues.get(session_id) and not self.engine.holdqueue.pending_count(session_id):
+                self.streams.deactivate(session_id)
+                continue
+            worker = threading.Thread(target=self._chain, args=(session_id, None),
+                                      name=f"turn-{session_id}", daemon=True)
+            self._chains[session_id] = worker
+            out.append((session_id, worker))
+        return out
+
+    def _not_sent(self, session_id: str, turn: Turn) -> None:
+        """The profile changed under a chain: the rest of the session's queue
+        belongs to the profile it was sent in and does not run in this one."""
+        with self._lock:
+            rest = [turn]
+            while True:
+                nxt = self._next(session_id)
+                if nxt is None:
+                    break
+                rest.append(nxt)
+            self._running.pop(session_id, None)
+        pool = self.engine.warmpool
+        reason = f"not sent: the profile changed from {turn.profile!r} before it ran"
+        for t in rest:
+            t.journal.ended(t.turn_id, "interrupted", reason)
+            pool.push_stream_event(session_id, {
+                "type": "turn_ended",
+                "data": {"turn_id": t.turn_id, "status": "interrupted", "reason": reason, "ts": _now()}})
+        logger.info("Session %s: %d queued message(s) not run after a profile change", session_id, len(rest))
+
+    def run_turn(self, turn: Turn) -> None:
+        """One conversation turn, on the calling thread."""
         engine = self.engine
         pool = engine.warmpool
+        session_id = turn.session_id
         task_id = uuid.uuid4().hex
-        self._record_task(task_id, {"status": "running", "session_id": session_id,
-                                    "started_at": _now(), "queued": queued})
+        self._record_task(task_id, {"status": "running", "session_id": session_id, "turn_id": turn.turn_id,
+                                    "started_at": _now(), "queued": turn.queued})
+        turn.journal.started(turn.turn_id)
         pool.push_stream_event(session_id, {
             "type": "turn_started",
-            "data": {"session_id": session_id, "message": message, "images": len(image_paths),
-                     "queued": queued, "task_id": task_id, "ts": _now()},
+            "data": {"turn_id": turn.turn_id, "session_id": session_id, "message": turn.message,
+                     "images": list(turn.images), "queued": turn.queued, "task_id": task_id, "ts": _now()},
         })
-        status, response, titled = "error", "", False
+        status, reason, response, titled = "error", None, "", False
         try:
             with pool.get_session_lock(session_id):
                 agent, approval_ctx = pool.get_agent(session_id, session_id)
-                text = message
+                text = turn.message
                 note = pool.pop_pending_model_note(session_id)
                 if note:
                     text = f"{note}\n\n{text}"
-                if image_paths:
-                    text = engine.picdrop.enrich_message_with_images(text, list(image_paths))
+                if turn.paths:
+                    text = engine.picdrop.enrich_message_with_images(text, list(turn.paths))
+                turn.journal.sent(turn.turn_id, text)
                 history = pool.get_conversation_history(session_id)
                 if not isinstance(history, list):
                     history = []
@@ -247,30 +433,40 @@ class TurnRunner:
                 finally:
                     engine.interrupt.unregister_running_agent(session_id)
             response, interrupted = read_result(result)
-            status = "interrupted" if interrupted else "done"
+            if not interrupted:
+                status = "done"
+            elif turn.turn_id in self._stopping:
+                status = "stopped"
+            else:
+                status, reason = "interrupted", "the host is shutting down" if self.shutting_down else None
             titled = True
         except Exception as exc:
             logger.exception("Turn for session %s failed", session_id)
+            reason = f"{type(exc).__name__}: {exc}"
             pool.push_stream_event(session_id, {
                 "type": "error",
-                "data": {"session_id": session_id, "message": f"{type(exc).__name__}: {exc}",
-                         "ts": _now()},
+                "data": {"session_id": session_id, "message": reason, "ts": _now()},
             })
         finally:
-            # The turn is over before its end reaches the interface: a message
-            # sent the moment the client sees the end starts at once.
             with self._lock:
-                self._in_turn.discard(session_id)
+                self._stopping.discard(turn.turn_id)
+                self._running.pop(session_id, None)
             try:
-                pool.signal_stream_done(session_id)
+                turn.journal.ended(turn.turn_id, status, reason)
             finally:
-                self._finish_task(task_id, status)
-        self._let_streams_end(session_id)
+                ended = {"turn_id": turn.turn_id, "status": status, "ts": _now()}
+                if reason:
+                    ended["reason"] = reason
+                try:
+                    pool.push_stream_event(session_id, {"type": "turn_ended", "data": ended})
+                    pool.signal_stream_done(session_id)
+                finally:
+                    self._finish_task(task_id, status)
         if titled:
             history_after = pool.get_conversation_history(session_id)
             if not isinstance(history_after, list):
                 history_after = []
-            pool.trigger_auto_title(session_id, message, response, history_after)
+            pool.trigger_auto_title(session_id, turn.message, response, history_after)
 
     # -- the task registry ---------------------------------------------------
 
@@ -286,3 +482,8 @@ class TurnRunner:
             if record is not None:
                 record["status"] = status
                 record["finished_at"] = _now()
+
+
+def _busy(turn: Turn, position: int, waiting_for: str) -> dict:
+    return {"turn_id": turn.turn_id, "position": position, "message": turn.message,
+            "images": list(turn.images), "waiting_for": waiting_for}

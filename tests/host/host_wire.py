@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 import httpx
 
@@ -58,6 +59,13 @@ class Server:
                 self.proc.wait(timeout=5)
         return self.proc.returncode
 
+    def kill(self) -> None:
+        """End the host at once, as a crash would (SIGKILL)."""
+        self.client.close()
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+
 
 def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
                  port: int | None = None) -> Server:
@@ -94,46 +102,95 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
     raise AssertionError(f"host did not come up:\n{server.output()}")
 
 
+class Event:
+    """One event from the wire: its id, type, turn tag and the record's data."""
+
+    __slots__ = ("id", "name", "turn", "data")
+
+    def __init__(self, id, name, turn, data):
+        self.id, self.name, self.turn, self.data = id, name, turn, data
+
+    def key(self):
+        return (self.id, self.name, self.turn, json.dumps(self.data, sort_keys=True))
+
+    def __repr__(self):
+        return f"Event({self.id!r}, {self.name!r}, {self.turn!r}, {str(self.data)[:60]})"
+
+
 def parse_events(lines):
-    """(event, data) pairs from SSE lines; comments skipped."""
-    event, data = None, []
+    """Events from SSE lines; comments skipped. The session stream's
+    ``{"turn", "data"}`` wrapping is taken apart."""
+    event, data, ident = None, [], None
     for line in lines:
         if line == "":
             if data:
-                yield event or "message", json.loads("\n".join(data))
-            event, data = None, []
+                payload = json.loads("\n".join(data))
+                if isinstance(payload, dict) and set(payload) == {"turn", "data"}:
+                    yield Event(ident, event or "message", payload["turn"], payload["data"])
+                else:
+                    yield Event(ident, event or "message", None, payload)
+            event, data, ident = None, [], None
         elif line.startswith(":"):
             continue
         elif line.startswith("event:"):
             event = line[6:].strip()
         elif line.startswith("data:"):
             data.append(line[5:].lstrip(" "))
+        elif line.startswith("id:"):
+            ident = line[3:].lstrip(" ")
 
 
 class Stream:
-    """The event stream of one session, read from the wire."""
+    """The event stream of one session, read from the wire.
 
-    def __init__(self, server: Server, session_id: str):
-        self._cm = server.client.stream("GET", f"/chat/stream/{session_id}")
+    ``sync`` is the first event's data; ``seen`` the (type, data) pairs read
+    since, ``events`` the same as Event objects; ``last_id`` the id of the
+    last event read (what a client resumes from).
+    """
+
+    def __init__(self, server: Server, session_id: str, last_event_id: str | None = None,
+                 query: bool = False, timeout: float | None = None):
+        url = f"/chat/stream/{session_id}"
+        headers = {}
+        if last_event_id is not None:
+            if query:
+                url += "?" + urllib.parse.urlencode({"last_event_id": last_event_id})
+            else:
+                headers["Last-Event-ID"] = last_event_id
+        self._cm = server.client.stream("GET", url, headers=headers,
+                                        timeout=httpx.Timeout(timeout or READ_TIMEOUT))
         self.response = self._cm.__enter__()
-        assert self.response.status_code == 200
+        assert self.response.status_code == 200, self.response.read()
         assert self.response.headers["content-type"].startswith("text/event-stream")
         self._events = parse_events(self.response.iter_lines())
+        first = next(self._events)
+        assert first.name == "sync", first
+        self.sync = first.data
+        self.last_id = first.id
         self.seen: list = []
+        self.events: list = []
 
     def next(self):
         item = next(self._events)
-        self.seen.append(item)
-        return item
+        self.events.append(item)
+        self.seen.append((item.name, item.data))
+        self.last_id = item.id
+        return item.name, item.data
 
-    def until(self, event: str):
-        """Read up to and including the first ``event``; returns its data."""
+    def until(self, event: str, turn: str | None = None):
+        """Read up to and including the first ``event`` (of ``turn`` when
+        given); returns its data. A turn that ends first is an error."""
         while True:
             name, data = self.next()
-            if name == event:
+            tag = self.events[-1].turn
+            if name == event and (turn is None or tag == turn):
                 return data
-            if name == "done" and event != "done":
+            if name == "turn_ended" and event != "turn_ended" and (turn is None or tag == turn):
                 raise AssertionError(f"turn ended before {event!r}: {self.seen}")
+
+    def turn(self, turn_id: str):
+        """The (type, data) pairs of ``turn_id`` read so far."""
+        return [(e.name, e.data) for e in self.events if e.turn == turn_id]
 
     def close(self):
         self._cm.__exit__(None, None, None)
@@ -155,12 +212,12 @@ def send(server: Server, message: str, session_id: str | None = None, **extra) -
 
 
 def run_turn(server: Server, message: str, session_id: str, **extra):
-    """Send ``message`` and read its stream to the end; the (event, data) list."""
-    res = send(server, message, session_id, **extra)
-    assert res["status"] == "started", res
+    """Send ``message`` and read its turn to the end; the turn's (type, data) list."""
     with Stream(server, session_id) as stream:
-        stream.until("done")
-        return stream.seen
+        res = send(server, message, session_id, **extra)
+        assert res["status"] == "started", res
+        stream.until("turn_ended", res["turn_id"])
+        return stream.turn(res["turn_id"])
 
 
 def replies(events) -> str:

@@ -24,7 +24,8 @@ def test_a_whole_turn_streams_every_kind_of_record(server):
     session = sid()
     events = run_turn(server, "hello there", session)
     names = [name for name, _ in events]
-    assert names[0] == "turn_started" and names[-1] == "done"
+    assert names[0] == "turn_started" and names[-1] == "turn_ended"
+    assert events[-1][1]["status"] == "done"
     for kind in ("status", "thinking", "reasoning_delta", "reasoning", "tool_started",
                  "tool_completed", "delta"):
         assert kind in names, names
@@ -36,6 +37,8 @@ def test_a_whole_turn_streams_every_kind_of_record(server):
     stored = history(server, session)
     assert [m["role"] for m in stored] == ["user", "assistant"]
     assert stored[0]["content"] == "hello there" and stored[1]["content"] == reply
+    assert stored[0]["turn"] == stored[1]["turn"] == events[0][1]["turn_id"]
+    assert "status" not in stored[1]
     # The next turn of the same session runs on the same warm agent.
     again = run_turn(server, "and again", session)
     assert replies(again).startswith("You said: and again")
@@ -45,8 +48,7 @@ def test_a_whole_turn_streams_every_kind_of_record(server):
 def test_a_new_session_gets_its_title(server):
     res = send(server, "plan a picnic for saturday")
     session = res["session_id"]
-    with Stream(server, session) as stream:
-        stream.until("done")
+    idle(server, session)
 
     def titled():
         info = server.client.get(f"/sessions/{session}").json()
@@ -59,16 +61,20 @@ def test_a_new_session_gets_its_title(server):
 @pytest.mark.parametrize("choice,outcome", [("once", "allowed and ran"), ("deny", "was denied")])
 def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
     session = sid("appr")
-    send(server, "run: rm -rf /tmp/scratch", session)
+    turn = send(server, "run: rm -rf /tmp/scratch", session)["turn_id"]
     with Stream(server, session) as stream:
         request = stream.until("approval_required")
         assert request["command"] == "rm -rf /tmp/scratch"
         assert request["pattern_key"] and request["description"]
         assert request["session_id"] == session
         assert server.client.get(f"/chat/status/{session}").json()["running"] is True
+        # A page opened now (a reload, another tab) gets the waiting card.
+        with Stream(server, session) as later:
+            assert later.sync["running"] == turn and later.sync["pending_approval"] == request
         res = server.client.post("/chat/approve", json={"session_id": session, "choice": choice})
         assert res.status_code == 200 and res.json()["resolved"] is True
-        stream.until("done")
+        assert stream.until("approval_resolved")["choice"] == choice
+        assert stream.until("turn_ended")["status"] == "done"
         assert outcome in replies(stream.seen)
     # Nothing is waiting any more.
     res = server.client.post("/chat/approve", json={"session_id": session, "choice": "once"})
@@ -77,16 +83,19 @@ def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
 
 def test_stop_ends_a_running_turn(server):
     session = sid("stop")
-    send(server, "wait: 60", session)
+    turn = send(server, "wait: 60", session)["turn_id"]
     with Stream(server, session) as stream:
         assert stream.until("tool_started")["tool"] == "sleep"
         res = server.client.post("/chat/stop", json={"session_id": session})
         assert res.json() == {"session_id": session, "stopped": True, "cleared": 0}
+        assert stream.until("stop_requested")["turn_id"] == turn
         completed = stream.until("tool_completed")
         assert completed["duration"] < 30
-        stream.until("done")
+        ended = stream.until("turn_ended")
+        assert (ended["turn_id"], ended["status"]) == (turn, "stopped")
     idle(server, session)
-    assert history(server, session)[-1]["content"].endswith("[interrupted]")
+    last = history(server, session)[-1]
+    assert last["content"].endswith("[interrupted]") and last["status"] == "stopped"
     # Nothing runs now: a second stop finds nothing.
     assert server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"] is False
 
@@ -97,20 +106,25 @@ def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
     with Stream(server, session) as stream:
         stream.until("tool_started")
         queued = send(server, "second message", session)
-        assert queued == {"session_id": session, "status": "queued", "position": 1}
-        assert send(server, "third message", session)["position"] == 2
+        assert queued == {"session_id": session, "status": "queued", "position": 1, "waiting_for": "turn",
+                          "turn_id": queued["turn_id"]}
+        third = send(server, "third message", session)
+        assert third["position"] == 2
         busy = stream.until("busy")
-        assert (busy["position"], busy["message"]) == (1, "second message")
+        assert (busy["turn_id"], busy["position"], busy["message"]) == (queued["turn_id"], 1, "second message")
+        assert stream.events[-1].turn == queued["turn_id"]
         assert server.client.get(f"/chat/status/{session}").json()["pending"] == 2
+        with Stream(server, session) as later:
+            assert [(q["turn"], q["position"]) for q in later.sync["queue"]] == [
+                (queued["turn_id"], 1), (third["turn_id"], 2)]
         server.client.post("/chat/stop", json={"session_id": session})
-        stream.until("done")
-    # Each queued message becomes the next turn, on the next stream.
-    for message in ("second message", "third message"):
-        with Stream(server, session) as stream:
+        stream.until("turn_ended")
+        # Each queued message becomes the next turn, on the same stream.
+        for res, message in ((queued, "second message"), (third, "third message")):
             started = stream.until("turn_started")
-            assert (started["message"], started["queued"]) == (message, True)
-            stream.until("done")
-            assert replies(stream.seen).startswith(f"You said: {message}")
+            assert (started["turn_id"], started["message"], started["queued"]) == (res["turn_id"], message, True)
+            assert stream.until("turn_ended")["status"] == "done"
+            assert replies(stream.turn(res["turn_id"])).startswith(f"You said: {message}")
     idle(server, session)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert users == ["wait: 60", "second message", "third message"]
@@ -124,7 +138,8 @@ def test_stop_can_drop_the_queue(server):
         send(server, "never runs", session)
         res = server.client.post("/chat/stop", json={"session_id": session, "clear_queue": True})
         assert res.json()["cleared"] == 1
-        stream.until("done")
+        assert stream.until("queue")["queue"] == []
+        stream.until("turn_ended")
     idle(server, session)
     assert "never runs" not in [m["content"] for m in history(server, session)]
 
@@ -138,17 +153,22 @@ class TestImages:
         assert info["bytes"] == len(PNG_1x1)
         session = sid("img")
         events = run_turn(server, "what is this?", session, images=[info["id"]])
-        assert dict(events)["turn_started"]["images"] == 1
-        user = history(server, session)[0]["content"]
-        assert user.startswith("[The user sent an image~ Here's what I can see:\n")
-        assert info["path"] in user and user.endswith("\n\nwhat is this?")
+        assert dict(events)["turn_started"]["images"] == [info["id"]]
+        # The agent was given the image's description; the history shows the user's words.
+        reply = replies(events)
+        assert reply.startswith("You said: [The user sent an image~ Here's what I can see:\n")
+        assert info["path"] in reply and "\n\nwhat is this?" in reply
+        user = history(server, session)[0]
+        assert (user["content"], user["images"]) == ("what is this?", [info["id"]])
 
     def test_a_data_url_image(self, server):
         url = "data:image/png;base64," + base64.b64encode(PNG_1x1).decode()
         session = sid("img")
-        run_turn(server, "", session, images=[url])
-        user = history(server, session)[0]["content"]
-        assert user.startswith("[The user sent an image~") and "/.korvel/uploads/upload_" in user
+        events = run_turn(server, "", session, images=[url])
+        assert "/.korvel/uploads/upload_" in replies(events)
+        user = history(server, session)[0]
+        assert user["content"] == "" and user["images"] == dict(events)["turn_started"]["images"]
+        assert user["images"][0].startswith("upload_")
         saved = server.client.post("/chat/upload-data-url", json={"data_url": url}).json()
         assert saved["bytes"] == len(PNG_1x1) and saved["id"].endswith(".png")
 

@@ -1,7 +1,7 @@
 """Profile switches and model changes through the host."""
 import yaml
 
-from host_wire import history, run_turn
+from host_wire import history, replies, run_turn
 
 
 def test_model_change_writes_the_profile_and_leaves_a_switch_note(server):
@@ -21,12 +21,13 @@ def test_model_change_writes_the_profile_and_leaves_a_switch_note(server):
     events = run_turn(server, "who are you?", session)
     note = (f"[Note: model was just switched from {old} to test/model-b. You are now "
             "test/model-b. Adjust your self-identification accordingly.]")
-    assert history(server, session)[-2]["content"] == f"{note}\n\nwho are you?"
+    # The agent is given the note; the history shows only what the user wrote.
+    assert replies(events).startswith(f"You said: {note}\n\nwho are you?")
+    assert history(server, session)[-2]["content"] == "who are you?"
     assert any(name == "status" and "test/model-b" in str(data.get("message"))
                for name, data in events)
     # The note is used once.
-    run_turn(server, "again", session)
-    assert history(server, session)[-2]["content"] == "again"
+    assert replies(run_turn(server, "again", session)).startswith("You said: again")
 
 
 def test_model_change_keeps_other_model_settings(server):

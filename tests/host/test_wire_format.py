@@ -1,48 +1,26 @@
-"""The server-sent-event encoding of stream records."""
+"""The session stream's encoding and what its log keeps, without a server."""
 import asyncio
 import json
 
 from dashboard import sse
+from dashboard.streams import StreamHub
 
 
 def decode(text):
     lines = text.split("\n")
-    assert text.endswith("\n\n") and len(lines) == 4, text
-    assert lines[0].startswith("event: ") and lines[1].startswith("data: ")
-    return lines[0][7:], json.loads(lines[1][6:])
+    assert text.endswith("\n\n") and len(lines) == 5, text
+    assert lines[0].startswith("id: ") and lines[1].startswith("event: ") and lines[2].startswith("data: ")
+    return lines[0][4:], lines[1][7:], json.loads(lines[2][6:])
 
 
-def test_records_become_one_event_and_one_data_line():
-    assert decode(sse.format_record({"type": "delta", "data": "two\nlines\r\n"})) == ("delta", "two\nlines\r\n")
-    assert decode(sse.format_record({"type": "status", "data": {"message": "a\n\nb"}})) == (
-        "status", {"message": "a\n\nb"})
-    assert decode(sse.format_record(None)) == ("done", {})
-
-
-def test_texts_that_utf8_cannot_hold_survive():
+def test_frames_carry_an_id_one_event_and_one_data_line():
+    assert decode(sse.format_frame("r-1", "delta", {"turn": "t1", "data": "two\nlines\r\n"})) == (
+        "r-1", "delta", {"turn": "t1", "data": "two\nlines\r\n"})
+    # Texts that UTF-8 cannot hold survive; odd names and values are still delivered.
     text = "nul\x00 and a lone \ud800 surrogate"
-    assert decode(sse.format_record({"type": "delta", "data": text})) == ("delta", text)
-
-
-def test_odd_records_are_still_delivered():
-    assert decode(sse.format_record({"type": "bad\nname", "data": 1})) == ("badname", 1)
-    assert decode(sse.format_record(["not", "a", "mapping"])) == ("message", ["not", "a", "mapping"])
-    event, data = decode(sse.format_record({"type": "x", "data": {"obj": object()}}))
-    assert event == "x" and data["obj"].startswith("<object")
-
-
-def test_next_item_leaves_records_queued_when_closing_and_times_out_quietly():
-    async def scenario():
-        queue, closing = asyncio.Queue(), asyncio.Event()
-        queue.put_nowait({"type": "delta", "data": "x"})
-        closing.set()
-        first = await sse.next_item(queue, closing, 1.0)
-        assert first == (None, None)  # closing is checked first when set before the call
-        closing.clear()
-        got = await sse.next_item(queue, closing, 1.0)
-        assert got == (True, {"type": "delta", "data": "x"})
-        assert await sse.next_item(queue, closing, 0.01) == (False, None)
-    asyncio.run(scenario())
+    assert decode(sse.format_frame("r-2", "bad\nname", text)) == ("r-2", "badname", text)
+    ident, _, data = decode(sse.format_frame("r\n-3", "x", {"obj": object()}))
+    assert ident == "r-3" and data["obj"].startswith("<object")
 
 
 class FakePool:
@@ -50,22 +28,103 @@ class FakePool:
         self.calls = []
 
     def subscribe_to_stream(self, session_id, q, loop):
-        self.calls.append("subscribe")
-        for item in ({"type": "delta", "data": "hi"}, None, {"type": "delta", "data": "late"}):
-            loop.call_soon_threadsafe(q.put_nowait, item)
+        self.calls.append(("subscribe", session_id))
         return (q, loop)
 
     def unsubscribe_from_stream(self, session_id, sub):
-        self.calls.append("unsubscribe")
+        self.calls.append(("unsubscribe", session_id))
 
 
-def test_the_stream_ends_at_the_sentinel_and_unsubscribes():
-    async def scenario():
-        pool, seen = FakePool(), []
-        gen = sse.record_stream(pool, "s1", asyncio.Event(), on_open=lambda: seen.append("open"),
-                                on_close=lambda: seen.append("close"))
-        chunks = [chunk async for chunk in gen]
-        assert chunks[0].startswith(":")
-        assert [decode(c) for c in chunks[1:]] == [("delta", "hi"), ("done", {})]
-        assert pool.calls == ["subscribe", "unsubscribe"] and seen == ["open", "close"]
-    asyncio.run(scenario())
+def turn(log, turn_id, deltas):
+    log.put_nowait({"type": "turn_started", "data": {"turn_id": turn_id, "message": "hi"}})
+    for text in deltas:
+        log.put_nowait({"type": "delta", "data": text})
+    log.put_nowait({"type": "turn_ended", "data": {"turn_id": turn_id, "status": "done"}})
+    log.put_nowait(None)  # the bridge's own end marker adds nothing
+
+
+def frames(log, position):
+    text, _ = log.frames_after(position)
+    return [decode(f + "\n\n") for f in text.split("\n\n") if f]
+
+
+def hub_with_loop():
+    pool = FakePool()
+    hub = StreamHub(lambda: pool)
+    hub.bind(asyncio.new_event_loop())
+    return hub, pool
+
+
+def test_records_are_numbered_tagged_and_resumed_after_an_id():
+    hub, pool = hub_with_loop()
+    reader = object()
+    log = hub.open("s1", reader)
+    hub.activate("s1")
+    log.put_nowait({"type": "title_updated", "data": {"title": "T"}})
+    assert [(e, d["turn"]) for _, e, d in frames(log, 0)] == [("title_updated", None)]
+    turn(log, "t1", ["a", "b"])
+    # What came before the oldest turn kept is let go once that turn ended.
+    assert log.frames_after(0) == (None, 0)
+    got = frames(log, 1)
+    assert [(e, d["turn"]) for _, e, d in got] == [
+        ("turn_started", "t1"), ("delta", "t1"), ("delta", "t1"), ("turn_ended", "t1")]
+    assert [i for i, _, _ in got] == [f"{hub.run}-{n}" for n in range(2, 6)]
+    # Exactly what follows an id; an id of another run or from the future is not resumed.
+    assert log.start_for(f"{hub.run}-3") == (3, True)
+    assert [d["data"] for _, _, d in frames(log, 3)][0] == "b"
+    assert log.start_for("0000-3") == (5, False)
+    assert log.start_for(f"{hub.run}-99") == (5, False)
+    assert log.start_for("nonsense") == (5, False)
+    # The bridge's replay buffer was released when the turn ended.
+    assert pool.calls == [("subscribe", "s1"), ("unsubscribe", "s1"), ("subscribe", "s1")]
+    hub.loop.close()
+
+
+def test_a_fresh_client_gets_the_running_turn_from_its_start_and_the_state():
+    hub, _ = hub_with_loop()
+    log = hub.open("s1", object())
+    hub.activate("s1")
+    turn(log, "t1", ["old"])
+    log.put_nowait({"type": "turn_started", "data": {"turn_id": "t2", "message": "now"}})
+    log.put_nowait({"type": "busy", "data": {"turn_id": "t3", "position": 1, "message": "next"}})
+    log.put_nowait({"type": "approval_required", "data": {"command": "rm -rf /x"}})
+    position, resumed = log.start_for(None)
+    assert not resumed
+    assert [e for _, e, _ in frames(log, position)] == ["turn_started", "busy", "approval_required"]
+    _, event, sync = decode(log.sync(position, resumed))
+    assert event == "sync"
+    assert sync["data"]["running"] == "t2" and sync["data"]["pending_approval"] == {"command": "rm -rf /x"}
+    assert [q["turn"] for q in sync["data"]["queue"]] == ["t3"]
+    log.put_nowait({"type": "approval_resolved", "data": {"choice": "deny"}})
+    assert log.pending_approval is None
+    hub.loop.close()
+
+
+def test_an_unwatched_session_keeps_nothing_of_a_finished_turn():
+    hub, pool = hub_with_loop()
+    hub.activate("s1")
+    log = hub.logs["s1"]
+    turn(log, "t1", ["x" * 100_000] * 5)
+    assert not log.entries and log.floor == log.seq == 7
+    hub.deactivate("s1")
+    hub.loop.run_until_complete(asyncio.sleep(0))  # the release runs on the loop
+    assert "s1" not in hub.logs and hub.held()["records"] == 0
+    assert pool.calls[-1] == ("unsubscribe", "s1")
+    # Ids go on growing; a client holding an old id starts over.
+    hub.activate("s1")
+    log = hub.logs["s1"]
+    assert log.seq == 7 and log.start_for(f"{hub.run}-3") == (7, False)
+    hub.loop.close()
+
+
+def test_a_watched_session_keeps_a_finished_turn_for_a_reconnect():
+    hub, _ = hub_with_loop()
+    reader = object()
+    log = hub.open("s1", reader)
+    hub.activate("s1")
+    turn(log, "t1", ["a"])
+    assert log.start_for(f"{hub.run}-1") == (1, True)
+    hub.close(log, reader)  # the last reader leaves: nothing is kept
+    assert not log.entries and log.start_for(f"{hub.run}-1") == (3, False)
+    assert log.frames_after(1) == (None, 1)
+    hub.loop.close()

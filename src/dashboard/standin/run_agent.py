@@ -11,7 +11,8 @@ Messages understood:
   "run: <command>" or anything holding "rm -rf": a terminal tool call that
       needs approval when the command is dangerous;
   "wait: <seconds>": a slow tool call (stops at once on interrupt);
-  "remember ...": a background memory notice.
+  "remember ...": a background memory notice;
+  "stream: <n>": a long reply of n numbered deltas, sent quickly.
 Anything else is echoed back with the time of day from a tool call.
 """
 import threading
@@ -179,13 +180,17 @@ class AIAgent:
             reply = self._terminal(command)
         elif text.lower().startswith("wait:"):
             reply = self._wait(text[5:].strip())
+        elif text.lower().startswith("stream:"):
+            reply = None
+            streamed = self._stream_many(text[7:].strip())
         else:
             now = self._tool("get_time", "clock", {}, lambda: time.strftime("%H:%M:%S"))
             reply = f"You said: {user_message} (it is {now} here)."
         if "remember" in text.lower():
             self._call("background_review_callback", "💾 Memory updated")
 
-        streamed = "" if self._stopped() else self._stream(reply)
+        if reply is not None:
+            streamed = "" if self._stopped() else self._stream(reply)
         interrupted = self._stopped()
         final = streamed if not interrupted else (streamed + " [interrupted]").strip()
         messages.append({"role": "assistant", "content": final})
@@ -197,6 +202,23 @@ class AIAgent:
         if interrupted:
             result["interrupt_reason"] = self._interrupt_reason
         return result
+
+    def _stream_many(self, count_text):
+        """Deltas "0 ", "1 ", ... as fast as a stop still lands between them."""
+        try:
+            count = max(0, min(1_000_000, int(count_text)))
+        except ValueError:
+            count = 100
+        sent = []
+        for i in range(count):
+            if self._stopped():
+                break
+            delta = f"{i} "
+            self._call("stream_delta_callback", delta)
+            sent.append(delta)
+            if i % 10 == 9:
+                time.sleep(0.001)
+        return "".join(sent)
 
     def _terminal(self, command):
         from tools import approval

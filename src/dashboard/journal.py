@@ -1,0 +1,220 @@
+"""The host's turn journal: every accepted message, on disk, per profile.
+
+``<profile>/dashboard/turns.sqlite`` keeps each message the host accepted
+(started or queued) with the user's own text and upload ids, from the moment
+it is accepted until long after its turn ended:
+
+- a queued message survives a crash of the host (even SIGKILL) and runs
+  after the restart, in order;
+- a turn cut by a crash is found "running" at the next start and marked
+  interrupted;
+- the history shows what the user wrote, not the text the engine was given
+  (image descriptions and model-switch notes in front of it): the journal
+  knows each turn by a digest of that text.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import pathlib
+import sqlite3
+import threading
+import time
+from typing import Dict, List, Optional
+
+QUEUED, RUNNING = "queued", "running"
+ENDED = ("done", "interrupted", "stopped", "error")
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS turns (
+    n INTEGER PRIMARY KEY AUTOINCREMENT,
+    turn_id TEXT NOT NULL UNIQUE,
+    session_id TEXT NOT NULL,
+    message TEXT NOT NULL,
+    images TEXT NOT NULL DEFAULT '[]',
+    paths TEXT NOT NULL DEFAULT '[]',
+    state TEXT NOT NULL,
+    digest TEXT,
+    reason TEXT,
+    accepted_at REAL NOT NULL,
+    started_at REAL,
+    ended_at REAL
+);
+CREATE INDEX IF NOT EXISTS turns_by_session ON turns(session_id, n);
+CREATE INDEX IF NOT EXISTS turns_by_state ON turns(state, n);
+"""
+
+
+def digest(text: str) -> str:
+    """What the journal knows the engine's copy of a message by."""
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def journal_path(profile_home) -> pathlib.Path:
+    return pathlib.Path(profile_home) / "dashboard" / "turns.sqlite"
+
+
+class Journal:
+    """One profile's journal; usable from any thread."""
+
+    def __init__(self, profile_home) -> None:
+        self.path = journal_path(profile_home)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        self._lock = threading.Lock()
+        self._db = sqlite3.connect(str(self.path), check_same_thread=False, timeout=30,
+                                   isolation_level=None)
+        self._db.row_factory = sqlite3.Row
+        with self._lock:
+            # WAL with normal syncing: a committed row survives the process
+            # being killed (the operating system still has it).
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute("PRAGMA synchronous=NORMAL")
+            self._db.executescript(_SCHEMA)
+
+    def _run(self, sql: str, args=()) -> sqlite3.Cursor:
+        with self._lock:
+            return self._db.execute(sql, args)
+
+    def accept(self, turn_id: str, session_id: str, message: str, images: List[str],
+               paths: List[str]) -> None:
+        self._run("INSERT INTO turns (turn_id, session_id, message, images, paths, state, accepted_at)"
+                  " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                  (turn_id, session_id, message, json.dumps(images), json.dumps(paths), QUEUED, time.time()))
+
+    def started(self, turn_id: str) -> None:
+        self._run("UPDATE turns SET state = ?, started_at = ? WHERE turn_id = ?",
+                  (RUNNING, time.time(), turn_id))
+
+    def sent(self, turn_id: str, text: str) -> None:
+        """The text the engine was given for the turn (known by its digest)."""
+        self._run("UPDATE turns SET digest = ? WHERE turn_id = ?", (digest(text), turn_id))
+
+    def ended(self, turn_id: str, status: str, reason: Optional[str] = None) -> None:
+        self._run("UPDATE turns SET state = ?, reason = ?, ended_at = ? WHERE turn_id = ?",
+                  (status, reason, time.time(), turn_id))
+
+    def forget(self, turn_ids: List[str]) -> None:
+        """Messages the user took back (stop with the queue cleared)."""
+        with self._lock:
+            self._db.executemany("DELETE FROM turns WHERE turn_id = ? AND state = ?",
+                                 [(t, QUEUED) for t in turn_ids])
+
+    def in_state(self, state: str) -> List[dict]:
+        rows = self._run("SELECT * FROM turns WHERE state = ? ORDER BY n", (state,)).fetchall()
+        return [_row(r) for r in rows]
+
+    def of_session(self, session_id: str) -> List[dict]:
+        rows = self._run("SELECT * FROM turns WHERE session_id = ? ORDER BY n", (session_id,)).fetchall()
+        return [_row(r) for r in rows]
+
+    def close(self) -> None:
+        with self._lock:
+            self._db.close()
+
+
+def _row(row: sqlite3.Row) -> dict:
+    out = dict(row)
+    out["images"] = json.loads(out["images"] or "[]")
+    out["paths"] = json.loads(out["paths"] or "[]")
+    return out
+
+
+class Journals:
+    """The journal of each profile home, opened on first use."""
+
+    def __init__(self) -> None:
+        self._open: Dict[str, Journal] = {}
+        self._lock = threading.Lock()
+
+    def get(self, profile_home) -> Journal:
+        key = str(pathlib.Path(profile_home))
+        with self._lock:
+            journal = self._open.get(key)
+            if journal is None:
+                journal = self._open[key] = Journal(key)
+            return journal
+
+    def close(self) -> None:
+        with self._lock:
+            for journal in self._open.values():
+                journal.close()
+            self._open.clear()
+
+
+def user_history(stored: list, turns: List[dict], running: Optional[str]) -> list:
+    """The stored conversation as the user wrote it.
+
+    A stored user message whose text is a journal turn's (by digest) shows
+    the user's own text and upload ids and names its turn; so does the reply
+    that follows it. Turns that ended without a reply, or without reaching
+    the engine's store, are marked with their status. The running turn's
+    messages are left out: the stream replays that turn.
+    """
+    by_digest: Dict[str, List[dict]] = {}
+    for turn in turns:
+        if turn.get("digest"):
+            by_digest.setdefault(turn["digest"], []).append(turn)
+    ended = [t for t in turns if t["state"] in ENDED]
+    placed = set()
+    out: List[dict] = []
+    current: Optional[dict] = None
+
+    def close_turn() -> None:
+        # A turn whose reply never came gets an empty one with its status.
+        if current is not None and current["state"] in ENDED and current["state"] != "done" \
+                and not (out and out[-1]["role"] == "assistant" and out[-1].get("turn") == current["turn_id"]):
+            out.append({"role": "assistant", "content": "", "turn": current["turn_id"],
+                        "status": current["state"]})
+
+    def unplaced_before(n: int) -> None:
+        nonlocal current
+        for turn in ended:
+            if turn["n"] < n and turn["turn_id"] not in placed:
+                placed.add(turn["turn_id"])
+                close_turn()
+                current = turn
+                out.append(_user(turn))
+
+    for message in stored:
+        if not isinstance(message, dict):
+            continue
+        role = message.get("role")
+        content = message.get("content")
+        if role == "user":
+            match = None
+            if isinstance(content, str):
+                for turn in by_digest.get(digest(content), ()):
+                    if turn["turn_id"] not in placed:
+                        match = turn
+                        break
+            if match is not None:
+                unplaced_before(match["n"])
+                close_turn()
+                placed.add(match["turn_id"])
+                current = match
+                if match["turn_id"] == running:
+                    continue
+                out.append(_user(match))
+                continue
+            close_turn()
+            current = None
+            out.append({"role": "user", "content": content})
+            continue
+        if current is not None and current["turn_id"] == running:
+            continue
+        entry = {"role": role, "content": content}
+        if current is not None and role == "assistant":
+            entry["turn"] = current["turn_id"]
+            if current["state"] in ENDED and current["state"] != "done":
+                entry["status"] = current["state"]
+        out.append(entry)
+    unplaced_before(float("inf"))  # type: ignore[arg-type]
+    close_turn()
+    return out
+
+
+def _user(turn: dict) -> dict:
+    entry = {"role": "user", "content": turn["message"], "turn": turn["turn_id"], "images": turn["images"]}
+    if turn["state"] in ENDED and turn["state"] != "done":
+        entry["status"] = turn["state"]
+    return entry

@@ -1,0 +1,433 @@
+"""Session-long event streams with ids, on top of the bridge's stream fan-out.
+
+For every session that has activity (a turn running or waiting) or a client
+watching, the host holds one ``SessionLog``: the single subscriber of the
+bridge's stream for that session. Each record it receives gets the next id of
+the session, the id of the turn it belongs to, and its SSE text, encoded
+once. Clients do not get queues of their own: each connection keeps only its
+position in the log and writes what follows at its own pace, so a slow or
+stalled client never holds up a turn or another client.
+
+The log keeps the records of unfinished turns (a client connecting mid-turn
+gets the turn replayed from its start) and, while clients watch, those of a
+turn that ended moments ago (a reconnect right after the end still resumes).
+A finished turn of a session nobody watches is released at once, and the
+bridge's own replay buffer is released with it by renewing the subscription.
+
+Loop-thread rule: a log's records, clients and positions are only touched on
+the event loop's thread; subscription state and activity counts are guarded
+by the hub's lock and may change from any thread.
+"""
+from __future__ import annotations
+
+import asyncio
+import collections
+import logging
+import os
+import threading
+import time
+from typing import Any, Deque, Dict, List, Optional, Set, Tuple
+
+from . import sse
+
+logger = logging.getLogger("dashboard.streams")
+
+#: Seconds a client may take to accept one write before it is disconnected.
+STALL_SECONDS = 20.0
+#: Seconds a finished turn's records stay for watching clients to resume.
+RESUME_GRACE = 30.0
+#: The bridge's replay buffer of a session is released after this many records.
+RENEW_EVERY = 512
+#: Most bytes written to a client in one go.
+WRITE_CHUNK = 256 * 1024
+
+# Record types that belong to no turn, and those that name their own turn.
+UNTURNED = ("title_updated", "queue")
+OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested")
+
+
+class Entry:
+    __slots__ = ("seq", "turn", "frame")
+
+    def __init__(self, seq: int, turn: Optional[str], frame: str) -> None:
+        self.seq = seq
+        self.turn = turn
+        self.frame = frame
+
+
+class SessionLog:
+    """The records of one session that clients may still need, in order."""
+
+    def __init__(self, hub: "StreamHub", session_id: str, seq: int) -> None:
+        self.hub = hub
+        self.session_id = session_id
+        self.seq = seq                      # id of the last record
+        self.floor = seq                    # records up to here are released
+        self.entries: Deque[Entry] = collections.deque()
+        self.changed = asyncio.Event()
+        self.current: Optional[str] = None  # the running turn
+        self.starts: Dict[str, int] = {}    # retained turn -> id of its turn_started
+        self.ended: Dict[str, float] = {}   # retained finished turn -> when it ended
+        self.queue: List[dict] = []
+        self.pending_approval: Optional[dict] = None
+        self.readers: Set[object] = set()
+        self._timer = False
+        # Under the hub's lock:
+        self.activity = 0
+        self.sub: Any = None
+        self.since_renew = 0
+        self.retired = False
+
+    # -- records from the bridge (called on the loop's thread) ---------------
+
+    def put_nowait(self, record) -> None:
+        if record is None:  # the bridge's end-of-turn marker: turn_ended says more
+            return
+        if self.retired:
+            self.hub.forward(self.session_id, record)
+            return
+        if isinstance(record, dict) and isinstance(record.get("type"), str):
+            kind, data = record["type"], record.get("data")
+        else:
+            kind, data = "message", record
+        own = data.get("turn_id") if isinstance(data, dict) else None
+        turn: Optional[str]
+        if kind in UNTURNED:
+            turn = None
+        elif kind in OWN_TURN and isinstance(own, str):
+            turn = own
+        else:
+            turn = self.current
+        self.seq += 1
+        frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind, {"turn": turn, "data": data})
+        self.entries.append(Entry(self.seq, turn, frame))
+        self._track(kind, turn, data)
+        self.changed.set()
+        self.changed = asyncio.Event()
+        self.since_renew += 1
+        if kind == "turn_ended" or self.since_renew >= RENEW_EVERY:
+            self.hub.renew(self)
+        if kind == "turn_ended":
+            self.release()
+
+    def _track(self, kind: str, turn: Optional[str], data) -> None:
+        if kind == "turn_started" and turn is not None:
+            self.current = turn
+            self.starts[turn] = self.seq
+            self.queue = [q for q in self.queue if q.get("turn") != turn]
+            self.pending_approval = None
+        elif kind == "turn_ended":
+            if turn is not None and turn in self.starts:
+                self.ended[turn] = time.monotonic()
+            if turn == self.current:
+                self.current = None
+            self.queue = [q for q in self.queue if q.get("turn") != turn]
+            self.pending_approval = None
+        elif kind == "busy" and isinstance(data, dict) and turn is not None:
+            self.queue = [q for q in self.queue if q.get("turn") != turn]
+            self.queue.append({"turn": turn, "position": data.get("position"),
+                               "message": data.get("message"), "images": data.get("images") or [],
+                               "waiting_for": data.get("waiting_for", "turn")})
+        elif kind == "queue" and isinstance(data, dict) and isinstance(data.get("queue"), list):
+            self.queue = list(data["queue"])
+        elif kind == "approval_required" and turn is not None:
+            self.pending_approval = data if isinstance(data, dict) else {"data": data}
+        elif kind in ("approval_resolved", "tool_completed"):
+            self.pending_approval = None
+
+    # -- what is kept ----------------------------------------------------------
+
+    def release(self) -> None:
+        """Let go of finished turns nobody may still resume, and what precedes them."""
+        now = time.monotonic()
+        watched = bool(self.readers)
+        for turn, at in list(self.ended.items()):
+            if not watched or now - at >= RESUME_GRACE:
+                del self.ended[turn]
+                self.starts.pop(turn, None)
+        keep_from = min(self.starts.values(), default=self.seq + 1)
+        while self.entries and self.entries[0].seq < keep_from:
+            self.floor = self.entries.popleft().seq
+        if not self.entries:
+            self.floor = self.seq
+        if self.ended and self.hub.loop is not None and not self._timer:
+            self._timer = True
+            self.hub.loop.call_later(RESUME_GRACE, self._timed_release)
+        if not self.readers:
+            self.hub.maybe_retire(self)
+
+    # -- what a connecting client gets --------------------------------------------
+
+    def _timed_release(self) -> None:
+        self._timer = False
+        self.release()
+
+    def start_for(self, last_event_id: Optional[str]) -> Tuple[int, bool]:
+        """(position to read after, resumed) for a client resuming after ``last_event_id``."""
+        if last_event_id:
+            run, _, number = last_event_id.strip().rpartition("-")
+            if run == self.hub.run and number.isdigit():
+                n = int(number)
+                if self.floor <= n <= self.seq:
+                    return n, True
+        if self.current is not None and self.current in self.starts:
+            return self.starts[self.current] - 1, False
+        return self.seq, False
+
+    def sync(self, position: int, resumed: bool) -> str:
+        data = {"session_id": self.session_id, "resumed": resumed, "running": self.current,
+                "queue": list(self.queue), "pending_approval": self.pending_approval}
+        return sse.format_frame(f"{self.hub.run}-{position}", "sync", {"turn": None, "data": data})
+
+    def frames_after(self, position: int) -> Tuple[Optional[str], int]:
+        """SSE text of the records after ``position`` and the new position;
+        None when some of them were released (the client must start over)."""
+        if position < self.floor:
+            return None, position
+        if not self.entries or position >= self.entries[-1].seq:
+            return "", position
+        index = max(0, position - self.entries[0].seq + 1)
+        out: List[str] = []
+        size = 0
+        for i in range(index, len(self.entries)):
+            entry = self.entries[i]
+            out.append(entry.frame)
+            size += len(entry.frame)
+            position = entry.seq
+            if size >= WRITE_CHUNK:
+                break
+        return "".join(out), position
+
+
+class StreamHub:
+    """The sessions' logs, their bridge subscriptions and their clients."""
+
+    def __init__(self, get_pool) -> None:
+        self._get_pool = get_pool
+        # Changes whenever the host starts, so that ids of an earlier run are
+        # never taken for ids of this one.
+        self.run = format(int(time.time()), "x") + os.urandom(2).hex()
+        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        self.logs: Dict[str, SessionLog] = {}
+        self._seqs: Dict[str, int] = {}   # last id of sessions without a log
+        self._lock = threading.Lock()
+
+    def bind(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+
+    # -- subscriptions (any thread) ------------------------------------------------
+
+    def _log_locked(self, session_id: str) -> SessionLog:
+        log = self.logs.get(session_id)
+        if log is None:
+            log = SessionLog(self, session_id, self._seqs.pop(session_id, 0))
+            self.logs[session_id] = log
+        return log
+
+    def _subscribe_locked(self, log: SessionLog) -> None:
+        if log.sub is None and self.loop is not None:
+            log.sub = self._get_pool().subscribe_to_stream(log.session_id, log, self.loop)
+            log.since_renew = 0
+
+    def activate(self, session_id: str) -> None:
+        """The session has a turn running or waiting: its records must be caught."""
+        with self._lock:
+            log = self._log_locked(session_id)
+            log.activity += 1
+            self._subscribe_locked(log)
+
+    def deactivate(self, session_id: str) -> None:
+        with self._lock:
+            log = self.logs.get(session_id)
+            if log is None:
+                return
+            log.activity = max(0, log.activity - 1)
+            idle = log.activity == 0
+        if idle and self.loop is not None:
+            # After every record already on its way to the log.
+            try:
+                self.loop.call_soon_threadsafe(log.release)
+            except RuntimeError:  # the loop has closed
+                pass
+
+    def renew(self, log: SessionLog) -> None:
+        """Release the bridge's replay buffer of the session: the log holds
+        all it needs. Unsubscribing drops the buffer (records pushed from then
+        on start a new one, which the new subscription replays), so nothing
+        is lost and nothing comes twice."""
+        with self._lock:
+            if log.sub is None or log.retired:
+                return
+            pool = self._get_pool()
+            pool.unsubscribe_from_stream(log.session_id, log.sub)
+            log.sub = pool.subscribe_to_stream(log.session_id, log, self.loop)
+            log.since_renew = 0
+
+    def maybe_retire(self, log: SessionLog) -> None:
+        """Drop a session's log once nothing runs, nobody watches and nothing is kept."""
+        with self._lock:
+            if log.retired or log.activity or log.readers:
+                return
+            if log.sub is not None:
+                self._get_pool().unsubscribe_from_stream(log.session_id, log.sub)
+                log.sub = None
+            if log.entries or log.ended:
+                return
+            log.retired = True
+            if self.logs.get(log.session_id) is log:
+                del self.logs[log.session_id]
+                self._seqs[log.session_id] = log.seq
+
+    def forward(self, session_id: str, record) -> None:
+        """A record that reached a log just retired: into the session's log now."""
+        with self._lock:
+            log = self._log_locked(session_id)
+        log.put_nowait(record)
+        if not log.readers:
+            log.release()
+
+    # -- clients (loop thread) ----------------------------------------------------
+
+    def open(self, session_id: str, reader: object) -> SessionLog:
+        with self._lock:
+            log = self._log_locked(session_id)
+            log.readers.add(reader)
+            self._subscribe_locked(log)
+        return log
+
+    def close(self, log: SessionLog, reader: object) -> None:
+        log.readers.discard(reader)
+        if not log.readers:
+            log.release()
+
+    # -- inspection ---------------------------------------------------------------
+
+    def held(self) -> dict:
+        """What the logs hold (for /chat/status and the reliability checks)."""
+        logs = list(self.logs.values())
+        return {"sessions": len(logs), "records": sum(len(log.entries) for log in logs),
+                "bytes": sum(len(e.frame) for log in logs for e in log.entries)}
+
+
+class StalledClient(Exception):
+    pass
+
+
+class SessionStream:
+    """The ASGI body of ``GET /chat/stream/{id}``: the sync event, then the
+    session's records from the client's position on, until it leaves."""
+
+    media_type = "text/event-stream"
+
+    def __init__(self, hub: StreamHub, session_id: str, last_event_id: Optional[str],
+                 closing: asyncio.Event, keepalive: Optional[float] = None,
+                 stall: Optional[float] = None) -> None:
+        self.hub = hub
+        self.session_id = session_id
+        self.last_event_id = last_event_id
+        self.closing = closing
+        self.keepalive = sse.KEEPALIVE_SECONDS if keepalive is None else keepalive
+        self.stall = STALL_SECONDS if stall is None else stall
+
+    async def __call__(self, scope, receive, send) -> None:
+        log = self.hub.open(self.session_id, self)
+        try:
+            position, resumed = log.start_for(self.last_event_id)
+            await send({"type": "http.response.start", "status": 200, "headers": [
+                (b"content-type", b"text/event-stream; charset=utf-8"),
+                (b"cache-control", b"no-cache"), (b"x-accel-buffering", b"no")]})
+            writer = asyncio.ensure_future(self._write(send, log, position, resumed))
+            gone = asyncio.ensure_future(self._left(receive))
+            try:
+                await asyncio.wait({writer, gone}, return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                for task in (writer, gone):
+                    task.cancel()
+                await asyncio.gather(writer, gone, return_exceptions=True)
+            stalled = writer.done() and not writer.cancelled() and isinstance(writer.exception(), StalledClient)
+            if stalled:
+                logger.info("Disconnected a stalled reader of session %s (it resumes by id)", self.session_id)
+                _quiet_incomplete.expect()
+                return
+            if writer.done() and not writer.cancelled() and writer.exception() is None:
+                # We ended the stream (host closing, position released): end it properly.
+                with _suppress():
+                    await asyncio.wait_for(send({"type": "http.response.body", "body": b"",
+                                                 "more_body": False}), self.stall)
+        finally:
+            self.hub.close(log, self)
+
+    async def _left(self, receive) -> None:
+        while True:
+            message = await receive()
+            if message.get("type") == "http.disconnect":
+                return
+
+    async def _put(self, send, text: str) -> None:
+        try:
+            await asyncio.wait_for(send({"type": "http.response.body", "body": text.encode("utf-8"),
+                                         "more_body": True}), self.stall)
+        except asyncio.TimeoutError:
+            raise StalledClient() from None
+
+    async def _write(self, send, log: SessionLog, position: int, resumed: bool) -> None:
+        await self._put(send, log.sync(position, resumed))
+        closing = self.closing
+        while not closing.is_set():
+            changed = log.changed
+            text, position = log.frames_after(position)
+            if text is None:
+                return  # released under a client that fell behind: it starts over
+            if text:
+                await self._put(send, text)
+                continue
+            waiter = asyncio.ensure_future(changed.wait())
+            stop = asyncio.ensure_future(closing.wait())
+            try:
+                done, _ = await asyncio.wait({waiter, stop}, timeout=self.keepalive,
+                                             return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                waiter.cancel()
+                stop.cancel()
+            if not done:
+                await self._put(send, ": keepalive\n\n")
+
+
+class _suppress:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, tb):
+        return kind is not None and issubclass(kind, Exception)
+
+
+class _IncompleteFilter(logging.Filter):
+    """uvicorn reports a response the application left unfinished; a stalled
+    reader's is left so on purpose (its connection is closed), so that one
+    report per such reader is dropped."""
+
+    MESSAGE = "ASGI callable returned without completing response."
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._expected = 0
+        self._lock = threading.Lock()
+        self._installed = False
+
+    def expect(self) -> None:
+        with self._lock:
+            if not self._installed:
+                logging.getLogger("uvicorn.error").addFilter(self)
+                self._installed = True
+            self._expected += 1
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.getMessage() == self.MESSAGE:
+            with self._lock:
+                if self._expected:
+                    self._expected -= 1
+                    return False
+        return True
+
+
+_quiet_incomplete = _IncompleteFilter()
