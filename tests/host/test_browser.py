@@ -39,8 +39,8 @@ def browser():
 
 def open_page(browser, url, size=DESKTOP, scheme="light"):
     """A fresh tab with its own storage; no alert(), prompt() or confirm() allowed."""
-    context = browser.new_context(viewport=size, color_scheme=scheme)
-    context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url)
+    context = browser.new_context(viewport=size, color_scheme=scheme, reduced_motion="reduce")
+    context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url.split("/?")[0])
     pg = context.new_page()
     pg.set_default_timeout(20_000)
 
@@ -48,7 +48,7 @@ def open_page(browser, url, size=DESKTOP, scheme="light"):
         dialog.dismiss()
         raise AssertionError(f"the page opened a native {dialog.type}: {dialog.message}")
     pg.on("dialog", no_native_dialogs)
-    pg.goto(url + "/")
+    pg.goto(url if "?" in url else url + "/")
     pg.wait_for_selector("body[data-ready='1']")
     return pg
 
@@ -309,7 +309,7 @@ def test_auto_scroll_follows_only_at_the_bottom(page):
     # A reply long enough to stream for a while and fill several screens.
     send(page, "\n\n".join(f"line {i} of a long reply" for i in range(300)))
     reply = last_reply(page)
-    page.wait_for_function("document.querySelector('#messages').scrollHeight > 2 * innerHeight")
+    expect(reply).to_contain_text("line 20 of")
     box = page.locator("#messages")
     assert box.evaluate("b => b.scrollHeight - b.scrollTop - b.clientHeight") < 48
     box.evaluate("b => b.scrollTo(0, 0)")

@@ -7,7 +7,7 @@ const $ = (sel) => document.querySelector(sel);
 
 const STREAM_TYPES = ["sync", "turn_started", "delta", "reasoning_delta", "reasoning", "thinking",
   "tool_started", "tool_completed", "status", "approval_required", "approval_resolved", "error",
-  "turn_ended", "busy", "queue", "title_updated", "done", "message"];
+  "turn_ended", "busy", "queue", "title_updated", "stop_requested"];
 const NEW_CHAT = "New chat";
 
 const state = {
@@ -17,8 +17,6 @@ const state = {
   lastEventId: "",      // id of the last record applied, to resume after a drop
   retry: 0,             // timer of a manual reconnect
   retryDelay: 1000,
-  legacyTimer: 0,
-  legacy: false,        // the host streams one turn per connection (no sync record)
   buffer: null,         // records that arrive while the view is rebuilt
   turns: new Map(),     // turn id -> turn (see newTurn)
   current: null,        // the turn whose records arrive now
@@ -64,6 +62,29 @@ async function api(method, path, body) {
     throw err;
   }
   return data;
+}
+
+const ICONS = {
+  rename: "M4 20h4L19 9l-4-4L4 16v4zM14 6l4 4",
+  delete: "M5 7h14M10 7V4h4v3M7 7l1 13h8l1-13M10 11v6M14 11v6",
+};
+
+function icon(name) {
+  const ns = "http://www.w3.org/2000/svg";
+  const svg = document.createElementNS(ns, "svg");
+  svg.setAttribute("viewBox", "0 0 24 24");
+  svg.setAttribute("width", "16");
+  svg.setAttribute("height", "16");
+  svg.setAttribute("aria-hidden", "true");
+  const path = document.createElementNS(ns, "path");
+  path.setAttribute("d", ICONS[name]);
+  path.setAttribute("fill", "none");
+  path.setAttribute("stroke", "currentColor");
+  path.setAttribute("stroke-width", "2");
+  path.setAttribute("stroke-linecap", "round");
+  path.setAttribute("stroke-linejoin", "round");
+  svg.append(path);
+  return svg;
 }
 
 function textOf(content) {
@@ -357,8 +378,6 @@ function setTitle(sessionId, title) {
     $("#session-title").textContent = title || state.titles.get(sessionId) || NEW_CHAT;
     document.title = `${title || NEW_CHAT} · Korvel chat`;
   }
-  const row = document.querySelector(`.session-item[data-id="${CSS.escape(sessionId)}"] .title`);
-  if (row && title) row.textContent = title;
 }
 
 function setBusy() {
@@ -488,11 +507,8 @@ function applyRecord(type, turnId, data) {
       refreshSessions();
       break;
     }
-    case "done":
-      // A host that streams one turn per connection ends it with "done".
-      finishTurn(state.current, state.current && state.current.stopAsked ? "stopped" : "done");
-      state.running = false;
-      legacyTurnEnded();
+    case "stop_requested":
+      recordTurn(d.turn_id ?? turnId).stopAsked = true;
       break;
     default:
       break;
@@ -561,7 +577,6 @@ function closeStream() {
   if (state.es) state.es.close();
   state.es = null;
   clearTimeout(state.retry);
-  clearTimeout(state.legacyTimer);
   state.buffer = null;
   banner(null);
 }
@@ -574,19 +589,10 @@ function openStream(sessionId, resume = false) {
   state.es = es;
   for (const type of STREAM_TYPES) es.addEventListener(type, (e) => onEvent(es, sessionId, type, e));
   es.onopen = () => {
-    if (state.es !== es) return;
-    state.retryDelay = 1000;
-    if (!state.legacy) {
-      // A host that sends no sync record streams turn by turn: read the
-      // stored state the old way.
-      state.legacyTimer = setTimeout(() => { if (state.es === es) enterLegacy(sessionId); }, 1500);
-    } else {
-      banner(null);
-    }
+    if (state.es === es) state.retryDelay = 1000;
   };
   es.onerror = () => {
     if (state.es !== es) return;
-    if (state.legacy && es.readyState !== EventSource.CLOSED) return;
     banner("Reconnecting… the dashboard cannot be reached right now.");
     if (es.readyState === EventSource.CLOSED) {
       // The browser gave up (the host answered with an error): try again later.
@@ -611,7 +617,6 @@ function onEvent(es, sessionId, type, e) {
 }
 
 async function onSync(sessionId, sync) {
-  clearTimeout(state.legacyTimer);
   state.legacy = false;
   banner(null);
   if (sync.resumed) return;
@@ -639,33 +644,6 @@ async function onSync(sessionId, sync) {
   }
   setBusy();
   contentChanged();
-}
-
-// -- hosts that stream one turn per connection -----------------------------------
-
-async function enterLegacy(sessionId) {
-  state.legacy = true;
-  try {
-    const hist = await api("GET", `/chat/history/${encodeURIComponent(sessionId)}`);
-    const status = await api("GET", `/chat/status/${encodeURIComponent(sessionId)}`);
-    if (state.sessionId !== sessionId) return;
-    if (!state.running && !state.current) await renderHistory(hist.messages || []);
-    state.running = state.running || !!status.running;
-    state.pending = status.pending || 0;
-    setBusy();
-  } catch (_) { /* the stream still works */ }
-}
-
-async function legacyTurnEnded() {
-  const sessionId = state.sessionId;
-  openStream(sessionId);
-  let status = { running: false, pending: 0 };
-  try { status = await api("GET", `/chat/status/${encodeURIComponent(sessionId)}`); } catch (_) { /* keep going */ }
-  if (state.sessionId !== sessionId) return;
-  state.pending = status.pending || 0;
-  if (status.running && !state.current) state.running = true;
-  setBusy();
-  refreshSessions();
 }
 
 // -- sessions -----------------------------------------------------------------
@@ -749,9 +727,9 @@ function sessionRow(s) {
   el("span", { class: "meta", text: when(s.updated_at) ? `Last used ${when(s.updated_at)}` : "" }),
   s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
   open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
-  const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename", text: "✎" });
+  const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
   rename.addEventListener("click", () => startRename(item, s, label));
-  const del = el("button", { type: "button", class: "row-btn", "data-role": "delete", "aria-label": `Delete ${label}`, title: "Delete", text: "🗑" });
+  const del = el("button", { type: "button", class: "row-btn", "data-role": "delete", "aria-label": `Delete ${label}`, title: "Delete" }, icon("delete"));
   del.addEventListener("click", () => deleteSession(s, label));
   item.append(open, rename, del);
   return item;
@@ -821,7 +799,6 @@ function selectSession(sessionId, push = true) {
   state.sessionId = sessionId;
   state.running = false;
   state.pending = 0;
-  state.legacy = false;
   setUrl(sessionId, push);
   setBusy();
   clearMessages();
@@ -1059,8 +1036,6 @@ async function changeModel() {
 function explainInstallFailure(error, lines) {
   const m = /exit code (\d+)/.exec(error || "");
   const code = m ? Number(m[1]) : null;
-  const url = $("#install-url").textContent;
-  const byHand = `Or install by hand in a terminal with  curl -fsSL ${url} | bash  and restart the dashboard.`;
   const causes = {
     6: "The installer could not be downloaded: the download address could not be resolved (no internet connection or DNS).",
     7: "The installer could not be downloaded: the server could not be reached.",
@@ -1078,7 +1053,7 @@ function explainInstallFailure(error, lines) {
     cause = `The installer stopped with an error${code !== null ? ` (exit code ${code})` : ""}${last ? `; its last line was: “${last}”` : ""}.`;
     next = "Read the installer output above for the reason, fix it, then press Try again.";
   }
-  return { cause, next: `${next} ${byHand}` };
+  return { cause, next };
 }
 
 async function showInstallScreen(engineError) {
@@ -1138,7 +1113,8 @@ async function install() {
     const why = explainInstallFailure(error, lines);
     result.className = "failed";
     result.textContent = `Installation failed. ${why.cause}`;
-    next.textContent = why.next;
+    next.replaceChildren(document.createTextNode(why.next), " ", el("br"), "Or install it by hand in a terminal: ",
+      el("code", { text: `curl -fsSL ${$("#install-url").textContent} | bash` }), ", then restart the dashboard.");
     next.hidden = false;
     btn.textContent = "Try again";
     btn.disabled = false;
