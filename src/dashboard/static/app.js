@@ -418,12 +418,14 @@ function applyRecord(type, turnId, data) {
       break;
     }
     case "delta": {
+      // The hot path: the text is only kept here; the reply renders it in
+      // bounded steps and scrolls when it has (see Markdown.Stream).
       const t = recordTurn(turnId);
       const text = typeof data === "string" ? data : "";
-      assistantNode(t);
+      if (!t.node) assistantNode(t);
       t.text += text;
       t.stream.append(text);
-      break;
+      return;
     }
     case "thinking": {
       if (d.text) activityBox(recordTurn(turnId)).querySelector(".thinking-text").textContent = d.text;

@@ -9,9 +9,9 @@
 
 const Markdown = (() => {
   const MAX_HIGHLIGHT_CHARS = 20000;      // longer code blocks stay plain
-  const AUTO_LANGUAGES = ["bash", "python", "javascript", "typescript", "json", "cpp", "c", "java",
-    "go", "rust", "sql", "yaml", "xml", "css", "diff", "markdown", "shell"];
-  const MAX_PIECE_CHARS = 16000;          // text rendered in one go
+  const MAX_PIECE_CHARS = 2000;           // text rendered in one go
+  const PLAIN_CHARS = 12000;              // a longer unbroken paragraph stays plain text
+  const BUDGET_MS = 8;                    // work done before the page gets a turn again
   const TAIL_INTERVAL_MS = 120;           // how often the unfinished tail is rendered again
 
   if (window.marked && marked.setOptions) marked.setOptions({ gfm: true, breaks: false, headerIds: false, mangle: false });
@@ -62,18 +62,40 @@ const Markdown = (() => {
     return btn;
   }
 
-  function highlight(code) {
-    if (!window.hljs) return;
+  // Code is coloured by highlight.js in a worker (see highlight-worker.js).
+  let worker = null;
+  let nextId = 1;
+  const waiting = new Map();   // request id -> code element
+
+  function colourer() {
+    if (worker === null) {
+      try {
+        worker = new Worker("/static/highlight-worker.js");
+        worker.onmessage = (e) => {
+          const code = waiting.get(e.data.id);
+          waiting.delete(e.data.id);
+          if (!code || !e.data.html || !code.isConnected || code.textContent !== code.dataset.source) return;
+          code.innerHTML = e.data.html;
+          code.classList.add("hljs");
+          delete code.dataset.source;
+        };
+        worker.onerror = () => { worker = false; waiting.clear(); };
+      } catch (_) {
+        worker = false;
+      }
+    }
+    return worker || null;
+  }
+
+  function highlight(code, lang) {
     const text = code.textContent;
-    if (text.length > MAX_HIGHLIGHT_CHARS) return;
-    const m = /(?:^|\s)language-([\w+#.-]+)/.exec(code.className);
-    const lang = m && hljs.getLanguage(m[1]) ? m[1] : null;
-    try {
-      const out = lang ? hljs.highlight(lang, text, true) : (text.length < 4000 ? hljs.highlightAuto(text, AUTO_LANGUAGES) : null);
-      if (!out) return;
-      code.innerHTML = out.value;   // highlight.js escapes the code it colours
-      code.classList.add("hljs");
-    } catch (_) { /* left plain */ }
+    if (text.length > MAX_HIGHLIGHT_CHARS || !text.trim()) return;
+    const w = colourer();
+    if (!w) return;
+    const id = nextId++;
+    waiting.set(id, code);
+    code.dataset.source = text;
+    w.postMessage({ id, text, lang });
   }
 
   // Code blocks of a finished piece: colour them and give each a copy button.
@@ -81,10 +103,10 @@ const Markdown = (() => {
     for (const pre of root.querySelectorAll("pre")) {
       const code = pre.querySelector("code");
       if (!code || pre.parentElement.classList.contains("code-block")) continue;
-      if (colour) highlight(code);
+      const m = /(?:^|\s)language-([\w+#.-]+)/.exec(code.className);
+      if (colour) highlight(code, m ? m[1] : null);
       const wrap = document.createElement("div");
       wrap.className = "code-block";
-      const m = /(?:^|\s)language-([\w+#.-]+)/.exec(code.className);
       const bar = document.createElement("div");
       bar.className = "code-bar";
       const name = document.createElement("span");
@@ -161,15 +183,16 @@ const Markdown = (() => {
 
     // One bounded piece of work; schedules itself again while work is left.
     step() {
-      const cut = safeCut(this.text, this.done);
-      if (cut > this.done) {
+      const started = performance.now();
+      let cut;
+      while ((cut = safeCut(this.text, this.done)) > this.done) {
         const piece = document.createElement("div");
         piece.className = "md-piece";
         fill(piece, this.text.slice(this.done, cut), true);
         if (this.tail) this.root.insertBefore(piece, this.tail);
         else this.root.append(piece);
         this.done = cut;
-        if (safeCut(this.text, this.done) > this.done) {
+        if (performance.now() - started > BUDGET_MS) {
           this.timer = setTimeout(() => { this.timer = 0; this.step(); }, 0);
           if (this.onRender) this.onRender();
           return;
@@ -180,11 +203,27 @@ const Markdown = (() => {
         this.tail.className = "md-piece md-tail";
         this.root.append(this.tail);
       }
-      const rest = this.text.slice(this.done);
-      if (rest.length > MAX_PIECE_CHARS * 2 && !this.finished) {
-        // A huge paragraph without breaks: show it as text until it ends.
+      let rest = this.text.slice(this.done);
+      while (rest.length > PLAIN_CHARS && !/^ {0,3}(`{3,}|~{3,})/m.test(rest)) {
+        // A huge paragraph without breaks: its older part becomes fixed
+        // plain text, cut at a space, so that only the newest part is laid
+        // out again as it grows.
+        let cut = rest.lastIndexOf(" ", MAX_PIECE_CHARS * 2);
+        if (cut < MAX_PIECE_CHARS) cut = MAX_PIECE_CHARS * 2;
+        const piece = document.createElement("div");
+        piece.className = "md-piece md-plain";
+        piece.textContent = rest.slice(0, cut + 1);
+        this.root.insertBefore(piece, this.tail);
+        this.done += cut + 1;
+        rest = rest.slice(cut + 1);
+      }
+      if (rest.length > PLAIN_CHARS) {
+        // A huge paragraph without breaks is shown as text: parsing it again
+        // and again would stall the page for little gain.
+        this.tail.classList.add("md-plain");
         this.tail.textContent = rest;
       } else {
+        this.tail.classList.remove("md-plain");
         fill(this.tail, rest, this.finished);
       }
       this.lastTail = performance.now();
