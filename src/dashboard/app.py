@@ -7,6 +7,7 @@ import logging
 import os
 import pathlib
 import re
+import sqlite3
 import threading
 import time
 from typing import Dict, List, NoReturn, Optional, cast
@@ -360,7 +361,12 @@ def create_app(host: Host) -> FastAPI:
             else:
                 paths.append(_upload_path(engine, ref))
         ids = [pathlib.Path(p).name for p in paths]
-        return host.turns.submit(session_id, body.message, paths, ids)
+        try:
+            return host.turns.submit(session_id, body.message, paths, ids)
+        except (OSError, sqlite3.Error) as exc:
+            # Nothing is accepted that is not on disk first.
+            logger.error("Could not keep a message for session %s: %s", session_id, exc)
+            _bad(f"the message could not be saved, so it was not sent: {exc}", 503)
 
     @app.get("/chat/stream/{session_id}")
     async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):

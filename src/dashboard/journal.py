@@ -16,11 +16,13 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import pathlib
+import re
 import sqlite3
 import threading
 import time
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 QUEUED, RUNNING = "queued", "running"
 ENDED = ("done", "interrupted", "stopped", "error")
@@ -141,6 +143,33 @@ class Journals:
             self._open.clear()
 
 
+# What the host puts in front of the user's text for the engine: a note
+# after a model switch, then one block per attached image (blocks and text
+# separated by blank lines). Used for messages the journal does not know
+# (sent before it existed).
+_NOTE = re.compile(r"\[Note: model was just switched from [^\n]*? Adjust your self-identification accordingly\.\]"
+                   r"(?:\n\n|\Z)")
+_IMAGE = re.compile(
+    r"\[The user sent an image(?:~ Here's what I can see:\n.*?\]\n\[If you need a closer look, use "
+    r"vision_analyze with image_url: (?P<seen>[^\n]*?) ~\]| but [^\n]*?image_url: (?P<unseen>[^\n]*?)\])"
+    r"(?:\n\n|\Z)", re.DOTALL)
+
+
+def users_words(content: str) -> Tuple[str, List[str]]:
+    """The user's own text and upload ids in a message as the engine got it."""
+    text, images = content, []
+    note = _NOTE.match(text)
+    if note:
+        text = text[note.end():]
+    while True:
+        block = _IMAGE.match(text)
+        if not block:
+            break
+        images.append(os.path.basename(block.group("seen") or block.group("unseen") or ""))
+        text = text[block.end():]
+    return text, images
+
+
 def user_history(stored: list, turns: List[dict], running: Optional[str]) -> list:
     """The stored conversation as the user wrote it.
 
@@ -198,7 +227,12 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
                 continue
             close_turn()
             current = None
-            out.append({"role": "user", "content": content})
+            entry = {"role": "user", "content": content}
+            if isinstance(content, str):
+                text, images = users_words(content)
+                if text != content:
+                    entry = {"role": "user", "content": text, "images": images}
+            out.append(entry)
             continue
         if current is not None and current["turn_id"] == running:
             continue

@@ -32,8 +32,18 @@ from . import sse
 
 logger = logging.getLogger("dashboard.streams")
 
-#: Seconds a client may take to accept one write before it is disconnected.
+#: Seconds a client may take to accept one write before it is disconnected
+#: ($KORVEL_DASHBOARD_STALL_SECONDS sets it).
+STALL_ENV = "KORVEL_DASHBOARD_STALL_SECONDS"
 STALL_SECONDS = 20.0
+
+
+def stall_seconds() -> float:
+    try:
+        value = float(os.environ.get(STALL_ENV, "") or STALL_SECONDS)
+    except ValueError:
+        return STALL_SECONDS
+    return value if value > 0 else STALL_SECONDS
 #: Seconds a finished turn's records stay for watching clients to resume.
 RESUME_GRACE = 30.0
 #: The bridge's replay buffer of a session is released after this many records.
@@ -327,7 +337,7 @@ class SessionStream:
         self.last_event_id = last_event_id
         self.closing = closing
         self.keepalive = sse.KEEPALIVE_SECONDS if keepalive is None else keepalive
-        self.stall = STALL_SECONDS if stall is None else stall
+        self.stall = stall_seconds() if stall is None else stall
 
     async def __call__(self, scope, receive, send) -> None:
         log = self.hub.open(self.session_id, self)

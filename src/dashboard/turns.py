@@ -34,6 +34,32 @@ def _now() -> float:
     return time.time()
 
 
+#: At most one return of freed memory to the system per this many seconds
+#: while turns keep running (always when the last running turn ends).
+TRIM_INTERVAL = 2.0
+
+
+def _load_trim():
+    """glibc's malloc_trim, which hands freed heap pages back to the system.
+    The long texts of a turn (messages, replies, records) leave large free
+    areas in the heap once released; without this the process keeps them."""
+    try:
+        import ctypes
+        import ctypes.util
+        name = ctypes.util.find_library("c")
+        if not name:
+            return None
+        fn = ctypes.CDLL(name).malloc_trim
+        fn.argtypes = [ctypes.c_size_t]
+        fn.restype = ctypes.c_int
+        return fn
+    except (OSError, AttributeError, ImportError):
+        return None
+
+
+_malloc_trim = _load_trim()
+
+
 def max_turns_setting() -> int:
     raw = os.environ.get(MAX_TURNS_ENV, "").strip()
     if not raw:
@@ -102,6 +128,14 @@ class TurnRunner:
         self._stopping: Set[str] = set()                 # turns the user stopped
         self._recovered: Set[str] = set()                # journals looked at since start
         self.shutting_down = False
+        self._trimmed_at = 0.0
+
+    def _give_back_memory(self, idle: bool) -> None:
+        now = time.monotonic()
+        if _malloc_trim is None or (not idle and now - self._trimmed_at < TRIM_INTERVAL):
+            return
+        self._trimmed_at = now
+        _malloc_trim(0)
 
     # -- journals -------------------------------------------------------------
 
@@ -335,6 +369,7 @@ class TurnRunner:
                 except BaseException:  # never let one turn kill the chain silently
                     logger.exception("Turn for session %s failed", session_id)
                 turn = None
+                self._give_back_memory(False)
                 with self._lock:
                     # Take turns with the sessions waiting for a free slot.
                     if self._waiting and self.engine.holdqueue.pending_count(session_id):
@@ -346,9 +381,11 @@ class TurnRunner:
             with self._lock:
                 self._leave_locked(session_id, me)
                 handover = self._hand_over_locked()
+                idle = not self._chains
             self.streams.deactivate(session_id)
             for _, worker in handover:
                 worker.start()
+            self._give_back_memory(idle)
 
     def _leave_locked(self, session_id: str, me: threading.Thread) -> None:
         if self._chains.get(session_id) is me:

@@ -12,7 +12,8 @@ Messages understood:
       needs approval when the command is dangerous;
   "wait: <seconds>": a slow tool call (stops at once on interrupt);
   "remember ...": a background memory notice;
-  "stream: <n>": a long reply of n numbered deltas, sent quickly.
+  "stream: <n>": a long reply of n numbered deltas, sent quickly
+      ("stream: <n> fast": without the short pauses, as fast as it can).
 Anything else is echoed back with the time of day from a tool call.
 """
 import threading
@@ -205,9 +206,11 @@ class AIAgent:
 
     def _stream_many(self, count_text):
         """Deltas "0 ", "1 ", ... as fast as a stop still lands between them."""
+        words = count_text.split()
+        pause = 0.0 if words[1:2] == ["fast"] else 0.001
         try:
-            count = max(0, min(1_000_000, int(count_text)))
-        except ValueError:
+            count = max(0, min(1_000_000, int(words[0])))
+        except (ValueError, IndexError):
             count = 100
         sent = []
         for i in range(count):
@@ -217,7 +220,7 @@ class AIAgent:
             self._call("stream_delta_callback", delta)
             sent.append(delta)
             if i % 10 == 9:
-                time.sleep(0.001)
+                time.sleep(pause)
         return "".join(sent)
 
     def _terminal(self, command):

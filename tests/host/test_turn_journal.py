@@ -1,0 +1,63 @@
+"""The turn journal and the history it gives, without a server."""
+from dashboard.journal import Journal, digest, user_history, users_words
+
+NOTE = ("[Note: model was just switched from a/b to c/d. You are now c/d. "
+        "Adjust your self-identification accordingly.]")
+IMAGE = ("[The user sent an image~ Here's what I can see:\nA cat ] on a mat]\n[If you need a closer look, "
+         "use vision_analyze with image_url: /h/.korvel/uploads/upload_0123456789.png ~]")
+UNSEEN = ("[The user sent an image but something went wrong when I tried to look at it~ You can try "
+          "examining it yourself with vision_analyze using image_url: /h/uploads/upload_aaaaaaaaaa.jpg]")
+
+
+def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(tmp_path):
+    journal = Journal(tmp_path)
+    sent = {}
+    for turn, message, images, engine_text, status in [
+        ("t1", "look", ["upload_0123456789.png"], f"{IMAGE}\n\nlook", "done"),
+        ("t2", "who are you?", [], f"{NOTE}\n\nwho are you?", "stopped"),
+        ("t3", "cut by a crash", [], "cut by a crash", "interrupted"),
+        ("t4", "never reached the engine", [], None, "interrupted"),
+        ("t5", "running now", [], "running now", None),
+        ("t6", "waiting", [], None, None),
+    ]:
+        journal.accept(turn, "s1", message, images, [])
+        if status or engine_text:
+            journal.started(turn)
+        if engine_text:
+            journal.sent(turn, engine_text)
+            sent[turn] = engine_text
+        if status:
+            journal.ended(turn, status)
+    stored = [
+        {"role": "user", "content": f"{NOTE}\n\nfrom before the journal"}, {"role": "assistant", "content": "old"},
+        {"role": "user", "content": sent["t1"]}, {"role": "assistant", "content": "a cat"},
+        {"role": "user", "content": sent["t2"]}, {"role": "assistant", "content": "I am [interrupted]"},
+        {"role": "user", "content": sent["t3"]},
+        {"role": "user", "content": sent["t5"]}, {"role": "assistant", "content": "partial"},
+    ]
+    shown = [(m["role"], m["content"], m.get("turn"), m.get("images"), m.get("status"))
+             for m in user_history(stored, journal.of_session("s1"), running="t5")]
+    assert shown == [
+        ("user", "from before the journal", None, [], None), ("assistant", "old", None, None, None),
+        ("user", "look", "t1", ["upload_0123456789.png"], None), ("assistant", "a cat", "t1", None, None),
+        ("user", "who are you?", "t2", [], "stopped"), ("assistant", "I am [interrupted]", "t2", None, "stopped"),
+        ("user", "cut by a crash", "t3", [], "interrupted"), ("assistant", "", "t3", None, "interrupted"),
+        ("user", "never reached the engine", "t4", [], "interrupted"),
+        ("assistant", "", "t4", None, "interrupted"),
+    ]
+    assert [t["turn_id"] for t in journal.in_state("queued")] == ["t6"]
+    journal.forget(["t6", "t1"])  # only a waiting message can be taken back
+    assert [t["turn_id"] for t in journal.of_session("s1")] == ["t1", "t2", "t3", "t4", "t5"]
+    journal.close()
+    # Reopened (a restart): the rows are all there.
+    again = Journal(tmp_path)
+    assert [t["turn_id"] for t in again.in_state("running")] == ["t5"]
+    assert again.of_session("s1")[0]["digest"] == digest(sent["t1"])
+    again.close()
+
+
+def test_notes_and_image_descriptions_are_taken_off_the_users_words():
+    assert users_words(f"{NOTE}\n\n{IMAGE}\n\n{UNSEEN}\n\nhello\n\nthere") == (
+        "hello\n\nthere", ["upload_0123456789.png", "upload_aaaaaaaaaa.jpg"])
+    assert users_words(IMAGE) == ("", ["upload_0123456789.png"])
+    assert users_words("plain [Note: model was just switched]") == ("plain [Note: model was just switched]", [])

@@ -1,0 +1,115 @@
+"""The host's session streams under load: what unwatched turns leave in
+memory, and what a reader that never reads does to the turns of others.
+Figures are printed (pytest -s shows them)."""
+from __future__ import annotations
+
+import pathlib
+import socket
+import sys
+import time
+import uuid
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "host"))
+
+from host_wire import Stream, idle, send, start_server, wait_for  # noqa: E402
+
+MESSAGE_CHARS = 200_000
+
+
+def rss_kib(pid: int) -> int:
+    for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def settled_rss(server) -> int:
+    """RSS once the host is idle (the figure after a short pause, lowest of three)."""
+    samples = []
+    for _ in range(3):
+        time.sleep(0.3)
+        samples.append(rss_kib(server.proc.pid))
+    return min(samples)
+
+
+@pytest.mark.timeout(300)
+def test_unwatched_turns_of_long_messages_leave_nothing_behind():
+    server = start_server("--engine", "standin")
+    sessions = [f"mem-{uuid.uuid4().hex[:8]}" for _ in range(10)]
+    try:
+        def round_of_turns(n: int) -> None:
+            # One turn per session at a time, no reader anywhere; every
+            # message is new text, so nothing is shared between turns.
+            for session in sessions:
+                send(server, f"{n:06d}{session}" + "x" * (MESSAGE_CHARS - 6 - len(session)), session)
+            for session in sessions:
+                idle(server, session)
+
+        for n in range(3):  # the agents, stores and caches reach their working size
+            round_of_turns(n)
+        before = settled_rss(server)
+        turns = 150
+        started = time.monotonic()
+        for n in range(turns // len(sessions)):
+            round_of_turns(100 + n)
+        took = time.monotonic() - started
+        after = settled_rss(server)
+        grown_mb = (after - before) / 1024
+        print(f"\n{turns} unwatched turns of {MESSAGE_CHARS:,}-character messages in {took:.1f} s: "
+              f"RSS {before / 1024:.1f} MB -> {after / 1024:.1f} MB, retained {grown_mb:+.1f} MB")
+        # A late reader gets no finished turn's tail as if it were live.
+        with Stream(server, sessions[0]) as late:
+            assert late.sync["running"] is None and late.sync["queue"] == []
+            send(server, "a new question", sessions[0])
+            assert late.next()[0] == "turn_started"
+        assert grown_mb < 10, f"unwatched turns retained {grown_mb:.1f} MB"
+    finally:
+        server.stop()
+
+
+def _turn_times(server, session: str, count: int, message: str) -> list:
+    times = []
+    with Stream(server, session) as reader:
+        for _ in range(count):
+            started = time.monotonic()
+            turn = send(server, message, session)["turn_id"]
+            reader.until("turn_ended", turn)
+            times.append(time.monotonic() - started)
+    return times
+
+
+def _median(values: list) -> float:
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
+@pytest.mark.timeout(300)
+def test_a_reader_that_never_reads_does_not_slow_the_turns():
+    server = start_server("--engine", "standin", env={"KORVEL_DASHBOARD_STALL_SECONDS": "2"})
+    session = f"stall-{uuid.uuid4().hex[:8]}"
+    turns, message = 20, "stream: 3000"
+    try:
+        _turn_times(server, session, 2, message)  # warm
+        alone = _turn_times(server, session, turns, message)
+        # A client that opens the stream with a tiny receive buffer and never reads.
+        stalled = socket.socket()
+        stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # before connecting, to hold
+        stalled.connect(("127.0.0.1", server.port))
+        stalled.sendall(f"GET /chat/stream/{session} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
+        try:
+            time.sleep(0.2)
+            beside = _turn_times(server, session, turns, message)
+            wait_for(lambda: "Disconnected a stalled reader" in server.output(), timeout=30)
+        finally:
+            stalled.close()
+        a, b = _median(alone), _median(beside)
+        print(f"\n{turns} turns of {message!r}: median {a * 1000:.0f} ms alone, {b * 1000:.0f} ms with a "
+              f"stalled reader ({b / a:.2f}x); totals {sum(alone):.2f} s / {sum(beside):.2f} s")
+        assert b <= 1.5 * a, (alone, beside)
+        # The host is none the worse: the next turn runs as before.
+        idle(server, session)
+        assert _turn_times(server, session, 1, "hello")
+    finally:
+        server.stop()
