@@ -76,6 +76,8 @@ def shot(page, name, full_page=False):
 def send(page, text):
     page.fill("#composer-input", text)
     page.click("#send-btn")
+    # The box empties once the host has taken the message.
+    expect(page.locator("#composer-input")).to_have_value("")
 
 
 def last_reply(page):

@@ -1,10 +1,11 @@
 """The page rebuilt from the server: reloads, new tabs, several tabs on one
 session, queued messages and a host restart, in a real browser."""
+import re
 import time
 
 import pytest
 
-from host_wire import start_server
+from host_wire import make_png, start_server
 from test_browser import (CHROMIUM, DESKTOP, PHONE, browser, expect, last_reply, open_page,  # noqa: F401
                           pytestmark, send, shot, wait_idle)
 
@@ -66,10 +67,22 @@ def test_pending_approval_survives_reload_and_answers_from_a_new_tab(browser, se
         expect(last_reply(tab)).to_contain_text("was allowed and ran")
         expect(tab.locator(".approval button[data-choice='once']")).to_be_disabled()
         assert conversation(tab)[0] == ["user", "run: rm -rf /tmp/pending"]
+
+    # Stopped while it waits, after a reload: the reply says so, not empty.
+    send(page, "run: rm -rf /tmp/again")
+    expect(page.locator(".approval:not(.answered)")).to_be_visible()
+    page.reload()
+    expect(page.locator(".approval:not(.answered)")).to_be_visible()
+    page.click("#stop-btn")
+    for tab in (page, other):
+        reply = tab.locator(".msg.assistant").last
+        expect(reply.locator(".stopped-line")).to_have_text("Stopped.")
+        expect(reply.locator(".tool-line")).not_to_contain_text("done")
+        expect(reply.locator(".approval button").first).to_be_disabled()
     page.context.close()
 
 
-def test_reload_returns_to_the_session_and_resumes_a_running_turn(browser, server):
+def test_reload_returns_to_the_session_and_resumes_a_running_turn(browser, server, tmp_path):
     page = open_page(browser, server.url, PHONE)
     send(page, "remember the otters")
     wait_idle(page)
@@ -79,6 +92,18 @@ def test_reload_returns_to_the_session_and_resumes_a_running_turn(browser, serve
     page.wait_for_selector("body[data-ready='1']")
     assert page.url == url
     expect(page.locator(".msg.user .text")).to_have_text(["remember the otters"])
+    expect(page.locator("#session-title")).not_to_have_text("New chat")
+    # An image message comes back as the user sent it, with its thumbnail.
+    image = tmp_path / "dot.png"
+    image.write_bytes(make_png(16, 16))
+    page.set_input_files("#attach-input", str(image))
+    expect(page.locator("#attachments img")).to_have_count(1)
+    send(page, "what is this?")
+    wait_idle(page)
+    page.reload()
+    thumb = page.locator(".msg.user", has_text="what is this?").locator("img.thumb")
+    expect(thumb).to_have_attribute("src", re.compile(r"^/chat/upload/upload_[0-9a-f]+"))
+    expect(page.locator(".msg.user", has_text="what is this?")).not_to_contain_text("The user sent an image")
     # Mid-turn: the busy badge and the whole reply, from its first word.
     send(page, "wait: 2")
     expect(page.locator(".tool-line.running")).to_contain_text("sleep")

@@ -309,6 +309,13 @@ function finishTurn(t, status) {
     const steps = box.querySelectorAll(".tool-line").length;
     box.querySelector("summary").textContent = steps ? `Activity (${steps} step${steps === 1 ? "" : "s"})` : "Activity";
   }
+  for (const card of node.querySelectorAll(".approval:not(.answered)")) {
+    // Nothing waits for this answer any more.
+    card.classList.add("answered");
+    for (const b of card.querySelectorAll("button")) b.disabled = true;
+    const outcome = card.querySelector(".outcome");
+    if (!outcome.textContent) outcome.textContent = "Not answered: the turn ended before an answer was given.";
+  }
   const cut = status === "stopped" || status === "interrupted";
   if (cut) {
     for (const line of node.querySelectorAll(".tool-line.running")) markToolStopped(line, status);
