@@ -9,10 +9,11 @@ position in the log and writes what follows at its own pace, so a slow or
 stalled client never holds up a turn or another client.
 
 The log keeps the records of unfinished turns (a client connecting mid-turn
-gets the turn replayed from its start) and, while clients watch, those of a
-turn that ended moments ago (a reconnect right after the end still resumes).
-A finished turn of a session nobody watches is released at once, and the
-bridge's own replay buffer is released with it by renewing the subscription.
+gets the turn replayed from its start) and, while clients watch or have just
+left, those of a turn that ended moments ago (a reconnect right after the end
+still resumes). A finished turn of a session nobody watches is released at
+once, and the bridge's own replay buffer is released with it by renewing the
+subscription.
 
 Loop-thread rule: a log's records, clients and positions are only touched on
 the event loop's thread; subscription state and activity counts are guarded
@@ -81,6 +82,7 @@ class SessionLog:
         self.queue: List[dict] = []
         self.pending_approval: Optional[dict] = None
         self.readers: Set[object] = set()
+        self.left_at = float("-inf")        # when the last reader left
         self._timer = False
         # Under the hub's lock:
         self.activity = 0
@@ -150,7 +152,9 @@ class SessionLog:
     def release(self) -> None:
         """Let go of finished turns nobody may still resume, and what precedes them."""
         now = time.monotonic()
-        watched = bool(self.readers)
+        # A reader that left a moment ago may be reconnecting (a dropped
+        # connection, a stalled reader disconnected): keep what it may resume.
+        watched = bool(self.readers) or now - self.left_at < RESUME_GRACE
         for turn, at in list(self.ended.items()):
             if not watched or now - at >= RESUME_GRACE:
                 del self.ended[turn]
@@ -308,6 +312,7 @@ class StreamHub:
     def close(self, log: SessionLog, reader: object) -> None:
         log.readers.discard(reader)
         if not log.readers:
+            log.left_at = time.monotonic()
             log.release()
 
     # -- inspection ---------------------------------------------------------------

@@ -221,6 +221,7 @@ class TurnRunner:
                 worker = threading.Thread(target=self._chain, args=(session_id, turn),
                                           name=f"turn-{session_id}", daemon=True)
                 self._chains[session_id] = worker
+                self._running[session_id] = turn  # a stop from now on reaches it
         answer = {"session_id": session_id, "turn_id": turn.turn_id}
         if start:
             try:
@@ -228,6 +229,7 @@ class TurnRunner:
             except BaseException:
                 with self._lock:
                     self._chains.pop(session_id, None)
+                    self._running.pop(session_id, None)
                 self.streams.deactivate(session_id)
                 turn.journal.ended(turn.turn_id, "error", "could not start a worker")
                 raise
@@ -291,7 +293,8 @@ class TurnRunner:
             engine.warmpool.push_stream_event(session_id, {
                 "type": "stop_requested", "data": {"turn_id": running.turn_id, "ts": _now()}})
         stopped = engine.interrupt.interrupt_agent(session_id)
-        return {"session_id": session_id, "stopped": bool(stopped), "cleared": cleared}
+        # A turn whose agent is not registered yet is stopped as soon as it is.
+        return {"session_id": session_id, "stopped": bool(stopped) or running is not None, "cleared": cleared}
 
     def stop_all(self, reason: str) -> None:
         """Ask every running turn to end (used when the host shuts down).
@@ -461,6 +464,10 @@ class TurnRunner:
                 if engine.compression.maybe_compress_session(agent, history):
                     history = None
                 engine.interrupt.register_running_agent(session_id, agent)
+                with self._lock:
+                    stop_now = turn.turn_id in self._stopping
+                if stop_now:  # stopped while it was getting ready
+                    engine.interrupt.interrupt_agent(session_id)
                 try:
                     approval_ctx["setup"]()
                     try:

@@ -98,6 +98,11 @@ def test_stop_ends_a_running_turn(server):
     assert last["content"].endswith("[interrupted]") and last["status"] == "stopped"
     # Nothing runs now: a second stop finds nothing.
     assert server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"] is False
+    # A stop sent right after the message, before the agent is ready, still stops it.
+    with Stream(server, session) as stream:
+        turn = send(server, "wait: 60", session)["turn_id"]
+        assert server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"] is True
+        assert stream.until("turn_ended", turn)["status"] == "stopped"
 
 
 def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):

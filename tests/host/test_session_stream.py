@@ -19,21 +19,22 @@ def keys(events, turn):
 
 def test_resume_after_an_id_gives_exactly_what_followed(server):
     session = sid()
-    with Stream(server, session) as whole, Stream(server, session) as part:
-        turn = send(server, "stream: 300", session)["turn_id"]
-        whole.until("turn_ended", turn)
-        for _ in range(40):
-            part.next()
-    events = list(part.events)
-    # Header first, then the query form, from wherever the last reader stopped.
-    for query in (False, True):
-        with Stream(server, session, last_event_id=events[-1].id, query=query) as again:
-            assert again.sync["resumed"] is True and again.last_id == events[-1].id
-            for _ in range(100 if not query else 10_000):
-                again.next()
-                if again.events[-1].name == "turn_ended":
-                    break
-            events += again.events
+    with Stream(server, session) as whole:
+        with Stream(server, session) as part:
+            turn = send(server, "stream: 300", session)["turn_id"]
+            whole.until("turn_ended", turn)
+            for _ in range(40):
+                part.next()
+        events = list(part.events)
+        # Header first, then the query form, from wherever the last reader stopped.
+        for query in (False, True):
+            with Stream(server, session, last_event_id=events[-1].id, query=query) as again:
+                assert again.sync["resumed"] is True and again.last_id == events[-1].id
+                for _ in range(100 if not query else 10_000):
+                    again.next()
+                    if again.events[-1].name == "turn_ended":
+                        break
+                events += again.events
     assert keys(events, turn) == keys(whole.events, turn)
     # An id from before a restart of the host, or never given, is not resumed.
     with Stream(server, session, last_event_id="0-5") as fresh:

@@ -2,7 +2,7 @@
 import asyncio
 import json
 
-from dashboard import sse
+from dashboard import sse, streams
 from dashboard.streams import StreamHub
 
 
@@ -117,14 +117,17 @@ def test_an_unwatched_session_keeps_nothing_of_a_finished_turn():
     hub.loop.close()
 
 
-def test_a_watched_session_keeps_a_finished_turn_for_a_reconnect():
+def test_a_watched_session_keeps_a_finished_turn_for_a_reconnect(monkeypatch):
     hub, _ = hub_with_loop()
     reader = object()
     log = hub.open("s1", reader)
     hub.activate("s1")
     turn(log, "t1", ["a"])
     assert log.start_for(f"{hub.run}-1") == (1, True)
-    hub.close(log, reader)  # the last reader leaves: nothing is kept
+    hub.close(log, reader)  # the last reader leaves: it may be reconnecting
+    assert log.start_for(f"{hub.run}-1") == (1, True)
+    monkeypatch.setattr(streams, "RESUME_GRACE", 0.0)
+    log.release()  # the grace is over
     assert not log.entries and log.start_for(f"{hub.run}-1") == (3, False)
     assert log.frames_after(1) == (None, 1)
     hub.loop.close()
