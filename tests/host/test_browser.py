@@ -2,8 +2,10 @@
 at a desktop size (1280x800) and a phone size (390x844)."""
 import os
 import pathlib
+import re
 import shutil
 import textwrap
+import time
 
 import pytest
 
@@ -37,9 +39,33 @@ def browser():
             browser.close()
 
 
+#: The strictest policy the page must work under: its own scripts, styles and
+#: workers only, no inline code; images also from blob: (attachment previews).
+CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+       "worker-src 'self'; connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'")
+# The sanitizer parses a reply in an inert document, where the policy still
+# reports (and blocks) the handlers it then removes: those are not the page's.
+REPORT_CSP = """document.addEventListener("securitypolicyviolation", (e) => {
+  if (!/purify\\.min\\.js$/.test(e.sourceFile))
+    (window.__csp = window.__csp || []).push(`${e.violatedDirective} ${e.blockedURI} ${e.sourceFile}`);
+});"""
+
+
+def with_csp(route):
+    response = route.fetch()
+    route.fulfill(response=response, headers={**response.headers, "content-security-policy": CSP})
+
+
+def csp_violations(page):
+    return page.evaluate("window.__csp || []")
+
+
 def open_page(browser, url, size=DESKTOP, scheme="light"):
-    """A fresh tab with its own storage; no alert(), prompt() or confirm() allowed."""
+    """A fresh tab with its own storage, under a strict Content-Security-Policy;
+    no alert(), prompt() or confirm() allowed."""
     context = browser.new_context(viewport=size, color_scheme=scheme, reduced_motion="reduce")
+    context.route(re.compile(r"^http://127\.0\.0\.1:\d+/(\?.*)?$"), with_csp)
+    context.add_init_script(REPORT_CSP)
     context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url.split("/?")[0])
     pg = context.new_page()
     pg.set_default_timeout(20_000)
@@ -58,6 +84,7 @@ def sized(request, browser, server):
     pg = open_page(browser, server.url, SIZES[request.param])
     pg.size_name = request.param
     yield pg
+    assert csp_violations(pg) == []
     pg.context.close()
 
 
@@ -65,6 +92,7 @@ def sized(request, browser, server):
 def page(browser, server):
     pg = open_page(browser, server.url)
     yield pg
+    assert csp_violations(pg) == []
     pg.context.close()
 
 
@@ -87,6 +115,15 @@ def last_reply(page):
 def wait_idle(page):
     expect(page.locator(".msg.assistant.streaming")).to_have_count(0)
     expect(page.locator("#busy-indicator")).to_be_hidden()
+
+
+def wait_until(page, script, arg=None, timeout=20.0):
+    """Poll a page function (wait_for_function would need eval, which the
+    page's policy forbids)."""
+    deadline = time.monotonic() + timeout
+    while not page.evaluate(script, arg):
+        assert time.monotonic() < deadline, f"not reached in {timeout}s: {script}"
+        time.sleep(0.1)
 
 
 def no_sideways_scroll(page):
@@ -318,12 +355,12 @@ def test_auto_scroll_follows_only_at_the_bottom(page):
     expect(page.locator("#jump-latest")).to_be_visible()
     # The reader stays where they are while the reply grows.
     seen = len(reply.text_content())
-    page.wait_for_function(f"document.querySelector('.msg.assistant:last-child .reply').textContent.length > {seen + 300}")
+    wait_until(page, "n => document.querySelector('.msg.assistant:last-child .reply').textContent.length > n", seen + 300)
     assert box.evaluate("b => b.scrollTop") == 0
     page.click("#jump-latest")
     expect(page.locator("#jump-latest")).to_be_hidden()
     seen = len(reply.text_content())
-    page.wait_for_function(f"document.querySelector('.msg.assistant:last-child .reply').textContent.length > {seen + 300}")
+    wait_until(page, "n => document.querySelector('.msg.assistant:last-child .reply').textContent.length > n", seen + 300)
     assert box.evaluate("b => b.scrollHeight - b.scrollTop - b.clientHeight") < 48
     page.click("#stop-btn")
     wait_idle(page)

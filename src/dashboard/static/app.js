@@ -24,6 +24,7 @@ const state = {
   pending: 0,
   attachments: [],      // {id, url, name} of uploaded images for the next message
   follow: true,         // keep the newest message in view
+  pinned: 0,            // where the page last scrolled the view to
   search: "",
 };
 
@@ -175,15 +176,20 @@ function atBottom() {
 }
 
 function contentChanged() {
+  const box = $("#messages");
+  // Scroll events come a frame late: a reader who moved up since the page
+  // last pinned the view to the bottom is not pulled back down.
+  if (state.follow && box.scrollTop < state.pinned - 4) state.follow = false;
   if (state.follow) {
-    const box = $("#messages");
     box.scrollTop = box.scrollHeight;
+    state.pinned = box.scrollTop;
   }
   $("#jump-latest").hidden = state.follow || atBottom();
 }
 
 function jumpToLatest() {
   state.follow = true;
+  state.pinned = 0;
   contentChanged();
   $("#composer-input").focus();
 }
@@ -195,6 +201,7 @@ function clearMessages() {
   state.turns.clear();
   state.current = null;
   state.follow = true;
+  state.pinned = 0;
   $("#jump-latest").hidden = true;
 }
 
@@ -376,6 +383,7 @@ async function renderHistory(messages) {
   }
   state.current = null;
   state.follow = true;
+  state.pinned = 0;
   contentChanged();
 }
 
@@ -708,7 +716,8 @@ async function refreshSessions() {
   for (const s of rows.slice().reverse()) {
     const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
     const key = title.toLowerCase();
-    if (counts.get(key) > 1) {
+    // Untitled chats keep the one name; their last use tells them apart.
+    if (counts.get(key) > 1 && (s.title || state.titles.get(s.session_id))) {
       const n = (seen.get(key) || 0) + 1;
       seen.set(key, n);
       s._label = `${title} (${n})`;
@@ -877,6 +886,7 @@ async function send(ev) {
     state.attachments = [];
     renderAttachments();
     state.follow = true;
+    state.pinned = 0;
     if (isNew) {
       // The stream's first record rebuilds the view from the server.
       state.sessionId = res.session_id;
@@ -1192,8 +1202,10 @@ async function start() {
   const box = $("#messages");
   box.addEventListener("scroll", () => {
     state.follow = atBottom();
+    if (state.follow) state.pinned = box.scrollTop;
     $("#jump-latest").hidden = state.follow;
   }, { passive: true });
+  box.addEventListener("wheel", (e) => { if (e.deltaY < 0) state.follow = false; }, { passive: true });
   window.addEventListener("popstate", () => {
     const s = sessionFromUrl();
     if (s && s !== state.sessionId) selectSession(s, false);
