@@ -721,7 +721,9 @@ async function refreshSessions() {
       const n = (seen.get(key) || 0) + 1;
       seen.set(key, n);
       s._label = `${title} (${n})`;
+      s._number = n;
     } else s._label = title;
+    s._title = title;
   }
   for (const s of rows) {
     if (s.title) state.titles.set(s.session_id, s.title);
@@ -741,8 +743,10 @@ function sessionRow(s) {
   const item = el("li", { class: "session-item" + (active ? " active" : ""), "data-id": s.session_id });
   const open = el("button", { type: "button", class: "session-open", "data-role": "open", "aria-current": active ? "page" : null,
     title: `${label}${s.updated_at ? " · last used " + fullTime(s.updated_at) : ""}` },
-  el("span", { class: "title", text: label }),
-  el("span", { class: "meta", text: when(s.updated_at) ? `Last used ${when(s.updated_at)}` : "" }),
+  el("span", { class: "title", text: s._title }),
+  el("span", { class: "meta" },
+    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null,
+    when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
   s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
   open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
   const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
