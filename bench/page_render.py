@@ -212,6 +212,7 @@ def main() -> None:
     args = ap.parse_args()
     from playwright.sync_api import sync_playwright
 
+    load_before = os.getloadavg()[0]
     home = pathlib.Path(tempfile.mkdtemp(prefix="page-bench-"))
     proc, url = start_host(home)
     results = {"live": [], "reopen": [], "markdown": []}
@@ -237,7 +238,8 @@ def main() -> None:
     lines = [SECTION, "",
              f"Chat page rendering, `.venv/bin/python bench/page_render.py` "
              f"({datetime.date.today().isoformat()}, Chromium {version}, 1280×800, {args.rounds} rounds, "
-             f"{os.cpu_count()} cores shared with other work). Long tasks are the browser's own count of "
+             f"{os.cpu_count()} cores, load average {load_before:.1f} before and {os.getloadavg()[0]:.1f} after "
+             "the run from other work on the machine). Long tasks are the browser's own count of "
              "stretches over 50 ms in which the page could not react (Long Tasks API). Target: none, "
              "i.e. the page never blocks for more than 50 ms at a time.", "",
              "| Case | long tasks per round | longest task | time (median) | met |",
@@ -249,7 +251,10 @@ def main() -> None:
         lines.append(f"| {names[key]} | {', '.join(map(str, s['long_tasks']))} | {longest} | "
                      f"{s['seconds']:.1f} s | {met} |")
     chars = results["markdown"][0]["chars"]
-    lines += ["", f"The markdown case streams {chars:,} characters; the live case's reply is the numbers "
+    lines += ["", "Long tasks are wall-clock stretches: on a machine busy with other processes a "
+              "short task can be stretched past 50 ms, so rounds on a loaded machine may show some "
+              "that a quiet machine does not.", "",
+              f"The markdown case streams {chars:,} characters; the live case's reply is the numbers "
               f"0 to {args.records - 1}. How: the reply is rendered in pieces: text up to the last blank "
               "line outside a code block is parsed, sanitized and coloured once into a fixed block; only "
               "the unfinished tail is parsed again, at most every 120 ms; records themselves only append "
