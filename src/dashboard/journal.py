@@ -101,6 +101,12 @@ class Journal:
             self._db.executemany("DELETE FROM turns WHERE turn_id = ? AND state = ?",
                                  [(t, QUEUED) for t in turn_ids])
 
+    def forget_session(self, session_id: str) -> int:
+        """Drop the session's finished turns (the session was deleted)."""
+        marks = ",".join("?" * len(ENDED))
+        return self._run(f"DELETE FROM turns WHERE session_id = ? AND state IN ({marks})",
+                         (session_id, *ENDED)).rowcount
+
     def in_state(self, state: str) -> List[dict]:
         rows = self._run("SELECT * FROM turns WHERE state = ? ORDER BY n", (state,)).fetchall()
         return [_row(r) for r in rows]
@@ -183,7 +189,9 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
     for turn in turns:
         if turn.get("digest"):
             by_digest.setdefault(turn["digest"], []).append(turn)
-    ended = [t for t in turns if t["state"] in ENDED]
+    # A finished turn is always in the engine's store; one that is not (its
+    # session deleted or rewritten there) is not brought back from here.
+    ended = [t for t in turns if t["state"] in ENDED and t["state"] != "done"]
     placed = set()
     out: List[dict] = []
     current: Optional[dict] = None

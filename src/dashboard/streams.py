@@ -189,8 +189,9 @@ class SessionLog:
         return self.seq, False
 
     def sync(self, position: int, resumed: bool) -> str:
+        queue = [{**q, "position": i + 1} for i, q in enumerate(self.queue)]
         data = {"session_id": self.session_id, "resumed": resumed, "running": self.current,
-                "queue": list(self.queue), "pending_approval": self.pending_approval}
+                "queue": queue, "pending_approval": self.pending_approval}
         return sse.format_frame(f"{self.hub.run}-{position}", "sync", {"turn": None, "data": data})
 
     def frames_after(self, position: int) -> Tuple[Optional[str], int]:

@@ -127,6 +127,7 @@ class TurnRunner:
         self._running: Dict[str, Turn] = {}              # turn started and not yet ended
         self._stopping: Set[str] = set()                 # turns the user stopped
         self._recovered: Set[str] = set()                # journals looked at since start
+        self._recovery_lock = threading.Lock()
         self.shutting_down = False
         self._trimmed_at = 0.0
 
@@ -151,19 +152,22 @@ class TurnRunner:
         left queued run now, in the order they were accepted."""
         pool = self.engine.warmpool
         home = str(pool.get_profile_home())
-        with self._lock:
+        if home in self._recovered:
+            return {"interrupted": 0, "resumed": 0}
+        # Messages sent meanwhile wait: they must not be taken for leftovers.
+        with self._recovery_lock:
             if home in self._recovered:
                 return {"interrupted": 0, "resumed": 0}
+            profile, journal = self._profile()
+            cut = journal.in_state(RUNNING)
+            for row in cut:
+                journal.ended(row["turn_id"], "interrupted", "the host stopped during the turn")
+            waiting = journal.in_state(QUEUED)
+            for row in waiting:
+                turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
+                            profile, journal)
+                self._schedule(turn)
             self._recovered.add(home)
-        profile, journal = self._profile()
-        cut = journal.in_state(RUNNING)
-        for row in cut:
-            journal.ended(row["turn_id"], "interrupted", "the host stopped during the turn")
-        waiting = journal.in_state(QUEUED)
-        for row in waiting:
-            turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
-                        profile, journal)
-            self._schedule(turn)
         if cut or waiting:
             logger.info("Journal of profile %s: %d turn(s) cut by the last stop marked interrupted, "
                         "%d queued message(s) run again", profile, len(cut), len(waiting))
@@ -250,12 +254,6 @@ class TurnRunner:
                 "turn": running.turn_id if running is not None else None,
                 "waiting_for_capacity": waiting}
 
-    def queue_of(self, session_id: str) -> List[dict]:
-        with self._lock:
-            queue = list(self._queues.get(session_id, ()))
-            waiting = session_id in self._waiting and session_id not in self._chains
-        return [t.public(i + 1, "capacity" if waiting else "turn") for i, t in enumerate(queue)]
-
     def history(self, session_id: str) -> dict:
         pool = self.engine.warmpool
         stored = pool.get_conversation_history(session_id)
@@ -268,6 +266,12 @@ class TurnRunner:
         messages = user_history(stored, journal.of_session(session_id), running_id)
         return {"session_id": session_id, "messages": messages, "running": running_id}
 
+    def forget_session(self, session_id: str) -> int:
+        """When a session is deleted: its finished turns leave the journal
+        (messages still waiting or running stay until they end)."""
+        _, journal = self._profile()
+        return journal.forget_session(session_id)
+
     def stop(self, session_id: str, clear_queue: bool = False) -> dict:
         engine = self.engine
         cleared = 0
@@ -279,8 +283,7 @@ class TurnRunner:
                 if left_line:
                     self._waiting.remove(session_id)
                 if dropped:
-                    engine.warmpool.push_stream_event(session_id, {
-                        "type": "queue", "data": {"session_id": session_id, "queue": [], "ts": _now()}})
+                    self._announce_queue_locked(session_id)
             for turn in dropped:
                 turn.journal.forget([turn.turn_id])
             if left_line:
@@ -344,11 +347,20 @@ class TurnRunner:
         turn = queue.popleft() if queue else None
         if queue is not None and not queue:
             del self._queues[session_id]
+        self._announce_queue_locked(session_id)
         if turn is None:  # queued by someone else through the module itself
             profile, journal = self._profile()
             turn = Turn(new_turn_id(), session_id, message, [], [], profile, journal, queued=True)
             journal.accept(turn.turn_id, session_id, message, [], [])
         return turn
+
+    def _announce_queue_locked(self, session_id: str) -> None:
+        """Restate the session's queue on its stream (its positions changed)."""
+        waiting = session_id in self._waiting and session_id not in self._chains
+        queue = [t.public(i + 1, "capacity" if waiting else "turn")
+                 for i, t in enumerate(self._queues.get(session_id, ()))]
+        self.engine.warmpool.push_stream_event(session_id, {
+            "type": "queue", "data": {"session_id": session_id, "queue": queue, "ts": _now()}})
 
     def _chain(self, session_id: str, turn: Optional[Turn]) -> None:
         me = threading.current_thread()

@@ -48,11 +48,14 @@ def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(t
     assert [t["turn_id"] for t in journal.in_state("queued")] == ["t6"]
     journal.forget(["t6", "t1"])  # only a waiting message can be taken back
     assert [t["turn_id"] for t in journal.of_session("s1")] == ["t1", "t2", "t3", "t4", "t5"]
+    # A finished turn missing from the engine's store is not brought back.
+    assert user_history([], journal.of_session("s1"), running=None)[0]["turn"] == "t2"
     journal.close()
     # Reopened (a restart): the rows are all there.
     again = Journal(tmp_path)
     assert [t["turn_id"] for t in again.in_state("running")] == ["t5"]
     assert again.of_session("s1")[0]["digest"] == digest(sent["t1"])
+    assert again.forget_session("s1") == 4 and [t["turn_id"] for t in again.of_session("s1")] == ["t5"]
     again.close()
 
 

@@ -102,6 +102,8 @@ def test_a_reader_that_never_reads_does_not_slow_the_turns():
             time.sleep(0.2)
             beside = _turn_times(server, session, turns, message)
             wait_for(lambda: "Disconnected a stalled reader" in server.output(), timeout=30)
+            assert "Exception in ASGI application" not in server.output()
+            assert "without completing response" not in server.output()
         finally:
             stalled.close()
         a, b = _median(alone), _median(beside)
