@@ -104,6 +104,10 @@ def delete_session(session_id: str, request: Request):
         _bad(f"no session {session_id!r}", 404)
     if deleter(session_id) is False:
         _bad(f"no session {session_id!r}", 404)
+    # The host's own record of the session's turns goes with it.
+    forget = getattr(host.turns, "forget_session", None)
+    if callable(forget):
+        forget(session_id)
     return {"session_id": session_id, "deleted": True}
 
 

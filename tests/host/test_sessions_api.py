@@ -52,6 +52,7 @@ def test_rename_delete_and_search(server):
     r = c.delete(f"/sessions/{other}")
     assert r.status_code == 200 and r.json()["deleted"] is True
     assert other not in sessions(server)
+    assert server.client.get(f"/chat/history/{other}").json()["messages"] == []
     assert c.get("/sessions/search", params={"q": "badgers"}).json()["sessions"] == []
     assert c.delete(f"/sessions/{other}").status_code == 404
 
