@@ -1239,6 +1239,8 @@ async function start() {
   }
   input.focus();
   document.body.dataset.ready = "1";
+  // "Last used …" stays true, and sessions started elsewhere appear.
+  setInterval(() => { if (!document.hidden && !document.querySelector(".rename-input")) refreshSessions(); }, 60000);
 }
 
 start();
