@@ -45,8 +45,10 @@ def stall_seconds() -> float:
     except ValueError:
         return STALL_SECONDS
     return value if value > 0 else STALL_SECONDS
-#: Seconds a finished turn's records stay for watching clients to resume.
+#: Seconds a finished turn's records stay for watching clients to resume,
+#: and the most bytes of finished turns a session keeps for that.
 RESUME_GRACE = 30.0
+RESUME_KEEP_BYTES = 8 * 1024 * 1024
 #: The bridge's replay buffer of a session is released after this many records.
 RENEW_EVERY = 512
 #: Most bytes written to a client in one go.
@@ -79,6 +81,7 @@ class SessionLog:
         self.current: Optional[str] = None  # the running turn
         self.starts: Dict[str, int] = {}    # retained turn -> id of its turn_started
         self.ended: Dict[str, float] = {}   # retained finished turn -> when it ended
+        self.sizes: Dict[str, int] = {}     # retained turn -> bytes of its records
         self.queue: List[dict] = []
         self.pending_approval: Optional[dict] = None
         self.readers: Set[object] = set()
@@ -113,6 +116,8 @@ class SessionLog:
         self.seq += 1
         frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind, {"turn": turn, "data": data})
         self.entries.append(Entry(self.seq, turn, frame))
+        if turn is not None and turn in self.sizes:
+            self.sizes[turn] += len(frame)
         self._track(kind, turn, data)
         self.changed.set()
         self.changed = asyncio.Event()
@@ -126,6 +131,7 @@ class SessionLog:
         if kind == "turn_started" and turn is not None:
             self.current = turn
             self.starts[turn] = self.seq
+            self.sizes[turn] = len(self.entries[-1].frame)
             self.queue = [q for q in self.queue if q.get("turn") != turn]
             self.pending_approval = None
         elif kind == "turn_ended":
@@ -155,8 +161,10 @@ class SessionLog:
         # A reader that left a moment ago may be reconnecting (a dropped
         # connection, a stalled reader disconnected): keep what it may resume.
         watched = bool(self.readers) or now - self.left_at < RESUME_GRACE
-        for turn, at in list(self.ended.items()):
-            if not watched or now - at >= RESUME_GRACE:
+        kept = sum(self.sizes.get(turn, 0) for turn in self.ended)
+        for turn, at in sorted(self.ended.items(), key=lambda item: item[1]):
+            if not watched or now - at >= RESUME_GRACE or kept > RESUME_KEEP_BYTES:
+                kept -= self.sizes.pop(turn, 0)
                 del self.ended[turn]
                 self.starts.pop(turn, None)
         keep_from = min(self.starts.values(), default=self.seq + 1)

@@ -131,3 +131,17 @@ def test_a_watched_session_keeps_a_finished_turn_for_a_reconnect(monkeypatch):
     assert not log.entries and log.start_for(f"{hub.run}-1") == (3, False)
     assert log.frames_after(1) == (None, 1)
     hub.loop.close()
+
+
+def test_finished_turns_kept_for_readers_are_bounded_in_bytes(monkeypatch):
+    monkeypatch.setattr(streams, "RESUME_KEEP_BYTES", 3000)
+    hub, _ = hub_with_loop()
+    log = hub.open("s1", object())
+    hub.activate("s1")
+    turn(log, "t1", ["x" * 2000])
+    turn(log, "t2", ["y" * 2000])
+    # The older turn went; the newer one can still be resumed from its start.
+    assert list(log.starts) == ["t2"]
+    assert log.start_for(f"{hub.run}-2") == (6, False)
+    assert log.start_for(f"{hub.run}-3") == (3, True)
+    hub.loop.close()
