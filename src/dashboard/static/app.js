@@ -304,7 +304,7 @@ function startStreaming(t) {
   t.ended = false;
 }
 
-function finishTurn(t, status) {
+function finishTurn(t, status, reason) {
   if (!t || t.ended) return;
   t.ended = true;
   const node = assistantNode(t);
@@ -331,9 +331,10 @@ function finishTurn(t, status) {
   if (status === "stopped" && !node.querySelector(".stopped-line")) {
     extras.append(el("div", { class: "stopped-line", text: "Stopped." }));
   } else if (status === "interrupted" && !node.querySelector(".interrupted-line")) {
-    extras.append(el("div", { class: "interrupted-line", text: "Interrupted: the dashboard stopped before this reply was finished." }));
+    extras.append(el("div", { class: "interrupted-line",
+      text: reason ? `Interrupted: ${reason}` : "Interrupted: the dashboard stopped before this reply was finished." }));
   } else if (status === "error" && !node.querySelector(".error-line")) {
-    extras.append(el("div", { class: "error-line", text: "The turn failed." }));
+    extras.append(el("div", { class: "error-line", text: reason ? `The turn failed: ${reason}` : "The turn failed." }));
   }
   if (t.text && !node.querySelector(".reply-foot")) {
     node.append(el("div", { class: "reply-foot" }, Markdown.copyButton("Copy reply", () => t.text)));
@@ -497,8 +498,10 @@ function applyRecord(type, turnId, data) {
       break;
     }
     case "busy": {
-      const node = adoptLocal(d.message || "") || streamUser(d.message || "", imageUrls(d.images));
       const id = d.turn_id ?? turnId;
+      const known = id != null && state.turns.get(id);
+      if (known && known.node) break;   // already running or done
+      const node = (known && known.user) || adoptLocal(d.message || "") || streamUser(d.message || "", imageUrls(d.images));
       if (id != null) { turnFor(id).user = node; node.dataset.turn = id; }
       setQueued(node, d.position || 1);
       state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
@@ -519,7 +522,7 @@ function applyRecord(type, turnId, data) {
     case "turn_ended": {
       const id = d.turn_id ?? turnId;
       const t = id != null ? turnFor(id) : state.current;
-      finishTurn(t, d.status || "done");
+      finishTurn(t, d.status || "done", d.reason);
       state.running = false;
       refreshSessions();
       break;
