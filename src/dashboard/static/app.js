@@ -224,7 +224,11 @@ function turnFor(id) {
 function addUser(text, imageUrls = [], queuedPosition = 0) {
   hideHint();
   const node = el("div", { class: "msg user" });
-  for (const url of imageUrls) node.append(el("img", { class: "thumb", src: url, alt: "attached image" }));
+  for (const url of imageUrls) {
+    const img = el("img", { class: "thumb", src: url, alt: "attached image" });
+    img.addEventListener("error", () => img.replaceWith(el("span", { class: "thumb-missing", "data-src": url, text: "image not available" })));
+    node.append(img);
+  }
   node.append(el("div", { class: "text", text }));
   node.dataset.message = text;
   $("#messages").append(node);
