@@ -2,9 +2,8 @@
 session, queued messages and a host restart, in a real browser."""
 import time
 
-
 from host_wire import make_png, start_server
-from test_browser import (CHROMIUM, DESKTOP, PHONE, browser, expect, last_reply, open_page,  # noqa: F401
+from test_browser import (PHONE, browser, expect, last_reply, open_page,  # noqa: F401
                           pytestmark, send, shot, wait_idle)
 
 expect.set_options(timeout=15_000)
