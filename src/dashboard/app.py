@@ -248,6 +248,7 @@ def create_app(host: Host) -> FastAPI:
                   lifespan=lifespan)
     app.state.host = host
     app.add_middleware(LocalOnly)
+    app.include_router(__import__("dashboard.sessions_api", fromlist=["router"]).router)
 
     @app.exception_handler(RequestValidationError)
     async def _invalid(request: Request, exc: RequestValidationError):

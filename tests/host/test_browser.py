@@ -1,19 +1,27 @@
-"""The chat page in a real browser (Debian's Chromium driven by Playwright)."""
+"""The chat page in a real browser (Debian's Chromium driven by Playwright),
+at a desktop size (1280x800) and a phone size (390x844)."""
 import os
 import pathlib
+import re
 import shutil
+import textwrap
+import time
 
 import pytest
 
 from host_wire import fake_installer, make_png, start_server
 
 playwright_api = pytest.importorskip("playwright.sync_api")
+expect = playwright_api.expect
 
 CHROMIUM = os.environ.get("CHROMIUM_PATH", "/usr/bin/chromium")
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
          "--disable-component-update", "--disable-sync", "--no-first-run"]
-#: Where the screenshot of the finished conversation is kept.
+#: Where the screenshots are kept.
 SCREENSHOT = pathlib.Path(os.environ.get("HOST_SCREENSHOT_DIR", pathlib.Path(__file__).parent / "artifacts"))
+DESKTOP = {"width": 1280, "height": 800}
+PHONE = {"width": 390, "height": 844}
+SIZES = {"desktop": DESKTOP, "phone": PHONE}
 
 # Without the browser the test is skipped on a developer's machine, but fails
 # in CI, where a missing install step must not pass unnoticed.
@@ -21,7 +29,7 @@ pytestmark = pytest.mark.skipif(not shutil.which(CHROMIUM) and not os.environ.ge
                                 reason=f"no Chromium at {CHROMIUM} (apt-get install chromium)")
 
 
-@pytest.fixture
+@pytest.fixture(scope="module")
 def browser():
     with playwright_api.sync_playwright() as pw:
         browser = pw.chromium.launch(executable_path=CHROMIUM, args=FLAGS, headless=True)
@@ -31,33 +39,122 @@ def browser():
             browser.close()
 
 
-@pytest.fixture
-def page(browser):
-    pg = browser.new_page(viewport={"width": 1200, "height": 860})
+#: The strictest policy the page must work under: its own scripts, styles and
+#: workers only, no inline code; images also from blob: (attachment previews).
+CSP = ("default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+       "worker-src 'self'; connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'")
+# The sanitizer parses a reply in an inert document, where the policy still
+# reports (and blocks) the handlers it then removes: those are not the page's.
+REPORT_CSP = """document.addEventListener("securitypolicyviolation", (e) => {
+  if (!/purify\\.min\\.js$/.test(e.sourceFile))
+    (window.__csp = window.__csp || []).push(`${e.violatedDirective} ${e.blockedURI} ${e.sourceFile}`);
+});"""
+
+
+def with_csp(route):
+    response = route.fetch()
+    route.fulfill(response=response, headers={**response.headers, "content-security-policy": CSP})
+
+
+def csp_violations(page):
+    return page.evaluate("window.__csp || []")
+
+
+def open_page(browser, url, size=DESKTOP, scheme="light"):
+    """A fresh tab with its own storage, under a strict Content-Security-Policy;
+    no alert(), prompt() or confirm() allowed."""
+    context = browser.new_context(viewport=size, color_scheme=scheme, reduced_motion="reduce")
+    context.route(re.compile(r"^http://127\.0\.0\.1:\d+/(\?.*)?$"), with_csp)
+    context.add_init_script(REPORT_CSP)
+    context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url.split("/?")[0])
+    pg = context.new_page()
     pg.set_default_timeout(20_000)
+
+    def no_native_dialogs(dialog):
+        dialog.dismiss()
+        raise AssertionError(f"the page opened a native {dialog.type}: {dialog.message}")
+    pg.on("dialog", no_native_dialogs)
+    pg.goto(url if "?" in url else url + "/")
+    pg.wait_for_selector("body[data-ready='1']")
+    return pg
+
+
+@pytest.fixture(params=list(SIZES))
+def sized(request, browser, server):
+    pg = open_page(browser, server.url, SIZES[request.param])
+    pg.size_name = request.param
     yield pg
-    pg.close()
+    assert csp_violations(pg) == []
+    pg.context.close()
+
+
+@pytest.fixture
+def page(browser, server):
+    pg = open_page(browser, server.url)
+    yield pg
+    assert csp_violations(pg) == []
+    pg.context.close()
+
+
+def shot(page, name, full_page=False):
+    SCREENSHOT.mkdir(parents=True, exist_ok=True)
+    page.screenshot(path=str(SCREENSHOT / name), full_page=full_page)
 
 
 def send(page, text):
     page.fill("#composer-input", text)
-    page.press("#composer-input", "Enter")
+    page.click("#send-btn")
+    # The box empties once the host has taken the message.
+    expect(page.locator("#composer-input")).to_have_value("")
 
 
 def last_reply(page):
     return page.locator(".msg.assistant .reply").last
 
 
-def test_chat_approve_stop_image_and_title(page, server, tmp_path):
-    expect = playwright_api.expect
-    page.goto(server.url + "/")
-    expect(page.locator("#engine-badge")).to_have_text("stand-in engine")
-    page.wait_for_selector("body[data-ready='1']")
+def wait_idle(page):
+    expect(page.locator(".msg.assistant.streaming")).to_have_count(0)
+    expect(page.locator("#busy-indicator")).to_be_hidden()
 
+
+def wait_until(page, script, arg=None, timeout=20.0):
+    """Poll a page function (wait_for_function would need eval, which the
+    page's policy forbids)."""
+    deadline = time.monotonic() + timeout
+    while not page.evaluate(script, arg):
+        assert time.monotonic() < deadline, f"not reached in {timeout}s: {script}"
+        time.sleep(0.1)
+
+
+def no_sideways_scroll(page):
+    widths = page.evaluate("[document.documentElement.scrollWidth, document.body.scrollWidth, innerWidth,"
+                           " document.querySelector('#messages').scrollWidth,"
+                           " document.querySelector('#messages').clientWidth]")
+    assert widths[0] <= widths[2] and widths[1] <= widths[2], widths
+    assert widths[3] <= widths[4], widths
+
+
+def axe_check(page, what):
+    """No serious or critical accessibility violation on what the page shows."""
+    axe_api = pytest.importorskip("axe_playwright_python.sync_playwright")
+    results = axe_api.Axe().run(page)
+    bad = [v for v in results.response["violations"] if v.get("impact") in ("serious", "critical")]
+    assert not bad, f"{what}: " + "; ".join(
+        f"{v['id']}: {v['help']} at {[n['target'] for n in v['nodes']][:4]}" for v in bad)
+
+
+def open_sessions(page):
+    """The session list: a drawer on a phone, always there on a desktop."""
+    if page.locator("#drawer-open").is_visible():
+        page.click("#drawer-open")
+        expect(page.locator("#sidebar")).to_be_visible()
+
+
+def test_chat_approve_stop_image_and_title(page, tmp_path):
     # A reply streams in, and the session gets its title.
     send(page, "tell me about otters")
     expect(last_reply(page)).to_contain_text("You said: tell me about otters")
-    expect(page.locator(".session-item.active")).to_have_text("Tell me about otters", timeout=20_000)
+    expect(page.locator(".session-item.active .title")).to_have_text("Tell me about otters", timeout=20_000)
     expect(page.locator("#session-title")).to_have_text("Tell me about otters")
     expect(page.locator(".tool-line.done").first).to_contain_text("get_time")
 
@@ -67,13 +164,14 @@ def test_chat_approve_stop_image_and_title(page, server, tmp_path):
     expect(page.locator(".approval .outcome")).to_contain_text("sent")
     expect(last_reply(page)).to_contain_text("was allowed and ran")
 
-    # A long turn is stopped from the stop button.
+    # A long turn is stopped from the stop button; its tool is not shown as done.
     send(page, "wait: 60")
     expect(page.locator(".tool-line.running")).to_contain_text("sleep")
     page.click("#stop-btn")
     expect(page.locator(".stopped-line")).to_have_count(1)
     expect(page.locator("#stop-btn")).to_be_hidden()
-    expect(page.locator(".tool-line", has_text="sleep")).to_contain_text("done")
+    expect(page.locator(".tool-line", has_text="sleep")).to_contain_text("stopped")
+    expect(page.locator(".tool-line", has_text="sleep")).not_to_contain_text("done")
 
     # A message sent while a turn runs waits its turn, and the page says so.
     send(page, "wait: 60")
@@ -81,8 +179,7 @@ def test_chat_approve_stop_image_and_title(page, server, tmp_path):
     send(page, "after the wait")
     expect(page.locator(".queued-badge")).to_have_text("queued #1")
     expect(page.locator("#busy-indicator")).to_contain_text("1 queued")
-    SCREENSHOT.mkdir(parents=True, exist_ok=True)
-    page.screenshot(path=str(SCREENSHOT / "queued.png"))
+    shot(page, "queued.png")
     page.click("#stop-btn")
     expect(last_reply(page)).to_contain_text("You said: after the wait")
     expect(page.locator(".queued-badge")).to_have_count(0)
@@ -97,33 +194,316 @@ def test_chat_approve_stop_image_and_title(page, server, tmp_path):
     expect(page.locator(".msg.user img.thumb")).to_have_count(1)
     expect(last_reply(page)).to_contain_text("The user sent an image")
     expect(page.locator("#attachments img")).to_have_count(0)
-    expect(page.locator("#busy-indicator")).to_be_hidden()
-
-    SCREENSHOT.mkdir(parents=True, exist_ok=True)
-    page.screenshot(path=str(SCREENSHOT / "chat.png"), full_page=True)
+    wait_idle(page)
+    shot(page, "chat.png", full_page=True)
 
 
-def test_install_screen_installs_the_engine_and_opens_the_chat(page, tmp_path):
-    expect = playwright_api.expect
+MARKDOWN = textwrap.dedent("""\
+    **bold words** and a [link](http://127.0.0.1/) <img src=x onerror="window.hacked=1"><script>window.hacked=2</script>
+
+    - first item
+    - second item
+
+    | animal | legs |
+    |--------|------|
+    | otter  | 4    |
+
+    ```python
+    def swim(depth):
+        return depth * 2
+    ```
+
+    """) + "x" * 3000 + "\n\n"
+
+
+def test_markdown_reply_copy_wrap_and_activity(sized):
+    page = sized
+    send(page, MARKDOWN)
+    reply = last_reply(page)
+    expect(reply.locator("strong")).to_have_text("bold words")
+    expect(reply.locator("li")).to_have_count(2)
+    expect(reply.locator("table td").first).to_have_text("otter")
+    expect(reply.locator("a[href='http://127.0.0.1/']")).to_have_attribute("rel", "noopener noreferrer")
+    # Code is coloured and has its own copy button; the reply has one too.
+    block = reply.locator(".code-block")
+    expect(block.locator("code.hljs .hljs-keyword").first).to_have_text("def")
+    wait_idle(page)
+    # Nothing the reply carried ran or stayed as markup that could run.
+    assert page.evaluate("window.hacked") is None
+    assert reply.locator("script, [onerror]").count() == 0
+
+    block.get_by_role("button", name="Copy python code").click()
+    expect(block.get_by_role("button", name="Copy python code")).to_have_text("Copied")
+    assert page.evaluate("navigator.clipboard.readText()") == "def swim(depth):\n    return depth * 2\n"
+    page.locator(".msg.assistant").last.get_by_role("button", name="Copy reply").click()
+    assert page.evaluate("navigator.clipboard.readText()").startswith("You said: **bold words**")
+
+    # 3,000 x's wrap inside the bubble; nothing scrolls sideways.
+    no_sideways_scroll(page)
+    bubble = page.locator(".msg.assistant").last.bounding_box()
+    assert bubble["x"] + bubble["width"] <= page.viewport_size["width"]
+
+    # The activity folds away when the reply is done, without engine chatter.
+    activity = page.locator(".msg.assistant").last.locator(".activity")
+    expect(activity).not_to_have_attribute("open", "")
+    expect(activity.locator("summary")).to_have_text("Activity (1 step)")
+    expect(page.locator("#messages")).not_to_contain_text("lifecycle")
+    expect(page.locator("#messages")).not_to_contain_text("Thinking with")
+    # The screen reader hears the finished reply, not each word.
+    assert page.locator("#messages").get_attribute("aria-live") is None
+    expect(page.locator("#announcer")).to_contain_text("Reply finished: You said:")
+    shot(page, f"markdown-{page.size_name}.png")
+
+
+def test_phone_layout_drawer_and_reachable_controls(browser, server):
+    page = open_page(browser, server.url, PHONE)
+    try:
+        # The sessions are in a drawer; the chat takes the whole width.
+        expect(page.locator("#sidebar")).to_be_hidden()
+        no_sideways_scroll(page)
+        for sel in ("#drawer-open", "#attach-btn", "#composer-input", "#send-btn", "#model-select"):
+            box = page.locator(sel).bounding_box()
+            assert box and box["x"] >= 0 and box["x"] + box["width"] <= PHONE["width"], (sel, box)
+            assert box["y"] + box["height"] <= PHONE["height"], (sel, box)
+        assert page.locator("#composer-input").bounding_box()["width"] > 180
+
+        send(page, "wait: 30")
+        expect(page.locator("#stop-btn")).to_be_visible()
+        box = page.locator("#stop-btn").bounding_box()
+        assert box["x"] + box["width"] <= PHONE["width"]
+        no_sideways_scroll(page)
+        shot(page, "phone-chat.png")
+        page.click("#stop-btn")
+        wait_idle(page)
+
+        page.click("#drawer-open")
+        expect(page.locator("#sidebar")).to_be_visible()
+        expect(page.locator("#drawer-open")).to_have_attribute("aria-expanded", "true")
+        expect(page.locator(".session-item").first).to_be_visible()
+        no_sideways_scroll(page)
+        shot(page, "phone-drawer.png")
+        page.keyboard.press("Escape")
+        expect(page.locator("#sidebar")).to_be_hidden()
+        expect(page.locator("#drawer-open")).to_be_focused()
+        # Choosing a session closes the drawer and opens the session.
+        page.click("#drawer-open")
+        page.locator(".session-open").first.click()
+        expect(page.locator("#sidebar")).to_be_hidden()
+        expect(page.locator(".msg.user").first).to_be_visible()
+    finally:
+        page.context.close()
+
+
+def test_keyboard_names_contrast_and_accessibility_check(sized):
+    page = sized
+    send(page, "hello keyboard")
+    expect(last_reply(page)).to_contain_text("You said: hello keyboard")
+    wait_idle(page)
+    # Every control has a name, the text box a label.
+    expect(page.get_by_role("textbox", name="Message")).to_be_visible()
+    expect(page.get_by_role("button", name="Attach images")).to_be_visible()
+    # Tab reaches the session rows and the attach control.
+    reached = set()
+    page.locator("body").focus()
+    open_sessions(page)
+    for _ in range(40):
+        page.keyboard.press("Tab")
+        reached.add(page.evaluate("(document.activeElement.dataset.role || document.activeElement.id"
+                                  " || document.activeElement.className)"))
+    assert "open" in reached and "rename" in reached, reached
+    page.keyboard.press("Escape")
+    page.locator("#composer-input").focus()
+    page.keyboard.press("Shift+Tab")
+    expect(page.locator("#attach-btn")).to_be_focused()
+    axe_check(page, "chat view")
+    open_sessions(page)
+    axe_check(page, "session list")
+    page.keyboard.press("Escape")
+
+    # The approval card, in both themes.
+    send(page, "run: rm -rf /tmp/keys")
+    expect(page.locator(".approval")).to_be_visible()
+    expect(page.locator("#announcer")).to_contain_text("Approval needed")
+    axe_check(page, "approval card (light)")
+    page.emulate_media(color_scheme="dark")
+    axe_check(page, "approval card (dark)")
+    shot(page, f"approval-dark-{page.size_name}.png")
+    page.keyboard.press("Tab")
+    page.locator(".approval button[data-choice='deny']").focus()
+    page.keyboard.press("Enter")
+    expect(page.locator(".approval .outcome")).to_contain_text("sent")
+    wait_idle(page)
+
+
+def test_themes_follow_the_system(browser, server):
+    colours = {}
+    for scheme in ("light", "dark"):
+        page = open_page(browser, server.url, DESKTOP, scheme)
+        colours[scheme] = page.evaluate("getComputedStyle(document.querySelector('#messages')).color")
+        page.context.close()
+    assert colours["light"] != colours["dark"]
+
+
+def test_auto_scroll_follows_only_at_the_bottom(page):
+    # A reply long enough to stream for a while and fill several screens.
+    send(page, "\n\n".join(f"line {i} of a long reply" for i in range(300)))
+    reply = last_reply(page)
+    expect(reply).to_contain_text("line 20 of")
+    box = page.locator("#messages")
+    assert box.evaluate("b => b.scrollHeight - b.scrollTop - b.clientHeight") < 48
+    box.evaluate("b => b.scrollTo(0, 0)")
+    expect(page.locator("#jump-latest")).to_be_visible()
+    # The reader stays where they are while the reply grows.
+    seen = len(reply.text_content())
+    wait_until(page, "n => document.querySelector('.msg.assistant:last-child .reply').textContent.length > n", seen + 300)
+    assert box.evaluate("b => b.scrollTop") == 0
+    page.click("#jump-latest")
+    expect(page.locator("#jump-latest")).to_be_hidden()
+    seen = len(reply.text_content())
+    wait_until(page, "n => document.querySelector('.msg.assistant:last-child .reply').textContent.length > n", seen + 300)
+    assert box.evaluate("b => b.scrollHeight - b.scrollTop - b.clientHeight") < 48
+    page.click("#stop-btn")
+    wait_idle(page)
+
+
+def test_sessions_rename_delete_search_and_alike_titles(sized):
+    page = sized
+    text = f"{page.size_name} llamas are fluffy"
+    title = text.capitalize()
+    for _ in range(2):
+        page.goto(page.url.split("?")[0])
+        page.wait_for_selector("body[data-ready='1']")
+        send(page, text)
+        wait_idle(page)
+    open_sessions(page)
+    rows = page.locator(".session-item", has_text=title)
+    expect(rows).to_have_count(2)
+    # Alike titles are told apart; each row says when it was last used.
+    expect(rows.locator(".title")).to_have_text([title, title])
+    expect(rows.locator(".meta .nth")).to_have_text(["#2", "#1"])
+    expect(rows.first.locator(".meta")).to_contain_text("Last used")
+
+    # Rename in place.
+    rows.first.get_by_role("button", name=f"Rename {title} (2)").click()
+    page.keyboard.press("Control+A")
+    new_name = f"Alpacas, renamed on {page.size_name}"
+    page.keyboard.type(new_name)
+    page.keyboard.press("Enter")
+    renamed = page.locator(".session-item", has_text=new_name)
+    expect(renamed).to_have_count(1)
+
+    # Search by title and by what was said.
+    page.fill("#session-search", new_name.lower())
+    expect(page.locator(".session-item")).to_have_count(1)
+    page.fill("#session-search", text)
+    expect(page.locator(".session-item")).to_have_count(2)
+    expect(page.locator(".session-item .snippet").first).to_contain_text(text)
+    page.fill("#session-search", "nothing like this anywhere")
+    expect(page.locator("#search-empty")).to_be_visible()
+    page.fill("#session-search", "")
+    expect(renamed).to_have_count(1)
+
+    # Delete asks first, in the page; Cancel keeps the session.
+    renamed.get_by_role("button", name=f"Delete {new_name}").click()
+    dialog = page.locator("#dialog")
+    expect(dialog).to_contain_text("Delete this chat?")
+    shot(page, f"delete-confirm-{page.size_name}.png")
+    page.click("#dialog-cancel")
+    expect(renamed).to_have_count(1)
+    renamed.get_by_role("button", name=f"Delete {new_name}").click()
+    page.click("#dialog-ok")
+    expect(renamed).to_have_count(0)
+    expect(page.locator(".toast")).to_contain_text("Deleted")
+
+
+def test_errors_inline_new_profile_dropped_images_and_one_new_chat_name(page):
+    # A new chat has one name in the header and the list while it runs.
+    send(page, "wait: 30")
+    expect(page.locator("#session-title")).to_have_text("New chat")
+    expect(page.locator(".session-item.active .title")).to_have_text("New chat")
+    page.click("#stop-btn")
+    wait_idle(page)
+
+    # The server's own reason shows in the page.
+    empty = page.evaluate_handle("() => { const dt = new DataTransfer();"
+                                 " dt.items.add(new File([], 'empty.png', {type: 'image/png'})); return dt; }")
+    page.dispatch_event("#composer", "drop", {"dataTransfer": empty})
+    expect(page.locator(".toast")).to_contain_text("image is empty")
+    page.locator(".toast button").first.click()
+
+    # Images dropped onto the composer are attached.
+    png = list(make_png(8, 8))
+    dropped = page.evaluate_handle("bytes => { const dt = new DataTransfer();"
+                                   " dt.items.add(new File([new Uint8Array(bytes)], 'dot.png', {type: 'image/png'}));"
+                                   " return dt; }", png)
+    page.dispatch_event("#composer", "dragenter", {"dataTransfer": dropped})
+    expect(page.locator("#drop-hint")).to_be_visible()
+    page.dispatch_event("#composer", "drop", {"dataTransfer": dropped})
+    expect(page.locator("#attachments img")).to_have_count(1)
+    page.get_by_role("button", name="Remove dot.png").click()
+
+    # A new profile's name is asked in the page, and checked there.
+    page.select_option("#profile-select", "__new__")
+    expect(page.locator("#dialog")).to_be_visible()
+    page.fill("#dialog-input", "no spaces allowed")
+    page.click("#dialog-ok")
+    expect(page.locator("#dialog-error")).to_contain_text("letters, digits")
+    page.fill("#dialog-input", "work")
+    page.click("#dialog-ok")
+    expect(page.locator("#profile-select")).to_have_value("work")
+    page.select_option("#profile-select", "default")
+    expect(page.locator("#profile-select")).to_have_value("default")
+
+
+FAILING_CURL = """#!/bin/sh
+echo "curl: (6) Could not resolve host: the installer's server" >&2
+exit 6
+"""
+
+
+def test_install_screen_explains_fails_clearly_then_installs(browser, tmp_path):
     home = tmp_path / "home"
     home.mkdir()
-    fake_installer(home / "fakebin")
+    fakebin = home / "fakebin"
+    fakebin.mkdir()
+    (fakebin / "curl").write_text(FAILING_CURL)
+    (fakebin / "curl").chmod(0o755)
     server = start_server("--engine", "installed", home=home,
-                          env={"PATH": f"{home / 'fakebin'}{os.pathsep}{os.environ.get('PATH', '')}"})
+                          env={"PATH": f"{fakebin}{os.pathsep}{os.environ.get('PATH', '')}"})
     try:
-        page.goto(server.url + "/")
-        expect(page.locator("#install-screen")).to_be_visible()
-        expect(page.locator("#engine-badge")).to_have_text("no engine")
-        expect(page.locator("#setup-facts")).to_contain_text("Installed")
-        page.click("#install-btn")
-        expect(page.locator("#install-log")).to_contain_text("Installing korvel-agent")
-        expect(page.locator("#install-result")).to_contain_text("Installed")
-        SCREENSHOT.mkdir(parents=True, exist_ok=True)
-        page.screenshot(path=str(SCREENSHOT / "install.png"))
-        # The page reloads onto the chat, now on the installed engine.
-        expect(page.locator("#engine-badge")).to_have_text("installed engine")
-        expect(page.locator("#install-screen")).to_be_hidden()
-        send(page, "hello from the new engine")
-        expect(last_reply(page)).to_contain_text("You said: hello from the new engine")
+        for name in ("phone", "desktop"):
+            page = open_page(browser, server.url, SIZES[name])
+            expect(page.locator("#install-screen")).to_be_visible()
+            expect(page.locator("#engine-badge")).to_have_text("no engine")
+            # What the button will do is said before it is pressed.
+            explain = page.locator("#install-explain")
+            expect(explain).to_contain_text("downloads the engine's installer script")
+            expect(explain).to_contain_text("install.sh")
+            expect(explain).to_contain_text("bash")
+            no_sideways_scroll(page)
+            axe_check(page, f"install screen ({name})")
+            shot(page, f"install-{name}.png")
+            if name == "phone":
+                page.context.close()
+                continue
+            page.click("#install-btn")
+            result = page.locator("#install-result")
+            expect(result).to_contain_text("could not be resolved")
+            expect(page.locator("#install-next")).to_contain_text("Check the internet connection")
+            expect(page.locator("#install-btn")).to_have_text("Try again")
+            axe_check(page, "install failure")
+            shot(page, "install-failed.png")
+
+            # With the network back, trying again installs and opens the chat.
+            shutil.rmtree(fakebin)
+            fake_installer(fakebin)
+            page.click("#install-btn")
+            expect(page.locator("#install-log")).to_contain_text("Installing korvel-agent")
+            expect(result).to_contain_text("Installed")
+            expect(page.locator("#engine-badge")).to_have_text("installed engine")
+            expect(page.locator("#install-screen")).to_be_hidden()
+            send(page, "hello from the new engine")
+            expect(last_reply(page)).to_contain_text("You said: hello from the new engine")
+            page.context.close()
     finally:
         server.stop()

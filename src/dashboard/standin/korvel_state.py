@@ -97,6 +97,34 @@ class SessionDB:
             self._conn.execute("UPDATE sessions SET title = ? WHERE id = ?",
                                (title or "", session_id))
 
+    def search_sessions(self, query, limit=50):
+        """Sessions whose title or any user or assistant message contains
+        ``query`` (case-insensitive), most recently active first; each row has
+        a ``snippet`` of the first matching message."""
+        pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+        with self._lock:
+            rows = self._conn.execute(
+                "SELECT s.id, s.title, s.created_at, s.updated_at,"
+                " (SELECT m.content FROM messages m WHERE m.session_id = s.id"
+                "   AND m.role IN ('user', 'assistant') AND m.content_is_json = 0"
+                "   AND m.content LIKE ? ESCAPE '\\' ORDER BY m.id LIMIT 1) AS hit"
+                " FROM sessions s"
+                " WHERE s.title LIKE ? ESCAPE '\\' OR hit IS NOT NULL"
+                " ORDER BY s.updated_at DESC, s.rowid DESC LIMIT ?",
+                (pattern, pattern, limit)).fetchall()
+        out = []
+        for row in rows:
+            entry = {"id": row["id"], "title": row["title"], "created_at": row["created_at"],
+                     "updated_at": row["updated_at"], "snippet": ""}
+            hit = row["hit"]
+            if hit:
+                at = hit.lower().find(query.lower())
+                start = max(0, at - 40)
+                text = " ".join(hit[start:at + len(query) + 80].split())
+                entry["snippet"] = ("…" if start else "") + text
+            out.append(entry)
+        return out
+
     # -- messages -------------------------------------------------------
 
     def append_message(self, session_id, role, content, tool_name=None):

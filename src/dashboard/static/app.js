@@ -1,17 +1,31 @@
-// The chat page: sessions, the streamed reply, approvals, stop, images,
-// model and profile pickers, and the install screen.
+// The chat page: sessions, the session's live event stream, replies placed
+// under their own question, approvals, stop, images, model and profile
+// pickers, and the install screen.
 "use strict";
 
 const $ = (sel) => document.querySelector(sel);
 
+const STREAM_TYPES = ["sync", "turn_started", "delta", "reasoning_delta", "reasoning", "thinking",
+  "tool_started", "tool_completed", "status", "approval_required", "approval_resolved", "error",
+  "turn_ended", "busy", "queue", "title_updated", "stop_requested"];
+const NEW_CHAT = "New chat";
+
 const state = {
-  sessionId: null,      // the selected session (null: a new chat not sent yet)
+  sessionId: null,      // the open session (null: a new chat not sent yet)
   titles: new Map(),    // session id -> title
-  stream: null,         // {sessionId, abort} of the open event stream
-  bubble: null,         // the assistant message being streamed
+  es: null,             // EventSource of the open session
+  lastEventId: "",      // id of the last record applied, to resume after a drop
+  retry: 0,             // timer of a manual reconnect
+  retryDelay: 1000,
+  buffer: null,         // records that arrive while the view is rebuilt
+  turns: new Map(),     // turn id -> turn (see newTurn)
+  current: null,        // the turn whose records arrive now
   running: false,
   pending: 0,
-  attachments: [],      // {id, url} of uploaded images for the next message
+  attachments: [],      // {id, url, name} of uploaded images for the next message
+  follow: true,         // keep the newest message in view
+  pinned: 0,            // where the page last scrolled the view to
+  search: "",
 };
 
 // -- small helpers -----------------------------------------------------------
@@ -22,7 +36,7 @@ function el(tag, attrs = {}, ...children) {
     if (k === "class") node.className = v;
     else if (k === "text") node.textContent = v;
     else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
-    else if (v !== undefined && v !== null) node.setAttribute(k, v);
+    else if (v !== undefined && v !== null && v !== false) node.setAttribute(k, v === true ? "" : v);
   }
   for (const c of children) if (c) node.append(c);
   return node;
@@ -35,16 +49,43 @@ async function api(method, path, body) {
     opts.headers["Content-Type"] = "application/json";
     opts.body = JSON.stringify(body);
   }
-  const res = await fetch(path, opts);
+  let res;
+  try {
+    res = await fetch(path, opts);
+  } catch (_) {
+    throw new Error("the dashboard cannot be reached; is it still running?");
+  }
   let data = null;
   try { data = await res.json(); } catch (_) { /* empty body */ }
-  if (!res.ok) throw new Error((data && data.detail) || `${res.status} ${res.statusText}`);
+  if (!res.ok) {
+    const err = new Error((data && data.detail) || `${res.status} ${res.statusText}`);
+    err.status = res.status;
+    throw err;
+  }
   return data;
 }
 
-function scrollDown() {
-  const box = $("#messages");
-  box.scrollTop = box.scrollHeight;
+const ICONS = {
+  rename: "M4 20h4L19 9l-4-4L4 16v4zM14 6l4 4",
+  delete: "M5 7h14M10 7V4h4v3M7 7l1 13h8l1-13M10 11v6M14 11v6",
+};
+
+function icon(name) {
+  const ns = "http://www.w3.org/2000/svg";
+  const svg = document.createElementNS(ns, "svg");
+  svg.setAttribute("viewBox", "0 0 24 24");
+  svg.setAttribute("width", "16");
+  svg.setAttribute("height", "16");
+  svg.setAttribute("aria-hidden", "true");
+  const path = document.createElementNS(ns, "path");
+  path.setAttribute("d", ICONS[name]);
+  path.setAttribute("fill", "none");
+  path.setAttribute("stroke", "currentColor");
+  path.setAttribute("stroke-width", "2");
+  path.setAttribute("stroke-linecap", "round");
+  path.setAttribute("stroke-linejoin", "round");
+  svg.append(path);
+  return svg;
 }
 
 function textOf(content) {
@@ -53,39 +94,115 @@ function textOf(content) {
   return "";
 }
 
-// Reads a server-sent-event response: calls onEvent(name, data) per event.
-async function readEvents(response, onEvent) {
-  const reader = response.body.getReader();
-  const decoder = new TextDecoder();
-  let buf = "";
-  for (;;) {
-    const { value, done } = await reader.read();
-    if (done) return;
-    buf += decoder.decode(value, { stream: true });
-    let cut;
-    while ((cut = buf.indexOf("\n\n")) >= 0) {
-      const block = buf.slice(0, cut);
-      buf = buf.slice(cut + 2);
-      let name = "message";
-      const data = [];
-      for (const line of block.split("\n")) {
-        if (line.startsWith(":")) continue;
-        if (line.startsWith("event:")) name = line.slice(6).trim();
-        else if (line.startsWith("data:")) data.push(line.slice(5).replace(/^ /, ""));
-      }
-      if (!data.length) continue;
-      let parsed = null;
-      try { parsed = JSON.parse(data.join("\n")); } catch (_) { parsed = data.join("\n"); }
-      if (onEvent(name, parsed) === false) { reader.cancel(); return; }
-    }
+function uploadUrl(id) {
+  return `/chat/upload/${encodeURIComponent(id)}`;
+}
+
+function imageUrls(ids) {
+  return Array.isArray(ids) ? ids.filter((id) => typeof id === "string").map(uploadUrl) : [];
+}
+
+// -- messages to the person: toasts, the banner, the screen reader ------------
+
+function toast(message, kind = "error") {
+  const close = el("button", { type: "button", "aria-label": "Dismiss", text: "✕" });
+  const node = el("div", { class: `toast ${kind}`, role: kind === "error" ? "alert" : "status" },
+    el("div", { class: "toast-text", text: message }), close);
+  const remove = () => node.remove();
+  close.addEventListener("click", remove);
+  $("#toasts").append(node);
+  setTimeout(remove, kind === "error" ? 12000 : 5000);
+  return node;
+}
+
+function banner(text) {
+  const b = $("#banner");
+  b.hidden = !text;
+  b.textContent = text || "";
+}
+
+// Only finished replies and approval requests are read out, never each word.
+function announce(text) {
+  const a = $("#announcer");
+  a.textContent = "";
+  setTimeout(() => { a.textContent = text; }, 50);
+}
+
+// A dialog in the page instead of alert()/prompt()/confirm().
+function ask({ title, text = "", label = "", value = "", okLabel = "OK", danger = false, field = true, validate }) {
+  const dlg = $("#dialog");
+  $("#dialog-title").textContent = title;
+  $("#dialog-text").textContent = text;
+  $("#dialog-text").hidden = !text;
+  $("#dialog-field").hidden = !field;
+  $("#dialog-label").textContent = label;
+  $("#dialog-error").textContent = "";
+  const input = $("#dialog-input");
+  input.value = value;
+  const ok = $("#dialog-ok");
+  ok.textContent = okLabel;
+  ok.className = danger ? "danger" : "primary";
+  return new Promise((resolve) => {
+    const done = (result) => {
+      dlg.removeEventListener("close", onClose);
+      $("#dialog-form").removeEventListener("submit", onSubmit);
+      $("#dialog-cancel").removeEventListener("click", onCancel);
+      if (dlg.open) dlg.close();
+      resolve(result);
+    };
+    const onSubmit = (e) => {
+      e.preventDefault();
+      if (!field) return done(true);
+      const v = input.value.trim();
+      const problem = validate ? validate(v) : (v ? "" : "Please enter a value.");
+      if (problem) { $("#dialog-error").textContent = problem; input.focus(); return; }
+      done(v);
+    };
+    const onCancel = () => done(field ? null : false);
+    const onClose = () => done(field ? null : false);
+    $("#dialog-form").addEventListener("submit", onSubmit);
+    $("#dialog-cancel").addEventListener("click", onCancel);
+    dlg.addEventListener("close", onClose);
+    dlg.showModal();
+    if (field) { input.focus(); input.select(); } else $("#dialog-cancel").focus();
+  });
+}
+
+// -- scrolling: follow the stream only while the reader is at the bottom -------
+
+function atBottom() {
+  const box = $("#messages");
+  return box.scrollHeight - box.scrollTop - box.clientHeight < 48;
+}
+
+function contentChanged() {
+  const box = $("#messages");
+  // Scroll events come a frame late: a reader who moved up since the page
+  // last pinned the view to the bottom is not pulled back down.
+  if (state.follow && box.scrollTop < state.pinned - 4) state.follow = false;
+  if (state.follow) {
+    box.scrollTop = box.scrollHeight;
+    state.pinned = box.scrollTop;
   }
+  $("#jump-latest").hidden = state.follow || atBottom();
+}
+
+function jumpToLatest() {
+  state.follow = true;
+  state.pinned = 0;
+  contentChanged();
+  $("#composer-input").focus();
 }
 
 // -- rendering ---------------------------------------------------------------
 
 function clearMessages() {
   $("#messages").replaceChildren(el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." }));
-  state.bubble = null;
+  state.turns.clear();
+  state.current = null;
+  state.follow = true;
+  state.pinned = 0;
+  $("#jump-latest").hidden = true;
 }
 
 function hideHint() {
@@ -93,66 +210,194 @@ function hideHint() {
   if (hint) hint.remove();
 }
 
-function addUser(text, images = [], queuedPosition = 0) {
+function newTurn(id) {
+  return { id, user: null, node: null, stream: null, text: "", stopAsked: false, ended: false };
+}
+
+function turnFor(id) {
+  if (id === null || id === undefined) return null;
+  let t = state.turns.get(id);
+  if (!t) { t = newTurn(id); state.turns.set(id, t); }
+  return t;
+}
+
+function addUser(text, imageUrls = [], queuedPosition = 0) {
   hideHint();
   const node = el("div", { class: "msg user" });
-  for (const url of images) node.append(el("img", { class: "thumb", src: url, alt: "attached image" }));
-  node.append(document.createTextNode(text));
-  if (queuedPosition) node.append(el("span", { class: "queued-badge", text: `queued #${queuedPosition}` }));
-  if (queuedPosition) node.dataset.queued = "1";
+  for (const url of imageUrls) {
+    const img = el("img", { class: "thumb", src: url, alt: "attached image" });
+    img.addEventListener("error", () => img.replaceWith(el("span", { class: "thumb-missing", "data-src": url, text: "image not available" })));
+    node.append(img);
+  }
+  node.append(el("div", { class: "text", text }));
+  node.dataset.message = text;
   $("#messages").append(node);
-  scrollDown();
+  setQueued(node, queuedPosition);
+  contentChanged();
   return node;
 }
 
-function newAssistant() {
+// A user message first seen on the stream: the tab that sent it may still be
+// waiting for the answer to its request, and must not show it twice.
+function streamUser(text, imageUrls) {
+  const node = addUser(text, imageUrls);
+  node.dataset.stream = "1";
+  return node;
+}
+
+function claimStreamed(text) {
+  for (const node of document.querySelectorAll('.msg.user[data-stream="1"]')) {
+    if (node.dataset.message === text && !node.dataset.claimed) { node.dataset.claimed = "1"; return node; }
+  }
+  return null;
+}
+
+function setQueued(node, position) {
+  let badge = node.querySelector(".queued-badge");
+  if (!position) { if (badge) badge.remove(); delete node.dataset.queued; return; }
+  if (!badge) { badge = el("span", { class: "queued-badge" }); node.querySelector(".text").append(badge); }
+  badge.textContent = `queued #${position}`;
+  node.dataset.queued = String(position);
+}
+
+// A user message shown before its turn id was known: sent from this tab, or
+// announced as queued without an id.
+function adoptLocal(message) {
+  for (const sel of ['.msg.user[data-local="1"]', ".msg.user[data-queued]:not([data-turn])"]) {
+    for (const node of document.querySelectorAll(sel)) {
+      if (node.dataset.message === message) { delete node.dataset.local; return node; }
+    }
+  }
+  return null;
+}
+
+function assistantNode(t) {
+  if (t.node) return t.node;
   hideHint();
-  const activity = el("details", { class: "activity", hidden: "" },
+  const activity = el("details", { class: "activity", hidden: true },
     el("summary", { text: "Working…" }),
     el("div", { class: "thinking-text" }),
     el("div", { class: "reasoning-text" }),
     el("div", { class: "tools" }));
-  const node = el("div", { class: "msg assistant streaming" }, activity, el("div", { class: "extras" }), el("div", { class: "reply" }));
-  $("#messages").append(node);
-  scrollDown();
+  const reply = el("div", { class: "reply" });
+  const node = el("article", { class: "msg assistant", "aria-label": "Reply" }, activity, el("div", { class: "extras" }), reply);
+  if (t.user && t.user.parentNode) t.user.after(node);
+  else $("#messages").append(node);
+  t.node = node;
+  t.stream = new Markdown.Stream(reply);
+  t.stream.onRender = contentChanged;
+  contentChanged();
   return node;
 }
 
-function bubble() {
-  if (!state.bubble) state.bubble = newAssistant();
-  return state.bubble;
+// The turn a record belongs to: its own tag, else the one running now.
+function recordTurn(turnId) {
+  if (turnId !== null && turnId !== undefined) return turnFor(turnId);
+  if (!state.current) { state.current = newTurn(null); }
+  return state.current;
 }
 
-function addAssistantText(node, text) {
-  node.querySelector(".reply").append(document.createTextNode(text));
-}
-
-function activity(node) {
-  const box = node.querySelector(".activity");
+function activityBox(t) {
+  const box = assistantNode(t).querySelector(".activity");
   box.hidden = false;
   return box;
 }
 
-function renderHistory(messages) {
+function startStreaming(t) {
+  assistantNode(t).classList.add("streaming");
+  t.ended = false;
+}
+
+function finishTurn(t, status, reason) {
+  if (!t || t.ended) return;
+  t.ended = true;
+  const node = assistantNode(t);
+  node.classList.remove("streaming");
+  if (t.stream) t.stream.finish();
+  const box = node.querySelector(".activity");
+  if (box) {
+    box.open = false;
+    const steps = box.querySelectorAll(".tool-line").length;
+    box.querySelector("summary").textContent = steps ? `Activity (${steps} step${steps === 1 ? "" : "s"})` : "Activity";
+  }
+  for (const card of node.querySelectorAll(".approval:not(.answered)")) {
+    // Nothing waits for this answer any more.
+    card.classList.add("answered");
+    for (const b of card.querySelectorAll("button")) b.disabled = true;
+    const outcome = card.querySelector(".outcome");
+    if (!outcome.textContent) outcome.textContent = "Not answered: the turn ended before an answer was given.";
+  }
+  const cut = status === "stopped" || status === "interrupted";
+  if (cut) {
+    for (const line of node.querySelectorAll(".tool-line.running")) markToolStopped(line, status);
+  }
+  const extras = node.querySelector(".extras");
+  if (status === "stopped" && !node.querySelector(".stopped-line")) {
+    extras.append(el("div", { class: "stopped-line", text: "Stopped." }));
+  } else if (status === "interrupted" && !node.querySelector(".interrupted-line")) {
+    extras.append(el("div", { class: "interrupted-line",
+      text: reason ? `Interrupted: ${reason}` : "Interrupted: the dashboard stopped before this reply was finished." }));
+  } else if (status === "error" && !node.querySelector(".error-line")) {
+    extras.append(el("div", { class: "error-line", text: reason ? `The turn failed: ${reason}` : "The turn failed." }));
+  }
+  if (t.text && !node.querySelector(".reply-foot")) {
+    node.append(el("div", { class: "reply-foot" }, Markdown.copyButton("Copy reply", () => t.text)));
+  }
+  if (!t.text && status === "done" && !node.querySelector(".error-line, .approval")) {
+    node.querySelector(".reply").textContent = "(no reply)";
+  }
+  if (state.current === t) state.current = null;
+  if (status === "done" && t.text) announce(`Reply finished: ${t.text.slice(0, 400)}`);
+  else if (cut) announce(status === "stopped" ? "Reply stopped." : "Reply interrupted.");
+  contentChanged();
+}
+
+function markToolStopped(line, status) {
+  line.classList.remove("running", "done");
+  line.classList.add("stopped");
+  line.textContent = `${line.dataset.label} (${status})`;
+}
+
+function historyStatusLine(t, status) {
+  const node = assistantNode(t);
+  t.ended = false;
+  finishTurn(t, status);
+  return node;
+}
+
+async function renderHistory(messages) {
   clearMessages();
+  let last = null;
   for (const m of messages) {
     const text = textOf(m.content);
-    if (m.role === "user") addUser(text);
-    else if (m.role === "assistant" && text) {
-      const node = newAssistant();
-      node.classList.remove("streaming");
-      addAssistantText(node, text);
+    if (m.role === "user") {
+      const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
+      t.user = addUser(text, imageUrls(m.images));
+      last = t;
+      if (m.status) historyStatusLine(t, m.status);
+    } else if (m.role === "assistant") {
+      if (!text && !m.status) continue;
+      const t = m.turn != null ? turnFor(m.turn) : (last && !last.node ? last : newTurn(null));
+      assistantNode(t);
+      t.text = text;
+      t.stream.reset(text);
+      t.ended = false;
+      finishTurn(t, m.status || "done");
+      last = t;
     }
   }
-  state.bubble = null;
-  scrollDown();
+  state.current = null;
+  state.follow = true;
+  state.pinned = 0;
+  contentChanged();
 }
 
 function setTitle(sessionId, title) {
   if (title) state.titles.set(sessionId, title);
-  if (sessionId === state.sessionId) $("#session-title").textContent = title || "New chat";
-  const item = document.querySelector(`.session-item[data-id="${CSS.escape(sessionId)}"]`);
-  if (item && title) item.replaceChildren(document.createTextNode(title));
+  if (sessionId === state.sessionId) {
+    $("#session-title").textContent = title || state.titles.get(sessionId) || NEW_CHAT;
+    document.title = `${title || NEW_CHAT} · Korvel chat`;
+  }
 }
 
 function setBusy() {
@@ -167,96 +412,166 @@ function setBusy() {
 
 // -- records of the event stream ----------------------------------------------
 
-function onRecord(type, data) {
-  const d = data || {};
+function applyRecord(type, turnId, data) {
+  const d = data && typeof data === "object" ? data : {};
   switch (type) {
+    case "sync":
+      return;
     case "turn_started": {
-      state.running = true;
-      if (d.queued) {
-        const waiting = document.querySelector('.msg.user[data-queued="1"]');
-        if (waiting) {
-          delete waiting.dataset.queued;
-          const badge = waiting.querySelector(".queued-badge");
-          if (badge) badge.remove();
-        } else {
-          addUser(d.message || "");
-        }
-        state.pending = Math.max(0, state.pending - 1);
-        if (state.bubble) state.bubble.classList.remove("streaming");
-        state.bubble = null;
+      const id = d.turn_id ?? turnId;
+      const t = id != null ? turnFor(id) : (state.current = newTurn(null));
+      if (!t.user) t.user = adoptLocal(d.message || "");
+      if (!t.user) t.user = streamUser(d.message || "", imageUrls(d.images));
+      setQueued(t.user, 0);
+      delete t.user.dataset.local;
+      if (t.node) {
+        // The turn is replayed from its start: begin its reply again.
+        t.node.remove();
+        t.node = null;
+        t.text = "";
       }
-      bubble();
+      state.current = t;
+      assistantNode(t);
+      startStreaming(t);
+      state.running = true;
+      state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
       break;
     }
-    case "delta":
-      addAssistantText(bubble(), typeof data === "string" ? data : "");
-      break;
+    case "delta": {
+      // The hot path: the text is only kept here; the reply renders it in
+      // bounded steps and scrolls when it has (see Markdown.Stream).
+      const t = recordTurn(turnId);
+      const text = typeof data === "string" ? data : "";
+      if (!t.node) assistantNode(t);
+      t.text += text;
+      t.stream.append(text);
+      return;
+    }
     case "thinking": {
-      if (d.text) activity(bubble()).querySelector(".thinking-text").textContent = d.text;
+      if (d.text) activityBox(recordTurn(turnId)).querySelector(".thinking-text").textContent = d.text;
       break;
     }
     case "reasoning_delta":
     case "reasoning": {
-      const box = activity(bubble());
-      const r = box.querySelector(".reasoning-text");
+      const r = activityBox(recordTurn(turnId)).querySelector(".reasoning-text");
       // The deltas stream the reasoning live; the full text replaces them.
       if (type === "reasoning") { if (d.text) r.textContent = d.text; }
       else if (d.text) r.append(document.createTextNode(d.text));
       break;
     }
     case "tool_started": {
-      const box = activity(bubble());
+      const box = activityBox(recordTurn(turnId));
       box.open = true;
-      const line = el("div", { class: "tool-line running", text: `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}` });
+      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
+      const line = el("div", { class: "tool-line running", text: label });
       line.dataset.tool = d.tool || "";
+      line.dataset.label = label;
       box.querySelector(".tools").append(line);
       break;
     }
     case "tool_completed": {
-      const box = activity(bubble());
+      const t = recordTurn(turnId);
+      const box = activityBox(t);
       const lines = [...box.querySelectorAll(".tool-line.running")].filter((n) => n.dataset.tool === (d.tool || ""));
+      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
       const line = lines[0] || box.querySelector(".tools").appendChild(el("div", { class: "tool-line" }));
+      line.dataset.label = line.dataset.label || label;
+      if (t.stopAsked && !d.is_error) { markToolStopped(line, "stopped"); break; }
       line.classList.remove("running");
       line.classList.add(d.is_error ? "failed" : "done");
-      line.textContent = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""} (${d.is_error ? "failed" : "done"}, ${d.duration ?? 0}s)`;
+      line.textContent = `${line.dataset.label} (${d.is_error ? "failed" : "done"}, ${d.duration ?? 0}s)`;
       break;
     }
     case "status": {
-      const node = bubble();
-      node.querySelector(".extras").append(el("div", { class: "status-line", text: `${d.event || "status"}: ${d.message ?? ""}` }));
+      const t = recordTurn(turnId);
+      const box = activityBox(t);
+      if (d.event === "lifecycle") {
+        // What the agent is doing now: shown while it works, not kept.
+        if (!t.ended) box.querySelector("summary").textContent = d.message || "Working…";
+      } else {
+        box.querySelector(".tools").append(el("div", { class: "status-line", text: d.message || d.event || "" }));
+      }
       break;
     }
     case "approval_required":
-      showApproval(d);
+      showApproval(recordTurn(turnId), d);
       break;
-    case "busy":
-      state.pending = Math.max(state.pending, d.position || 1);
-      setBusy();
+    case "approval_resolved": {
+      const t = recordTurn(turnId);
+      for (const card of assistantNode(t).querySelectorAll(".approval:not(.answered)")) answered(card, d.choice);
+      break;
+    }
+    case "busy": {
+      const id = d.turn_id ?? turnId;
+      const known = id != null && state.turns.get(id);
+      if (known && known.node) break;   // already running or done
+      const node = (known && known.user) || adoptLocal(d.message || "") || streamUser(d.message || "", imageUrls(d.images));
+      if (id != null) { turnFor(id).user = node; node.dataset.turn = id; }
+      setQueued(node, d.position || 1);
+      state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
+      break;
+    }
+    case "queue":
+      applyQueue(d.queue || []);
       break;
     case "title_updated":
-      setTitle(d.session_id, d.title);
+      setTitle(d.session_id || state.sessionId, d.title);
+      refreshSessions();
       break;
-    case "error":
-      bubble().querySelector(".extras").append(el("div", { class: "error-line", text: `Error: ${d.message || "the turn failed"}` }));
+    case "error": {
+      const t = recordTurn(turnId);
+      assistantNode(t).querySelector(".extras").append(el("div", { class: "error-line", text: `Error: ${d.message || "the turn failed"}` }));
       break;
-    case "done":
-      finishTurn();
-      return false;
+    }
+    case "turn_ended": {
+      const id = d.turn_id ?? turnId;
+      const t = id != null ? turnFor(id) : state.current;
+      finishTurn(t, d.status || "done", d.reason);
+      state.running = false;
+      refreshSessions();
+      break;
+    }
+    case "stop_requested":
+      recordTurn(d.turn_id ?? turnId).stopAsked = true;
+      break;
     default:
       break;
   }
   setBusy();
-  scrollDown();
-  return true;
+  contentChanged();
 }
 
-function showApproval(d) {
-  const node = bubble();
-  const card = el("div", { class: "approval" },
+// The queue as the host states it: a user message with a badge per entry.
+function applyQueue(queue) {
+  const keep = new Set();
+  for (const q of queue) {
+    const t = q.turn != null ? turnFor(q.turn) : null;
+    let node = t && t.user;
+    if (!node) node = adoptLocal(q.message || "") || streamUser(q.message || "", imageUrls(q.images));
+    if (t) { t.user = node; node.dataset.turn = q.turn; }
+    setQueued(node, q.position || 1);
+    keep.add(node);
+  }
+  for (const node of document.querySelectorAll(".msg.user[data-queued]")) if (!keep.has(node)) setQueued(node, 0);
+  state.pending = queue.length;
+}
+
+function answered(card, choice) {
+  card.classList.add("answered");
+  for (const b of card.querySelectorAll("button")) b.disabled = true;
+  const names = { once: "Allowed once", session: "Allowed for this session", always: "Always allowed", deny: "Denied" };
+  const outcome = card.querySelector(".outcome");
+  if (!outcome.textContent) outcome.textContent = `${names[choice] || "Answered"}.`;
+}
+
+function showApproval(t, d) {
+  const node = assistantNode(t);
+  if (node.querySelector(".approval:not(.answered)")) return;
+  const card = el("div", { class: "approval", role: "group", "aria-label": "Approval needed" },
     el("h3", { text: "⚠️ Approval needed" }),
     el("div", { text: d.description || "dangerous command" }),
     el("pre", { text: d.command || "" }));
-  const outcome = el("div", { class: "outcome" });
+  const outcome = el("div", { class: "outcome", role: "status" });
   const choices = el("div", { class: "choices" });
   const labels = [["once", "Allow once"], ["session", "Allow for this session"], ["always", "Always allow"], ["deny", "Deny"]];
   for (const [choice, label] of labels) {
@@ -265,8 +580,9 @@ function showApproval(d) {
       onclick: async () => {
         for (const b of choices.querySelectorAll("button")) b.disabled = true;
         try {
-          const r = await api("POST", "/chat/approve", { session_id: d.session_id || state.sessionId, choice });
+          const r = await api("POST", "/chat/approve", { session_id: state.sessionId || d.session_id, choice });
           outcome.textContent = r.resolved ? `${label} — sent.` : "Nothing was waiting for an answer any more.";
+          card.classList.add("answered");
         } catch (e) {
           outcome.textContent = `Could not answer: ${e.message}`;
           for (const b of choices.querySelectorAll("button")) b.disabled = false;
@@ -276,129 +592,288 @@ function showApproval(d) {
   }
   card.append(choices, outcome);
   node.querySelector(".extras").append(card);
+  announce(`Approval needed: ${d.description || "a command"}: ${d.command || ""}`);
 }
 
-function finishTurn() {
-  if (state.bubble) {
-    state.bubble.classList.remove("streaming");
-    const summary = state.bubble.querySelector(".activity summary");
-    if (summary) summary.textContent = "Activity";
-  }
-  state.bubble = null;
-  state.running = false;
-  setBusy();
-}
-
-// -- the event stream of the selected session ------------------------------------
+// -- the event stream of the open session ------------------------------------------
 
 function closeStream() {
-  if (state.stream) state.stream.abort.abort();
-  state.stream = null;
+  if (state.es) state.es.close();
+  state.es = null;
+  clearTimeout(state.retry);
+  state.buffer = null;
+  banner(null);
 }
 
-async function openStream(sessionId) {
-  if (state.stream && state.stream.sessionId === sessionId) return;
+function openStream(sessionId, resume = false) {
   closeStream();
-  const abort = new AbortController();
-  const mine = { sessionId, abort };
-  state.stream = mine;
-  let ended = false;
-  try {
-    const res = await fetch(`/chat/stream/${encodeURIComponent(sessionId)}`, { signal: abort.signal });
-    if (!res.ok) throw new Error(`stream: ${res.status}`);
-    await readEvents(res, (name, data) => {
-      if (state.stream !== mine) return false;
-      const go = onRecord(name, data);
-      if (go === false) ended = true;
-      return go;
-    });
-  } catch (e) {
-    if (abort.signal.aborted) return;
-  } finally {
-    if (state.stream === mine) state.stream = null;
-  }
-  if (state.sessionId !== sessionId) return;
-  await afterStream(sessionId, ended);
+  if (!resume) state.lastEventId = "";
+  const query = resume && state.lastEventId ? `?last_event_id=${encodeURIComponent(state.lastEventId)}` : "";
+  const es = new EventSource(`/chat/stream/${encodeURIComponent(sessionId)}${query}`);
+  state.es = es;
+  for (const type of STREAM_TYPES) es.addEventListener(type, (e) => onEvent(es, sessionId, type, e));
+  es.onopen = () => {
+    if (state.es === es) state.retryDelay = 1000;
+  };
+  es.onerror = () => {
+    if (state.es !== es) return;
+    banner("Reconnecting… the dashboard cannot be reached right now.");
+    if (es.readyState === EventSource.CLOSED) {
+      // The browser gave up (the host answered with an error): try again later.
+      clearTimeout(state.retry);
+      state.retry = setTimeout(() => { if (state.es === es) openStream(sessionId, true); }, state.retryDelay);
+      state.retryDelay = Math.min(state.retryDelay * 2, 8000);
+    }
+  };
 }
 
-// After a turn's stream ended: pick up queued turns, the title and the stored reply.
-async function afterStream(sessionId, ended) {
-  let status = { running: false, pending: 0 };
-  try { status = await api("GET", `/chat/status/${encodeURIComponent(sessionId)}`); } catch (_) { /* keep going */ }
-  if (state.sessionId !== sessionId) return;
-  state.pending = status.pending || 0;
-  state.running = !!status.running;
+function onEvent(es, sessionId, type, e) {
+  if (state.es !== es || state.sessionId !== sessionId) return;
+  if (e.lastEventId) state.lastEventId = e.lastEventId;
+  let msg = null;
+  try { msg = JSON.parse(e.data); } catch (_) { msg = e.data; }
+  const tagged = msg && typeof msg === "object" && !Array.isArray(msg) && "data" in msg && "turn" in msg;
+  const turnId = tagged ? msg.turn : null;
+  const data = tagged ? msg.data : msg;
+  if (type === "sync") { onSync(sessionId, data || {}); return; }
+  if (state.buffer) { state.buffer.push([type, turnId, data]); return; }
+  applyRecord(type, turnId, data);
+}
+
+async function onSync(sessionId, sync) {
+  state.legacy = false;
+  banner(null);
+  if (sync.resumed) return;
+  // Rebuild the view from the stored history, then apply what follows.
+  const buffer = [];
+  state.buffer = buffer;
+  let hist = null;
+  try {
+    hist = await api("GET", `/chat/history/${encodeURIComponent(sessionId)}`);
+  } catch (e) {
+    toast(`Could not load the conversation: ${e.message}`);
+  }
+  if (state.sessionId !== sessionId || state.buffer !== buffer) return;
+  if (hist) await renderHistory(hist.messages || []);
+  state.running = !!sync.running;
+  applyQueue(sync.queue || []);
+  if (sync.running != null) {
+    const t = turnFor(sync.running);
+    state.current = t;
+  }
+  state.buffer = null;
+  for (const [type, turnId, data] of buffer) applyRecord(type, turnId, data);
+  if (sync.pending_approval && !document.querySelector(".approval:not(.answered)")) {
+    showApproval(state.current || recordTurn(sync.running), sync.pending_approval);
+  }
   setBusy();
-  if (status.running || status.pending) {
-    setTimeout(() => state.sessionId === sessionId && openStream(sessionId), ended ? 0 : 1000);
-    return;
-  }
-  refreshSessions();
-  for (const delay of [1200, 3500, 8000]) {
-    setTimeout(() => {
-      if (state.sessionId === sessionId && !state.titles.get(sessionId)) refreshSessions();
-    }, delay);
-  }
+  contentChanged();
 }
 
 // -- sessions -----------------------------------------------------------------
 
+function when(ts) {
+  if (!ts) return "";
+  const t = typeof ts === "number" ? new Date(ts < 1e12 ? ts * 1000 : ts) : new Date(ts);
+  if (isNaN(t)) return "";
+  const secs = (Date.now() - t.getTime()) / 1000;
+  if (secs < 60) return "just now";
+  if (secs < 3600) return `${Math.floor(secs / 60)} min ago`;
+  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const today = new Date();
+  if (t.toDateString() === today.toDateString()) return `today ${hm}`;
+  const yesterday = new Date(today.getTime() - 86400000);
+  if (t.toDateString() === yesterday.toDateString()) return `yesterday ${hm}`;
+  return `${t.toLocaleDateString([], { day: "numeric", month: "short", year: t.getFullYear() === today.getFullYear() ? undefined : "numeric" })} ${hm}`;
+}
+
+function fullTime(ts) {
+  if (!ts) return "";
+  const t = new Date(typeof ts === "number" && ts < 1e12 ? ts * 1000 : ts);
+  return isNaN(t) ? "" : t.toLocaleString();
+}
+
+let refreshSeq = 0;
 async function refreshSessions() {
+  const seq = ++refreshSeq;
   let data;
-  try { data = await api("GET", "/sessions"); } catch (_) { return; }
+  const q = state.search.trim();
+  try {
+    data = await api("GET", q ? `/sessions/search?q=${encodeURIComponent(q)}` : "/sessions");
+  } catch (e) {
+    if (q) toast(`Search failed: ${e.message}`);
+    return;
+  }
+  if (seq !== refreshSeq) return;
+  const rows = (data.sessions || []).slice();
+  if (!q && state.sessionId && !rows.some((s) => s.session_id === state.sessionId)) {
+    rows.unshift({ session_id: state.sessionId, title: state.titles.get(state.sessionId) || "", updated_at: Date.now() / 1000 });
+  }
+  // Alike titles get a number (oldest first), and every row its last use.
+  const counts = new Map();
+  for (const s of rows) {
+    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
+    counts.set(title.toLowerCase(), (counts.get(title.toLowerCase()) || 0) + 1);
+  }
+  const seen = new Map();
   const list = $("#session-list");
-  const known = new Set();
+  const focused = document.activeElement && document.activeElement.closest(".session-item");
+  const focusKey = focused ? [focused.dataset.id, document.activeElement.dataset.role] : null;
   list.replaceChildren();
-  const rows = data.sessions || [];
-  if (state.sessionId && !rows.some((s) => s.session_id === state.sessionId)) {
-    rows.unshift({ session_id: state.sessionId, title: state.titles.get(state.sessionId) || "" });
+  for (const s of rows.slice().reverse()) {
+    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
+    const key = title.toLowerCase();
+    // Untitled chats keep the one name; their last use tells them apart.
+    if (counts.get(key) > 1 && (s.title || state.titles.get(s.session_id))) {
+      const n = (seen.get(key) || 0) + 1;
+      seen.set(key, n);
+      s._label = `${title} (${n})`;
+      s._number = n;
+    } else s._label = title;
+    s._title = title;
   }
   for (const s of rows) {
-    if (known.has(s.session_id)) continue;
-    known.add(s.session_id);
     if (s.title) state.titles.set(s.session_id, s.title);
-    const title = s.title || state.titles.get(s.session_id) || "";
-    const item = el("li", { class: "session-item" + (s.session_id === state.sessionId ? " active" : ""), "data-id": s.session_id, title: s.session_id });
-    if (title) item.textContent = title;
-    else item.append(el("span", { class: "untitled", text: "Untitled chat" }));
-    item.addEventListener("click", () => selectSession(s.session_id));
-    list.append(item);
+    list.append(sessionRow(s));
+  }
+  $("#search-empty").hidden = !(q && rows.length === 0);
+  if (focusKey) {
+    const again = list.querySelector(`.session-item[data-id="${CSS.escape(focusKey[0])}"] [data-role="${focusKey[1]}"]`);
+    if (again) again.focus();
   }
   if (state.sessionId) setTitle(state.sessionId, state.titles.get(state.sessionId) || "");
 }
 
-async function selectSession(sessionId) {
+function sessionRow(s) {
+  const active = s.session_id === state.sessionId;
+  const label = s._label;
+  const item = el("li", { class: "session-item" + (active ? " active" : ""), "data-id": s.session_id });
+  const open = el("button", { type: "button", class: "session-open", "data-role": "open", "aria-current": active ? "page" : null,
+    title: `${label}${s.updated_at ? " · last used " + fullTime(s.updated_at) : ""}` },
+  el("span", { class: "title", text: s._title }),
+  el("span", { class: "meta" },
+    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null,
+    when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
+  s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
+  open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
+  const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
+  rename.addEventListener("click", () => startRename(item, s, label));
+  const del = el("button", { type: "button", class: "row-btn", "data-role": "delete", "aria-label": `Delete ${label}`, title: "Delete" }, icon("delete"));
+  del.addEventListener("click", () => deleteSession(s, label));
+  item.append(open, rename, del);
+  return item;
+}
+
+function startRename(item, s, label) {
+  const input = el("input", { class: "rename-input", type: "text", value: s.title || "", "aria-label": `New name for ${label}`, maxlength: "200" });
+  const open = item.querySelector(".session-open");
+  open.hidden = true;
+  item.insertBefore(input, open);
+  input.focus();
+  input.select();
+  let finished = false;
+  const finish = async (save) => {
+    if (finished) return;
+    finished = true;
+    const title = input.value.trim();
+    if (save && title && title !== s.title) {
+      try {
+        await api("PATCH", `/sessions/${encodeURIComponent(s.session_id)}`, { title });
+        state.titles.set(s.session_id, title);
+        if (s.session_id === state.sessionId) setTitle(s.session_id, title);
+      } catch (e) {
+        toast(`Could not rename the session: ${e.message}`);
+      }
+    }
+    await refreshSessions();
+    const again = document.querySelector(`.session-item[data-id="${CSS.escape(s.session_id)}"] .session-open`);
+    if (again) again.focus();
+  };
+  input.addEventListener("keydown", (e) => {
+    if (e.key === "Enter") { e.preventDefault(); finish(true); }
+    else if (e.key === "Escape") { e.preventDefault(); finish(false); }
+  });
+  input.addEventListener("blur", () => finish(true));
+}
+
+async function deleteSession(s, label) {
+  const ok = await ask({ title: "Delete this chat?", text: `“${label}” and all its messages will be deleted. This cannot be undone.`,
+    okLabel: "Delete", danger: true, field: false });
+  if (!ok) return;
+  try {
+    await api("DELETE", `/sessions/${encodeURIComponent(s.session_id)}`);
+  } catch (e) {
+    toast(`Could not delete the session: ${e.message}`);
+    return;
+  }
+  state.titles.delete(s.session_id);
+  if (s.session_id === state.sessionId) newChat();
+  await refreshSessions();
+  toast(`Deleted “${label}”.`, "info");
+}
+
+function sessionFromUrl() {
+  return new URLSearchParams(location.search).get("s");
+}
+
+function setUrl(sessionId, push) {
+  const url = sessionId ? `/?s=${encodeURIComponent(sessionId)}` : "/";
+  if (location.pathname + location.search === url) return;
+  if (push) history.pushState({ s: sessionId }, "", url);
+  else history.replaceState({ s: sessionId }, "", url);
+}
+
+function selectSession(sessionId, push = true) {
   closeStream();
   state.sessionId = sessionId;
   state.running = false;
   state.pending = 0;
+  setUrl(sessionId, push);
   setBusy();
-  for (const item of document.querySelectorAll(".session-item")) item.classList.toggle("active", item.dataset.id === sessionId);
-  setTitle(sessionId, state.titles.get(sessionId) || "");
-  try {
-    const hist = await api("GET", `/chat/history/${encodeURIComponent(sessionId)}`);
-    if (state.sessionId !== sessionId) return;
-    renderHistory(hist.messages || []);
-    const status = await api("GET", `/chat/status/${encodeURIComponent(sessionId)}`);
-    state.running = !!status.running;
-    state.pending = status.pending || 0;
-    setBusy();
-    if (status.running || status.pending) openStream(sessionId);
-  } catch (e) {
-    clearMessages();
+  clearMessages();
+  for (const item of document.querySelectorAll(".session-item")) {
+    const on = item.dataset.id === sessionId;
+    item.classList.toggle("active", on);
+    const open = item.querySelector(".session-open");
+    if (on) open.setAttribute("aria-current", "page"); else open.removeAttribute("aria-current");
   }
+  setTitle(sessionId, state.titles.get(sessionId) || "");
+  openStream(sessionId);
 }
 
-function newChat() {
+function newChat(push = true) {
   closeStream();
   state.sessionId = null;
   state.running = false;
   state.pending = 0;
   clearMessages();
   setBusy();
-  $("#session-title").textContent = "New chat";
-  for (const item of document.querySelectorAll(".session-item")) item.classList.remove("active");
+  setUrl(null, push);
+  $("#session-title").textContent = NEW_CHAT;
+  document.title = "Korvel chat";
+  for (const item of document.querySelectorAll(".session-item")) {
+    item.classList.remove("active");
+    item.querySelector(".session-open").removeAttribute("aria-current");
+  }
+  closeDrawer();
   $("#composer-input").focus();
+}
+
+// -- the drawer on narrow screens ---------------------------------------------------
+
+function openDrawer() {
+  document.body.classList.add("drawer-open");
+  $("#scrim").hidden = false;
+  $("#drawer-open").setAttribute("aria-expanded", "true");
+  $("#new-chat").focus();
+}
+
+function closeDrawer() {
+  if (!document.body.classList.contains("drawer-open")) return;
+  document.body.classList.remove("drawer-open");
+  $("#scrim").hidden = true;
+  $("#drawer-open").setAttribute("aria-expanded", "false");
+  $("#drawer-open").focus();
 }
 
 // -- sending ------------------------------------------------------------------
@@ -417,25 +892,39 @@ async function send(ev) {
       images: images.map((a) => a.id),
     });
     const isNew = state.sessionId !== res.session_id;
-    state.sessionId = res.session_id;
     input.value = "";
     autoSize();
     state.attachments = [];
     renderAttachments();
-    if (isNew) refreshSessions();
-    if (res.status === "queued") {
-      state.pending = Math.max(state.pending, res.position);
-      addUser(text, images.map((a) => a.url), res.position);
-    } else {
-      if (state.bubble) state.bubble.classList.remove("streaming");
-      state.bubble = null;
-      addUser(text, images.map((a) => a.url));
+    state.follow = true;
+    state.pinned = 0;
+    if (isNew) {
+      // The stream's first record rebuilds the view from the server.
+      state.sessionId = res.session_id;
+      setUrl(res.session_id, true);
+      clearMessages();
+      const node = addUser(text, images.map((a) => a.url));
+      node.dataset.local = "1";
+      node.dataset.message = text;
       state.running = true;
+      setBusy();
+      openStream(res.session_id);
+      refreshSessions();
+      return;
     }
+    const known = res.turn_id != null && state.turns.get(res.turn_id);
+    if ((!known || !known.user) && !claimStreamed(text)) {
+      const node = addUser(text, images.map((a) => a.url), res.status === "queued" ? res.position : 0);
+      node.dataset.local = "1";
+      node.dataset.message = text;
+      if (res.turn_id != null) { turnFor(res.turn_id).user = node; delete node.dataset.local; }
+    }
+    if (res.status === "queued") state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
+    else state.running = true;
     setBusy();
-    openStream(res.session_id);
+    if (!state.es) openStream(res.session_id);
   } catch (e) {
-    alert(`Could not send: ${e.message}`);
+    toast(`Could not send: ${e.message}`);
   } finally {
     $("#send-btn").disabled = false;
   }
@@ -444,13 +933,14 @@ async function send(ev) {
 async function stop() {
   if (!state.sessionId) return;
   $("#stop-btn").disabled = true;
-  // The turn may end (and its bubble be finished) before the answer arrives.
-  const node = state.bubble;
+  const t = state.current;
+  if (t) t.stopAsked = true;
   try {
     const r = await api("POST", "/chat/stop", { session_id: state.sessionId });
-    if (r.stopped && node) node.querySelector(".extras").append(el("div", { class: "stopped-line", text: "Stopped." }));
+    if (!r.stopped && t) t.stopAsked = false;
   } catch (e) {
-    alert(`Could not stop: ${e.message}`);
+    if (t) t.stopAsked = false;
+    toast(`Could not stop: ${e.message}`);
   } finally {
     $("#stop-btn").disabled = false;
   }
@@ -462,19 +952,20 @@ function renderAttachments() {
   state.attachments.forEach((a, i) => {
     box.append(el("div", { class: "attachment" },
       el("img", { src: a.url, alt: a.name || "image" }),
-      el("button", { type: "button", title: "Remove", text: "×", onclick: () => { state.attachments.splice(i, 1); renderAttachments(); } })));
+      el("button", { type: "button", "aria-label": `Remove ${a.name || "image"}`, text: "×", onclick: () => { state.attachments.splice(i, 1); renderAttachments(); } })));
   });
 }
 
 async function attach(files) {
   for (const file of files) {
+    if (!file.type.startsWith("image/")) { toast(`${file.name} is not an image; only images can be attached.`); continue; }
     const form = new FormData();
     form.append("file", file, file.name);
     try {
       const r = await api("POST", "/chat/upload", form);
       state.attachments.push({ id: r.id, url: URL.createObjectURL(file), name: file.name });
     } catch (e) {
-      alert(`Could not attach ${file.name}: ${e.message}`);
+      toast(`Could not attach ${file.name}: ${e.message}`);
     }
   }
   renderAttachments();
@@ -484,6 +975,32 @@ function autoSize() {
   const t = $("#composer-input");
   t.style.height = "auto";
   t.style.height = Math.min(t.scrollHeight, 200) + "px";
+}
+
+function setupDrop() {
+  const zone = $("#composer");
+  let depth = 0;
+  const hasFiles = (e) => [...(e.dataTransfer?.types || [])].includes("Files");
+  zone.addEventListener("dragenter", (e) => {
+    if (!hasFiles(e)) return;
+    e.preventDefault();
+    depth += 1;
+    zone.classList.add("dragging");
+    $("#drop-hint").hidden = false;
+  });
+  zone.addEventListener("dragover", (e) => { if (hasFiles(e)) e.preventDefault(); });
+  zone.addEventListener("dragleave", () => {
+    depth = Math.max(0, depth - 1);
+    if (!depth) { zone.classList.remove("dragging"); $("#drop-hint").hidden = true; }
+  });
+  zone.addEventListener("drop", (e) => {
+    e.preventDefault();
+    depth = 0;
+    zone.classList.remove("dragging");
+    $("#drop-hint").hidden = true;
+    const files = [...(e.dataTransfer?.files || [])];
+    if (files.length) attach(files);
+  });
 }
 
 // -- pickers --------------------------------------------------------------------
@@ -501,14 +1018,16 @@ async function switchProfile() {
   let name = sel.value;
   let create = false;
   if (name === "__new__") {
-    name = (prompt("Name of the new profile:") || "").trim();
+    name = await ask({ title: "New profile", label: "Name of the new profile", okLabel: "Create",
+      text: "A profile keeps its own sessions, model and settings.",
+      validate: (v) => (/^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$/.test(v) ? "" : "Use 1–64 letters, digits or _ . - (starting with a letter or digit).") });
     create = true;
     if (!name) { sel.value = sel.dataset.active; return; }
   }
   try {
     await api("POST", "/profiles/active", { name, create });
   } catch (e) {
-    alert(`Could not switch profile: ${e.message}`);
+    toast(`Could not switch profile: ${e.message}`);
   }
   await loadProfiles();
   await loadModels();
@@ -529,22 +1048,52 @@ async function changeModel() {
   const sel = $("#model-select");
   let model = sel.value;
   if (model === "__other__") {
-    model = (prompt("Model name (for example provider/model):") || "").trim();
+    model = await ask({ title: "Another model", label: "Model name (for example provider/model)", okLabel: "Use this model",
+      validate: (v) => (v && !/\s/.test(v) ? "" : "Enter a model name without spaces.") });
     if (!model) { sel.value = sel.dataset.current; return; }
   }
   try {
     await api("POST", "/model", { model });
   } catch (e) {
-    alert(`Could not change the model: ${e.message}`);
+    toast(`Could not change the model: ${e.message}`);
   }
   await loadModels();
 }
 
 // -- install screen ------------------------------------------------------------------
 
+// What a failed installation means and what to do next.
+function explainInstallFailure(error, lines) {
+  const m = /exit code (\d+)/.exec(error || "");
+  const code = m ? Number(m[1]) : null;
+  const causes = {
+    6: "The installer could not be downloaded: the download address could not be resolved (no internet connection or DNS).",
+    7: "The installer could not be downloaded: the server could not be reached.",
+    22: "The installer could not be downloaded: the server answered with an error (the address may have changed).",
+    28: "The installer could not be downloaded: the connection timed out.",
+    35: "The installer could not be downloaded: a secure connection could not be made.",
+    60: "The installer could not be downloaded: the server's certificate could not be checked.",
+    127: "A program the installer needs is missing (bash or curl).",
+  };
+  let cause = code !== null && causes[code];
+  let next = "Check the internet connection, then press Try again.";
+  if (!cause && /windows/i.test(error || "")) { cause = error; next = "Install WSL2 and run the dashboard inside it."; }
+  if (!cause) {
+    const last = (lines || []).filter((l) => l.trim()).slice(-1)[0];
+    cause = `The installer stopped with an error${code !== null ? ` (exit code ${code})` : ""}${last ? `; its last line was: “${last}”` : ""}.`;
+    next = "Read the installer output above for the reason, fix it, then press Try again.";
+  }
+  return { cause, next };
+}
+
 async function showInstallScreen(engineError) {
   $("#install-screen").hidden = false;
+  $("#app").hidden = true;
   if (engineError) $("#install-result").textContent = `The engine could not be loaded: ${engineError}`;
+  try {
+    const info = await api("GET", "/setup/installer");
+    if (info && info.url) $("#install-url").textContent = info.url;
+  } catch (_) { /* the address stays described in words */ }
   try {
     const s = await api("GET", "/setup/status");
     const facts = [["Installed", s.installed ? "yes" : "no"], ["Version", s.version || "—"], ["API key", s.api_key ? "set" : "missing"]];
@@ -553,14 +1102,53 @@ async function showInstallScreen(engineError) {
   } catch (_) { /* the facts are optional */ }
 }
 
+async function readEvents(response, onEvent) {
+  const reader = response.body.getReader();
+  const decoder = new TextDecoder();
+  let buf = "";
+  for (;;) {
+    const { value, done } = await reader.read();
+    if (done) return;
+    buf += decoder.decode(value, { stream: true });
+    let cut;
+    while ((cut = buf.indexOf("\n\n")) >= 0) {
+      const block = buf.slice(0, cut);
+      buf = buf.slice(cut + 2);
+      let name = "message";
+      const data = [];
+      for (const line of block.split("\n")) {
+        if (line.startsWith("event:")) name = line.slice(6).trim();
+        else if (line.startsWith("data:")) data.push(line.slice(5).replace(/^ /, ""));
+      }
+      if (!data.length) continue;
+      let parsed = null;
+      try { parsed = JSON.parse(data.join("\n")); } catch (_) { parsed = data.join("\n"); }
+      if (onEvent(name, parsed) === false) { reader.cancel(); return; }
+    }
+  }
+}
+
 async function install() {
   const btn = $("#install-btn");
   const log = $("#install-log");
   const result = $("#install-result");
+  const next = $("#install-next");
+  const lines = [];
   btn.disabled = true;
   log.textContent = "";
   result.className = "";
-  result.textContent = "Installing…";
+  next.hidden = true;
+  result.textContent = "Installing… this takes a few minutes.";
+  const fail = (error) => {
+    const why = explainInstallFailure(error, lines);
+    result.className = "failed";
+    result.textContent = `Installation failed. ${why.cause}`;
+    next.replaceChildren(document.createTextNode(why.next), " ", el("br"), "Or install it by hand in a terminal: ",
+      el("code", { text: `curl -fsSL ${$("#install-url").textContent} | bash` }), ", then restart the dashboard.");
+    next.hidden = false;
+    btn.textContent = "Try again";
+    btn.disabled = false;
+  };
   try {
     const res = await fetch("/setup/install", { method: "POST" });
     if (!res.ok) {
@@ -570,6 +1158,7 @@ async function install() {
     }
     await readEvents(res, (name, data) => {
       if (name === "line") {
+        lines.push(data.line ?? "");
         log.append(document.createTextNode((data.line ?? "") + "\n"));
         log.scrollTop = log.scrollHeight;
       } else if (name === "done") {
@@ -578,18 +1167,14 @@ async function install() {
           result.textContent = data.engine ? "Installed. Starting the chat…" : "Installed. Restart the dashboard to start chatting.";
           if (data.engine) setTimeout(() => location.reload(), 1200);
         } else {
-          result.className = "failed";
-          result.textContent = `Installation failed: ${data.error || "unknown error"}`;
-          btn.disabled = false;
+          fail(data.error || "unknown error");
         }
         return false;
       }
       return true;
     });
   } catch (e) {
-    result.className = "failed";
-    result.textContent = `Installation failed: ${e.message}`;
-    btn.disabled = false;
+    fail(e.message);
   }
 }
 
@@ -597,20 +1182,46 @@ async function install() {
 
 async function start() {
   $("#composer").addEventListener("submit", send);
-  $("#composer-input").addEventListener("keydown", (e) => {
+  const input = $("#composer-input");
+  input.addEventListener("keydown", (e) => {
     if (e.key === "Enter" && !e.shiftKey && !e.isComposing) send(e);
   });
-  $("#composer-input").addEventListener("input", autoSize);
-  $("#composer-input").addEventListener("paste", (e) => {
+  input.addEventListener("input", autoSize);
+  input.addEventListener("paste", (e) => {
     const files = [...(e.clipboardData?.files || [])].filter((f) => f.type.startsWith("image/"));
     if (files.length) { e.preventDefault(); attach(files); }
   });
+  $("#attach-btn").addEventListener("click", () => $("#attach-input").click());
   $("#attach-input").addEventListener("change", (e) => { attach([...e.target.files]); e.target.value = ""; });
+  setupDrop();
   $("#stop-btn").addEventListener("click", stop);
-  $("#new-chat").addEventListener("click", newChat);
+  $("#new-chat").addEventListener("click", () => newChat());
   $("#profile-select").addEventListener("change", switchProfile);
   $("#model-select").addEventListener("change", changeModel);
   $("#install-btn").addEventListener("click", install);
+  $("#jump-latest").addEventListener("click", jumpToLatest);
+  $("#drawer-open").addEventListener("click", openDrawer);
+  $("#drawer-close").addEventListener("click", closeDrawer);
+  $("#scrim").addEventListener("click", closeDrawer);
+  document.addEventListener("keydown", (e) => { if (e.key === "Escape") closeDrawer(); });
+  let searchTimer = 0;
+  $("#session-search").addEventListener("input", (e) => {
+    state.search = e.target.value;
+    clearTimeout(searchTimer);
+    searchTimer = setTimeout(refreshSessions, 200);
+  });
+  const box = $("#messages");
+  box.addEventListener("scroll", () => {
+    state.follow = atBottom();
+    if (state.follow) state.pinned = box.scrollTop;
+    $("#jump-latest").hidden = state.follow;
+  }, { passive: true });
+  box.addEventListener("wheel", (e) => { if (e.deltaY < 0) state.follow = false; }, { passive: true });
+  window.addEventListener("popstate", () => {
+    const s = sessionFromUrl();
+    if (s && s !== state.sessionId) selectSession(s, false);
+    else if (!s && state.sessionId) newChat(false);
+  });
 
   let health = { engine: null };
   try { health = await api("GET", "/health"); } catch (_) { /* shown below */ }
@@ -619,15 +1230,24 @@ async function start() {
   document.body.dataset.engine = health.engine || "none";
   if (!health.engine) {
     await showInstallScreen(health.engine_error);
+    document.body.dataset.ready = "1";
     return;
   }
   try {
     const s = await api("GET", "/setup/status");
     $("#key-warning").hidden = !!s.api_key || health.engine === "standin";
   } catch (_) { /* optional */ }
-  await Promise.all([loadProfiles(), loadModels(), refreshSessions()]);
-  $("#composer-input").focus();
+  const wanted = sessionFromUrl();
+  if (wanted) selectSession(wanted, false);
+  try {
+    await Promise.all([loadProfiles(), loadModels(), refreshSessions()]);
+  } catch (e) {
+    toast(`Could not load the page's settings: ${e.message}`);
+  }
+  input.focus();
   document.body.dataset.ready = "1";
+  // "Last used …" stays true, and sessions started elsewhere appear.
+  setInterval(() => { if (!document.hidden && !document.querySelector(".rename-input")) refreshSessions(); }, 60000);
 }
 
 start();
