@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import itertools
 import logging
 import os
 import threading
@@ -212,8 +213,8 @@ class SessionLog:
         index = max(0, position - self.entries[0].seq + 1)
         out: List[str] = []
         size = 0
-        for i in range(index, len(self.entries)):
-            entry = self.entries[i]
+        # (a deque's items are reached in order from one end: no indexing per item)
+        for entry in itertools.islice(self.entries, index, None):
             out.append(entry.frame)
             size += len(entry.frame)
             position = entry.seq
