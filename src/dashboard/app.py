@@ -21,8 +21,8 @@ from starlette.concurrency import run_in_threadpool
 
 from . import profiles, sse
 from .engine import Engine
+from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
-from .turns import NotSaved, TurnRunner
 
 logger = logging.getLogger("dashboard")
 
@@ -358,11 +358,6 @@ def create_app(host: Host) -> FastAPI:
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
         return SessionStreamResponse(SessionStream(host.streams, session_id, resume, closing))
-
-    @app.exception_handler(NotSaved)
-    async def _not_saved(request: Request, exc: NotSaved):
-        # Nothing is accepted that is not on disk first.
-        return JSONResponse(status_code=503, content={"detail": str(exc)})
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):

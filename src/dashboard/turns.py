@@ -21,6 +21,8 @@ import time
 import uuid
 from typing import Deque, Dict, List, Optional, Set, Tuple
 
+from starlette.exceptions import HTTPException
+
 from .journal import QUEUED, RUNNING, Journal, Journals, user_history
 
 logger = logging.getLogger("dashboard.turns")
@@ -108,8 +110,12 @@ class Turn:
                 "images": list(self.images), "waiting_for": waiting_for}
 
 
-class NotSaved(Exception):
-    """A message that could not be written to the journal (so not accepted)."""
+class NotSaved(HTTPException):
+    """A message that could not be written to the journal, so not accepted:
+    the sender gets 503 with the reason."""
+
+    def __init__(self, detail: str) -> None:
+        super().__init__(status_code=503, detail=detail)
 
 
 def new_turn_id() -> str:
