@@ -42,11 +42,12 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    from .security import escape_log_records, install_log_escaping
+    install_log_escaping()
     logging.basicConfig(level=getattr(logging, args.log_level.upper()),
                         format="%(asctime)s %(levelname)-7s %(name)s: %(message)s",
                         stream=sys.stderr)
-    from .security import install_log_escaping
-    install_log_escaping()
+    escape_log_records()
 
     import uvicorn
 
