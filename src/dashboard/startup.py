@@ -93,7 +93,7 @@ def leave_strangers_alone(port: int) -> None:
     from bridge.supervisor import pid, port as port_guard
     me = os.getpid()
     old = pid.read_pid()
-    if old is not None and old != me and pid.is_pid_alive(old):
+    if isinstance(old, int) and old != me and pid.is_pid_alive(old):
         args = command_line(old)
         if not is_dashboard_host(args):
             logger.info("PID file names PID %d, which is not a dashboard host (%s): "
