@@ -372,13 +372,12 @@ def create_app(host: Host) -> FastAPI:
     @app.post("/chat/upload")
     def chat_upload(file: UploadFile = File(...)):
         engine = host.require_engine()
-        data = file.file.read(host.limits.max_image_bytes + 1)
-        return uploads.info(uploads.save(engine, data, host.limits))
+        return uploads.info(uploads.save_file(engine, file.file, host.limits))
 
     @app.post("/chat/upload-data-url")
     def chat_upload_data_url(body: DataUrlBody):
         engine = host.require_engine()
-        return uploads.info(uploads.save_data_url(engine, body.data_url, host.limits))
+        return uploads.info(uploads.take_data_url(engine, body, host.limits))
 
     @app.get("/chat/upload/{upload_id}")
     def chat_upload_get(upload_id: str):

@@ -3,7 +3,9 @@ headers, refusal of cross-site changes, JSON for every failure, JSON parsed
 off the event loop, and log lines without control characters."""
 from __future__ import annotations
 
+import asyncio
 import errno
+import gc
 import json
 import logging
 import sqlite3
@@ -133,6 +135,28 @@ UNSAFE_SITES = ("cross-site", "same-site")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
 
 
+def _malloc_trim() -> Callable[[], None]:
+    try:
+        import ctypes
+        import ctypes.util
+        trim = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").malloc_trim
+    except (OSError, AttributeError):  # not glibc
+        return lambda: None
+    trim.argtypes = [ctypes.c_size_t]
+    return lambda: trim(0)
+
+
+_trim = _malloc_trim()
+
+
+def release_memory() -> None:
+    """After a large body: free what the reference cycles of a refused
+    request's traceback keep alive, and hand the C allocator's free memory
+    back to the system (blocks of a few dozen MB are not returned by itself)."""
+    gc.collect()
+    _trim()
+
+
 class BodyTooLarge(Exception):
     pass
 
@@ -148,6 +172,8 @@ class Guard:
     - An error no route handled becomes JSON ``detail`` with a fitting
       status, and is remembered for /health.
     """
+
+    COLLECT_AFTER = 8 * 1024 * 1024
 
     def __init__(self, app, max_body: int, problems: Problems,
                  allowed_origins: Callable[[], List[str]]) -> None:
@@ -229,6 +255,10 @@ class Guard:
         if too_large and not started:
             too_large = False
             await answer(413, self._too_large(limit))
+        if received > self.COLLECT_AFTER:
+            # Once this request's objects are gone (its error, the frames
+            # its traceback holds, the body).
+            asyncio.get_running_loop().call_later(0.05, release_memory)
 
     @staticmethod
     def _too_large(limit: int) -> str:

@@ -124,8 +124,31 @@ def save(engine, data: bytes, limits) -> pathlib.Path:
     return pathlib.Path(path)
 
 
-def save_data_url(engine, data_url: str, limits) -> pathlib.Path:
-    return save(engine, decode_data_url(data_url, limits.max_image_bytes), limits)
+# Routes that take big bodies run on worker threads, and an idle worker keeps
+# its last job's arguments, and a raised error its frames' variables: the
+# functions below take the image text out of the request body, and raise a
+# fresh error that holds none of the image data.
+
+def take_data_url(engine, body, limits) -> pathlib.Path:
+    """Save the data URL in ``body.data_url`` (emptied)."""
+    url, body.data_url = body.data_url, ""
+    problem = None
+    try:
+        return save(engine, decode_data_url(url, limits.max_image_bytes), limits)
+    except HTTPException as exc:
+        problem = HTTPException(exc.status_code, exc.detail)
+    url = ""
+    raise problem
+
+
+def save_file(engine, fh, limits) -> pathlib.Path:
+    """Save the uploaded file ``fh`` (read up to the image limit)."""
+    problem = None
+    try:
+        return save(engine, fh.read(limits.max_image_bytes + 1), limits)
+    except HTTPException as exc:
+        problem = HTTPException(exc.status_code, exc.detail)
+    raise problem
 
 
 def saved(engine, ref: str, limits) -> Tuple[pathlib.Path, str]:
@@ -147,18 +170,27 @@ def saved(engine, ref: str, limits) -> Tuple[pathlib.Path, str]:
     return path, kind
 
 
-def attach(engine, refs, limits) -> List[pathlib.Path]:
+def attach(engine, refs: list, limits) -> List[pathlib.Path]:
     """The files for a message's images (data URLs or upload ids). Every
-    image is checked before the first one is saved."""
+    image is checked before the first one is saved; the data URLs in
+    ``refs`` are replaced by a placeholder once taken."""
     checked: List[Union[bytes, pathlib.Path]] = []
-    for ref in refs:
-        if ref.startswith("data:"):
-            data = decode_data_url(ref, limits.max_image_bytes)
-            check_image(data, limits.max_image_bytes)
-            checked.append(data)
-        else:
-            checked.append(saved(engine, ref, limits)[0])
-    return [item if isinstance(item, pathlib.Path) else save(engine, item, limits) for item in checked]
+    problem = None
+    try:
+        for i, ref in enumerate(refs):
+            if ref.startswith("data:"):
+                refs[i] = "data:"
+                checked.append(decode_data_url(ref, limits.max_image_bytes))
+                ref = ""
+                check_image(checked[-1], limits.max_image_bytes)
+            else:
+                checked.append(saved(engine, ref, limits)[0])
+        return [item if isinstance(item, pathlib.Path) else save(engine, item, limits) for item in checked]
+    except HTTPException as exc:
+        problem = HTTPException(exc.status_code, exc.detail)
+    checked.clear()
+    ref = ""
+    raise problem
 
 
 def info(path: pathlib.Path) -> dict:
