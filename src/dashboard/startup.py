@@ -83,41 +83,44 @@ class PortTaken(Exception):
     """The port is held by a process that is not a dashboard host."""
 
 
-def leave_strangers_alone(port: int) -> None:
-    """Look at what the bridge would stop before it does.
-
-    A PID file naming a live process that is not a dashboard host is a
-    leftover whose id has been reused: it is replaced, the process is left
-    alone. A port held by such a process raises PortTaken.
-    """
-    from bridge.supervisor import pid, port as port_guard
-    me = os.getpid()
+def check_pid_file() -> None:
+    """A PID file naming a live process that is not a dashboard host is a
+    leftover whose id has been reused: replace it, leave the process alone."""
+    from bridge.supervisor import pid
     old = pid.read_pid()
-    if isinstance(old, int) and old != me and pid.is_pid_alive(old):
+    if isinstance(old, int) and old != os.getpid() and pid.is_pid_alive(old):
         args = command_line(old)
         if not is_dashboard_host(args):
             logger.info("PID file names PID %d, which is not a dashboard host (%s): "
                         "leaving it alone and replacing the file", old, describe(args))
             pid.write_pid()
-    if port_guard.is_port_in_use(port):
-        owner = port_guard.find_port_owner(port)
-        if owner is not None and owner != me:
-            args = command_line(owner)
-            if not is_dashboard_host(args):
-                raise PortTaken(
-                    f"Port {port} is in use by PID {owner} ({describe(args)}), which is not a "
-                    f"dashboard host; not stopping it. Choose another port with --port N "
-                    f"or KORVEL_DASHBOARD_PORT=N.")
+
+
+def check_port_owner(port: int) -> None:
+    """PortTaken when the process the port guard would stop is not a dashboard host."""
+    from bridge.supervisor import port as port_guard
+    if not port_guard.is_port_in_use(port):
+        return
+    owner = port_guard.find_port_owner(port)
+    if owner is None or owner == os.getpid():
+        return
+    args = command_line(owner)
+    if not is_dashboard_host(args):
+        raise PortTaken(
+            f"Port {port} is in use by PID {owner} ({describe(args)}), which is not a "
+            f"dashboard host; not stopping it. Choose another port with --port N "
+            f"or KORVEL_DASHBOARD_PORT=N.")
 
 
 def supervise(port: int) -> bool:
     """Remove a stale bridge, record our PID, free the port, install the
-    signal handlers. False when the port could not be freed; PortTaken when
-    it is held by another program."""
+    signal handlers. Only a dashboard host is ever stopped: False when the
+    port could not be freed, PortTaken when another program holds it."""
     from bridge.supervisor import lifecycle, pid, port as port_guard
-    leave_strangers_alone(port)
+    check_pid_file()
     pid.kill_stale_bridge()
     pid.write_pid()
+    check_port_owner(port)
     free = bool(port_guard.ensure_port_free(port))
     lifecycle.setup_signal_handlers()
     return free
