@@ -124,10 +124,10 @@ def save(engine, data: bytes, limits) -> pathlib.Path:
     return pathlib.Path(path)
 
 
-# Routes that take big bodies run on worker threads, and an idle worker keeps
-# its last job's arguments, and a raised error its frames' variables: the
-# functions below take the image text out of the request body, and raise a
-# fresh error that holds none of the image data.
+# A refused image must not stay in memory: an error's traceback keeps the
+# variables of every frame it passed through for as long as the error lives.
+# The functions below take the image text out of the request body, and raise
+# a fresh error that holds none of the image data.
 
 def take_data_url(engine, body, limits) -> pathlib.Path:
     """Save the data URL in ``body.data_url`` (emptied)."""
