@@ -31,8 +31,8 @@ STATIC_DIR = pathlib.Path(__file__).resolve().parent / "static"
 #: plain (matched whole: a trailing newline is not part of any id).
 SESSION_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.:-]{0,127}")
 APPROVAL_CHOICES = ("once", "session", "always", "deny")
-MAX_MESSAGE_CHARS = 200_000
-MAX_IMAGES = 8
+MAX_MESSAGE_CHARS = int(settings.MAX_MESSAGE.value())
+MAX_IMAGES = int(settings.MAX_IMAGES.value())
 TASK_CLEANUP_SECONDS = 60.0
 
 SSE_HEADERS = {"Cache-Control": "no-cache", "X-Accel-Buffering": "no"}

@@ -40,6 +40,10 @@ MAX_BODY = Setting("KORVEL_DASHBOARD_MAX_BODY_MB", 48, "MB",
                    "largest request body accepted; larger ones get 413 before they are read")
 MAX_IMAGE = Setting("KORVEL_DASHBOARD_MAX_IMAGE_MB", 20, "MB",
                     "largest image accepted, on every path (upload, data URL, images in a message)")
+MAX_MESSAGE = Setting("KORVEL_DASHBOARD_MAX_MESSAGE_CHARS", 200_000, "characters",
+                      "longest message text accepted (422 beyond)")
+MAX_IMAGES = Setting("KORVEL_DASHBOARD_MAX_IMAGES", 8, "images",
+                     "most images attached to one message (422 beyond)")
 MIN_FREE = Setting("KORVEL_DASHBOARD_MIN_FREE_MB", 64, "MB",
                    "free disk space kept in reserve: uploads that would go below it get 507 and "
                    "/health reports the disk as full")
@@ -63,7 +67,7 @@ class Limits:
 
 
 #: Every setting, in the order the README lists them.
-ALL = (MAX_BODY, MAX_IMAGE, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON)
+ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON)
 
 
 def load() -> Limits:

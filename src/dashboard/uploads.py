@@ -180,16 +180,18 @@ def attach(engine, refs: list, limits) -> List[pathlib.Path]:
         for i, ref in enumerate(refs):
             if ref.startswith("data:"):
                 refs[i] = "data:"
-                checked.append(decode_data_url(ref, limits.max_image_bytes))
+                data = decode_data_url(ref, limits.max_image_bytes)
                 ref = ""
-                check_image(checked[-1], limits.max_image_bytes)
+                check_image(data, limits.max_image_bytes)
+                checked.append(data)
+                data = b""
             else:
                 checked.append(saved(engine, ref, limits)[0])
         return [item if isinstance(item, pathlib.Path) else save(engine, item, limits) for item in checked]
     except HTTPException as exc:
         problem = HTTPException(exc.status_code, exc.detail)
     checked.clear()
-    ref = ""
+    ref, data = "", b""
     raise problem
 
 
