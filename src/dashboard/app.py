@@ -19,7 +19,7 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import profiles, sse
+from . import profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -28,14 +28,12 @@ logger = logging.getLogger("dashboard")
 
 STATIC_DIR = pathlib.Path(__file__).resolve().parent / "static"
 
-#: Session ids are keys of every registry and the engine's store: keep them plain.
-SESSION_ID = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.:-]{0,127}$")
-#: Names of files saved by the upload endpoints.
-UPLOAD_ID = re.compile(r"^upload_[0-9a-f]{10}(\.[^/\\]{0,32})?$")
+#: Session ids are keys of every registry and the engine's store: keep them
+#: plain (matched whole: a trailing newline is not part of any id).
+SESSION_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.:-]{0,127}")
 APPROVAL_CHOICES = ("once", "session", "always", "deny")
-MAX_MESSAGE_CHARS = 200_000
-MAX_IMAGES = 8
-MAX_UPLOAD_BYTES = 20 * 1024 * 1024
+MAX_MESSAGE_CHARS = int(settings.MAX_MESSAGE.value())
+MAX_IMAGES = int(settings.MAX_IMAGES.value())
 TASK_CLEANUP_SECONDS = 60.0
 
 SSE_HEADERS = {"Cache-Control": "no-cache", "X-Accel-Buffering": "no"}
@@ -60,7 +58,7 @@ class ApproveBody(BaseModel):
 
 
 class DataUrlBody(BaseModel):
-    data_url: str = Field(..., max_length=MAX_UPLOAD_BYTES * 2)
+    data_url: str
 
 
 class ProfileBody(BaseModel):
@@ -123,7 +121,7 @@ def _bad(detail: str, status: int = 400) -> NoReturn:
 
 
 def _session(session_id: Optional[str]) -> str:
-    if not isinstance(session_id, str) or not SESSION_ID.match(session_id):
+    if not isinstance(session_id, str) or not SESSION_ID.fullmatch(session_id):
         _bad("session_id must be 1-128 letters, digits or _ . : - (starting with a letter or digit)")
     return session_id
 
@@ -145,6 +143,9 @@ class Host:
         self.closing: Optional[asyncio.Event] = None
         self._install_lock = threading.Lock()
         self.installing = False
+        self.limits = settings.load()
+        self.problems = security.Problems()
+        self.sweeper: Optional[threading.Event] = None
 
     def begin_shutdown(self) -> None:
         """Make open event streams end; safe to call from a signal handler."""
@@ -158,17 +159,6 @@ class Host:
         if not self.engine.ready:
             _bad("No agent engine is loaded; install it from the setup screen.", 503)
         return self.engine
-
-
-def _upload_path(engine: Engine, ref: str) -> pathlib.Path:
-    """The saved file an upload id names; only files in the upload directory."""
-    if not UPLOAD_ID.match(ref) or ref in (".", ".."):
-        _bad(f"unknown image {ref[:80]!r}: send a data URL or an id returned by /chat/upload")
-    base = pathlib.Path(engine.picdrop._UPLOAD_DIR)
-    path = base / ref
-    if not path.is_file():
-        _bad(f"unknown image {ref!r}", 404)
-    return path
 
 
 def _sessions(engine: Engine) -> list:
@@ -235,8 +225,12 @@ def create_app(host: Host) -> FastAPI:
     app = FastAPI(title="korvel dashboard", docs_url=None, redoc_url=None, openapi_url=None,
                   lifespan=lifespan)
     app.state.host = host
+    app.router.route_class = security.offloop_route(host.limits.offloop_json_bytes)
     app.add_middleware(LocalOnly)
-    app.include_router(__import__("dashboard.sessions_api", fromlist=["router"]).router)
+    app.add_middleware(security.Guard, max_body=host.limits.max_body_bytes, problems=host.problems,
+                       allowed_origins=_extra_origins)
+    host.sweeper = uploads.start_sweeper(host.engine, host.limits)
+    app.include_router(sessions_api.router)
 
     @app.exception_handler(RequestValidationError)
     async def _invalid(request: Request, exc: RequestValidationError):
@@ -257,8 +251,11 @@ def create_app(host: Host) -> FastAPI:
     @app.get("/health")
     async def health():
         engine = host.engine
+        problems = await run_in_threadpool(security.storage_problems, engine, host.limits.min_free_bytes)
         return {
-            "status": "ok",
+            "status": "degraded" if problems else "ok",
+            "problems": problems,
+            "recent_errors": host.problems.recent(),
             "engine": engine.kind,
             "engine_error": engine.error,
             "pid": os.getpid(),
@@ -339,15 +336,7 @@ def create_app(host: Host) -> FastAPI:
         session_id = _session(body.session_id) if body.session_id else _new_session_id()
         if not body.message.strip() and not body.images:
             _bad("message is empty")
-        paths = []
-        for ref in body.images:
-            if ref.startswith("data:"):
-                try:
-                    paths.append(engine.picdrop.save_base64_image(ref))
-                except ValueError as exc:  # bad Base64
-                    _bad(f"image is not a valid data URL: {exc}")
-            else:
-                paths.append(_upload_path(engine, ref))
+        paths = uploads.attach(engine, body.images, host.limits)
         return host.turns.submit(session_id, body.message, paths)
 
     @app.get("/chat/stream/{session_id}")
@@ -391,25 +380,19 @@ def create_app(host: Host) -> FastAPI:
     @app.post("/chat/upload")
     def chat_upload(file: UploadFile = File(...)):
         engine = host.require_engine()
-        data = file.file.read(MAX_UPLOAD_BYTES + 1)
-        if len(data) > MAX_UPLOAD_BYTES:
-            _bad(f"image is larger than {MAX_UPLOAD_BYTES} bytes", 413)
-        if not data:
-            _bad("image is empty")
-        path = engine.picdrop.save_uploaded_image(data, file.filename or "image.png")
-        return {"id": pathlib.Path(path).name, "path": str(path), "bytes": len(data)}
+        return uploads.info(uploads.save_file(engine, file.file, host.limits))
 
     @app.post("/chat/upload-data-url")
     def chat_upload_data_url(body: DataUrlBody):
         engine = host.require_engine()
-        if not body.data_url.startswith("data:"):
-            _bad("data_url must start with data:")
-        try:
-            path = engine.picdrop.save_base64_image(body.data_url)
-        except ValueError as exc:
-            _bad(f"image is not a valid data URL: {exc}")
-        path = pathlib.Path(path)
-        return {"id": path.name, "path": str(path), "bytes": path.stat().st_size}
+        return uploads.info(uploads.take_data_url(engine, body, host.limits))
+
+    @app.get("/chat/upload/{upload_id}")
+    def chat_upload_get(upload_id: str):
+        engine = host.require_engine()
+        path, kind = uploads.saved(engine, upload_id, host.limits)
+        return FileResponse(path, media_type=uploads.content_type(kind),
+                            headers={"Cache-Control": "private, max-age=3600"})
 
     @app.get("/sessions")
     def sessions():
@@ -458,7 +441,8 @@ def create_app(host: Host) -> FastAPI:
         if current not in choices:
             choices.insert(0, current)
         return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
-                "choices": choices, "generation": engine.warmpool.get_model_generation()}
+                "choices": choices, "generation": engine.warmpool.get_model_generation(),
+                "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home()))}
 
     @app.post("/model")
     def set_model(body: ModelBody):

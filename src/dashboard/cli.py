@@ -42,9 +42,12 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    from .security import escape_log_records, install_log_escaping
+    install_log_escaping()
     logging.basicConfig(level=getattr(logging, args.log_level.upper()),
                         format="%(asctime)s %(levelname)-7s %(name)s: %(message)s",
                         stream=sys.stderr)
+    escape_log_records()
 
     import uvicorn
 
@@ -52,9 +55,17 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     from .app import Host, create_app
     from .engine import Engine
-    from .startup import load_engine, prepare_engine, running_as_service, supervise
+    from .startup import PortTaken, load_engine, prepare_engine, running_as_service, supervise
 
-    if not supervise(args.port):
+    try:
+        free = supervise(args.port)
+    except PortTaken as exc:
+        logger.error("%s", exc)
+        from bridge.supervisor import pid
+        if pid.read_pid() == os.getpid():
+            pid.cleanup_pid()
+        return 1
+    if not free:
         logger.error("Port %d is still taken; not starting", args.port)
         return 1
     prepare_engine(running_as_service(args.service))

@@ -4,13 +4,14 @@ from __future__ import annotations
 import os
 import pathlib
 import re
+import stat
 import tempfile
-from typing import List
+from typing import List, Optional
 
 import yaml
 
 #: What a profile name may look like: one plain path component.
-PROFILE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+PROFILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
 
 #: Model used by the pool when the profile names none.
 DEFAULT_MODEL = "google/gemini-2.5-flash:free"
@@ -26,7 +27,7 @@ SUGGESTED_MODELS = [
 
 
 def valid_profile_name(name: str) -> bool:
-    return bool(PROFILE_NAME.match(name)) and ".." not in name
+    return isinstance(name, str) and bool(PROFILE_NAME.fullmatch(name)) and ".." not in name
 
 
 def korvel_root() -> pathlib.Path:
@@ -64,12 +65,39 @@ def read_config(path: pathlib.Path) -> dict:
     return data
 
 
+def config_problem(home: pathlib.Path) -> Optional[str]:
+    """Why ``home``/config.yaml cannot be used, or None when it can (or is absent)."""
+    path = home / "config.yaml"
+    try:
+        read_config(path)
+    except (ValueError, yaml.YAMLError) as exc:
+        return f"config.yaml is not usable, the default model applies: {str(exc).splitlines()[0][:200]}"
+    except UnicodeDecodeError:
+        return "config.yaml is not UTF-8 text, the default model applies"
+    except OSError as exc:
+        return f"config.yaml cannot be read: {exc.strerror or exc}"
+    return None
+
+
+def _umask() -> int:
+    # Read, not set and reset: os.umask would change it for every thread.
+    try:
+        for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
+
+
 def write_model(home: pathlib.Path, model: str) -> pathlib.Path:
     """Record ``model`` as the profile's model in ``home``/config.yaml.
 
     A ``model`` mapping keeps its other entries (provider, base URL, fallback)
     and gets the choice as its ``default``; otherwise ``model`` becomes the
-    plain text. The file is replaced atomically.
+    plain text. The file is replaced atomically; a config.yaml that is a
+    symbolic link keeps pointing where it did (its target is replaced), and
+    the file keeps its permissions.
     """
     path = home / "config.yaml"
     cfg = read_config(path)
@@ -79,11 +107,19 @@ def write_model(home: pathlib.Path, model: str) -> pathlib.Path:
     else:
         cfg["model"] = model
     home.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".config.", suffix=".yaml", dir=str(home))
+    target = pathlib.Path(os.path.realpath(path))
+    try:
+        mode: Optional[int] = stat.S_IMODE(target.stat().st_mode)
+    except FileNotFoundError:
+        mode = None
+    fd, tmp = tempfile.mkstemp(prefix=".config.", suffix=".yaml", dir=str(target.parent))
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as fh:
             yaml.safe_dump(cfg, fh, sort_keys=False, allow_unicode=True)
-        os.replace(tmp, path)
+        if mode is None:  # a new file gets the mode any new file would get
+            mode = 0o666 & ~_umask()
+        os.chmod(tmp, mode)
+        os.replace(tmp, target)
     except BaseException:
         try:
             os.unlink(tmp)

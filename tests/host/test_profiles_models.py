@@ -56,6 +56,7 @@ def test_model_change_refuses_bad_names_and_unusable_files(server):
 def test_profile_switch(server):
     run_turn(server, "in default", "prof-default")
     assert server.client.get("/profiles").json()["active"] == "default"
+    assert not list((server.home / ".korvel" / "profiles").glob("nl*"))
 
     assert server.client.post("/profiles/active", json={"name": "work"}).status_code == 404
     res = server.client.post("/profiles/active", json={"name": "work", "create": True})
@@ -77,7 +78,49 @@ def test_profile_switch(server):
 
 
 def test_profile_names_are_single_plain_components(server):
-    for name in ("../escape", "a/b", "", ".hidden", "x" * 65):
+    for name in ("../escape", "a/b", "", ".hidden", "x" * 65, "nl\n", "nl\r"):
         res = server.client.post("/profiles/active", json={"name": name, "create": True})
         assert res.status_code == 400, name
     assert server.client.get("/profiles").json()["active"] == "default"
+    assert not list((server.home / ".korvel" / "profiles").glob("nl*"))
+
+
+def test_model_change_keeps_a_linked_config_and_its_mode(server):
+    home = server.home / ".korvel"
+    path = home / "config.yaml"
+    saved = path.read_bytes() if path.exists() else None
+    shared = server.home / "dotfiles" / "korvel.yaml"
+    shared.parent.mkdir(exist_ok=True)
+    shared.write_text("model: a/one\n")
+    shared.chmod(0o640)
+    path.unlink(missing_ok=True)
+    path.symlink_to(shared)
+    try:
+        assert server.client.post("/model", json={"model": "a/linked"}).status_code == 200
+        assert path.is_symlink() and path.resolve() == shared.resolve()
+        assert yaml.safe_load(shared.read_text()) == {"model": "a/linked"}
+        assert shared.stat().st_mode & 0o777 == 0o640
+        assert not list(home.glob(".config.*")) and not list(shared.parent.glob(".config.*"))
+    finally:
+        path.unlink()
+        if saved is not None:
+            path.write_bytes(saved)
+
+
+def test_a_corrupt_config_is_reported_not_hidden(server):
+    path = server.home / ".korvel" / "config.yaml"
+    saved = path.read_bytes() if path.exists() else None
+    try:
+        path.write_text("model: [unclosed\n")
+        res = server.client.get("/model")
+        assert res.status_code == 200
+        assert "config.yaml is not usable" in res.json()["config_error"]
+        health = server.client.get("/health").json()
+        assert health["status"] == "degraded" and any("config.yaml" in p for p in health["problems"])
+        assert server.client.post("/model", json={"model": "a/b"}).status_code == 409
+    finally:
+        if saved is None:
+            path.unlink()
+        else:
+            path.write_bytes(saved)
+    assert server.client.get("/model").json()["config_error"] is None

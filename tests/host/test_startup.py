@@ -3,9 +3,15 @@ import json
 import os
 import subprocess
 import sys
-import textwrap
+import socket
 
-from host_wire import fake_installer, free_port, replies, run_turn, start_server
+from host_wire import fake_installer, free_port, replies, run_turn, start_server, wait_for
+
+
+def port_open(port: int) -> bool:
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
 
 def test_pid_file_and_a_clean_stop_on_sigterm():
     server = start_server("--engine", "standin")
@@ -18,31 +24,58 @@ def test_pid_file_and_a_clean_stop_on_sigterm():
     assert "Bridge stopped cleanly" in out
 
 
-def test_a_stale_bridge_and_a_squatter_on_the_port_are_removed(tmp_path):
-    home = tmp_path
-    (home / ".korvel").mkdir()
-    stale = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
-    (home / ".korvel" / ".bridge.pid").write_text(str(stale.pid))
-    port = free_port()
-    squatter = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-        import socket, time
-        s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind(("127.0.0.1", {port})); s.listen(); print("ready", flush=True); time.sleep(120)
-        """)], stdout=subprocess.PIPE, text=True)
+def test_our_own_stale_host_is_replaced_on_its_port():
+    first = start_server("--engine", "standin")
     try:
-        assert squatter.stdout.readline().strip() == "ready"
-        server = start_server("--engine", "standin", home=home, port=port)
+        second = start_server("--engine", "standin", home=first.home, port=first.port)
         try:
-            assert stale.wait(timeout=10) is not None
-            assert squatter.wait(timeout=10) is not None
-            assert server.client.get("/health").json()["pid"] == server.proc.pid
+            assert first.proc.wait(timeout=10) == 0
+            assert second.client.get("/health").json()["pid"] == second.proc.pid
+            assert (first.home / ".korvel" / ".bridge.pid").read_text() == str(second.proc.pid)
+        finally:
+            assert second.stop() == 0
+    finally:
+        first.stop()
+
+
+def test_other_programs_are_never_signalled(tmp_path):
+    # A PID file naming a process that is not a dashboard host is a leftover
+    # whose id was reused: replaced, the process left alone.
+    (tmp_path / ".korvel").mkdir()
+    sleeper = subprocess.Popen(["sleep", "300"])
+    (tmp_path / ".korvel" / ".bridge.pid").write_text(str(sleeper.pid))
+    port = free_port()
+    web = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=str(tmp_path))
+    try:
+        wait_for(lambda: port_open(port))
+        server = start_server("--engine", "standin", home=tmp_path)
+        try:
+            assert sleeper.poll() is None
+            assert (tmp_path / ".korvel" / ".bridge.pid").read_text() == str(server.proc.pid)
+            assert f"PID file names PID {sleeper.pid}, which is not a dashboard host" in server.output()
+
+            # A port held by another program ends the start with status 1
+            # and one line that says what holds it and what to do.
+            env = {k: v for k, v in os.environ.items() if k != "KORVEL_DASHBOARD_PORT"}
+            env["HOME"] = str(tmp_path / "other")
+            res = subprocess.run([sys.executable, "-m", "dashboard", "--engine", "standin", "--port", str(port)],
+                                 env=env, capture_output=True, text=True, timeout=60)
+            assert res.returncode == 1, res.stderr
+            line = [ln for ln in res.stderr.splitlines() if "ERROR" in ln]
+            assert len(line) == 1, res.stderr
+            assert f"Port {port} is in use by PID {web.pid}" in line[0]
+            assert "http.server" in line[0] and "--port" in line[0] and "KORVEL_DASHBOARD_PORT" in line[0]
+            assert "killing" not in res.stderr
+            assert web.poll() is None and sleeper.poll() is None
+            assert not (tmp_path / "other" / ".korvel" / ".bridge.pid").exists()
         finally:
             assert server.stop() == 0
+        assert sleeper.poll() is None
     finally:
-        for proc in (stale, squatter):
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        for proc in (sleeper, web):
+            proc.kill()
+            proc.wait()
 
 
 def test_start_up_needs_no_network_and_skips_the_self_update():
