@@ -20,7 +20,7 @@ from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
 from . import profiles, sse
-from .engine import Engine
+from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 
 logger = logging.getLogger("dashboard")
@@ -143,6 +143,7 @@ class Host:
         self.closing: Optional[asyncio.Event] = None
         self._install_lock = threading.Lock()
         self.installing = False
+        self.models = ModelCatalog()
 
     def begin_shutdown(self) -> None:
         """Make open event streams end; safe to call from a signal handler."""
@@ -248,9 +249,16 @@ def create_app(host: Host) -> FastAPI:
     @app.get("/health")
     async def health():
         engine = host.engine
+        model = None
+        if engine.ready:
+            try:
+                model = engine.warmpool._get_config_model() or profiles.DEFAULT_MODEL
+            except Exception:  # an unreadable config.yaml: the label just lacks the model
+                logger.debug("No model for /health", exc_info=True)
         return {
             "status": "ok",
             "engine": engine.kind,
+            **describe_engine(engine.kind, model),
             "engine_error": engine.error,
             "pid": os.getpid(),
             "port": host.port,
@@ -446,11 +454,14 @@ def create_app(host: Host) -> FastAPI:
         engine = host.require_engine()
         configured = engine.warmpool._get_config_model()
         current = configured or profiles.DEFAULT_MODEL
-        choices = list(profiles.SUGGESTED_MODELS)
+        listed, problem = host.models.models() if endpoint_configured() else (None, None)
+        choices = list(listed if listed is not None else
+                       [] if problem else profiles.SUGGESTED_MODELS)
         if current not in choices:
             choices.insert(0, current)
         return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
-                "choices": choices, "generation": engine.warmpool.get_model_generation()}
+                "choices": choices, "source": "endpoint" if listed is not None else "unavailable" if problem else "suggested",
+                "models_error": problem, "generation": engine.warmpool.get_model_generation()}
 
     @app.post("/model")
     def set_model(body: ModelBody):
