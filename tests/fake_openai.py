@@ -54,7 +54,7 @@ def _last_user(messages):
 
 
 class FakeModelServer:
-    def __init__(self):
+    def __init__(self) -> None:
         self.requests: list = []  # (path, authorization header, parsed JSON body or None)
         self.disconnects = 0      # long streams whose client went away
         self.models_served = 0
