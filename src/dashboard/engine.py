@@ -157,31 +157,41 @@ def describe(kind: Optional[str], model: Optional[str]) -> Dict[str, Any]:
 
 class ModelCatalog:
     """The endpoint's models (GET <base_url>/models), kept for a while; when
-    the list cannot be fetched the last one fetched stands."""
+    the list cannot be fetched the last one fetched stands, and the endpoint
+    is not asked again for a short while."""
 
     TTL = 300.0
+    RETRY_AFTER = 30.0
     TIMEOUT = 10.0
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._lists: Dict[str, Tuple[float, List[str]]] = {}
+        self._failures: Dict[str, Tuple[float, str]] = {}
 
     def models(self) -> Tuple[Optional[List[str]], Optional[str]]:
         """(model ids or None, a readable error or None)."""
         key, base = endpoint_settings()
         base = base.rstrip("/")
+        now = time.monotonic()
         with self._lock:
             cached = self._lists.get(base)
-        if cached and time.monotonic() - cached[0] < self.TTL:
+            failed = self._failures.get(base)
+        if cached and now - cached[0] < self.TTL:
             return cached[1], None
+        if failed and now - failed[0] < self.RETRY_AFTER:
+            return (cached[1] if cached else None), failed[1]
         try:
             ids = self._fetch(key, base)
         except Exception as exc:  # the endpoint is down, refuses, or answers nonsense
             problem = f"cannot list the models of {endpoint_host(base)}: {type(exc).__name__}: {exc}"
             logger.warning("%s", problem)
+            with self._lock:
+                self._failures[base] = (time.monotonic(), problem)
             return (cached[1] if cached else None), problem
         with self._lock:
             self._lists[base] = (time.monotonic(), ids)
+            self._failures.pop(base, None)
         return ids, None
 
     def _fetch(self, key: str, base: str) -> List[str]:

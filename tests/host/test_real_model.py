@@ -137,3 +137,20 @@ def test_without_an_endpoint_the_script_plays(server):
     assert server.client.get("/health").json()["engine_label"] == "stand-in (scripted)"
     assert server.client.get("/model").json()["source"] == "suggested"
     assert reply(turn(server, "hi", sid("script"))).startswith("You said: hi")
+
+
+def test_the_model_list_stands_while_the_endpoint_cannot_list(fake, monkeypatch):
+    from dashboard.engine import ModelCatalog
+
+    monkeypatch.setenv("ZALIX_BASE_URL", fake.url)
+    monkeypatch.setenv("OPENROUTER_API_KEY", KEY)
+    catalog = ModelCatalog()
+    catalog.TTL = catalog.RETRY_AFTER = 0.0
+    listed, problem = catalog.models()
+    assert problem is None and "fake/vision" in listed
+    fake.models_down = True
+    try:
+        again, problem = catalog.models()
+    finally:
+        fake.models_down = False
+    assert again == listed and "503" in problem and KEY not in problem

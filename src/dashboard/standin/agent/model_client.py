@@ -27,7 +27,7 @@ DEFAULT_BASE_URL = "https://openrouter.ai/api/v1"
 CONNECT_TIMEOUT = 10.0
 READ_TIMEOUT = 120.0
 #: A short request (a title, the model list) gets this long in all.
-SHORT_TIMEOUT = 15.0
+SHORT_TIMEOUT = 10.0
 #: How long a fetched model list is used before it is fetched again.
 MODELS_TTL = 300.0
 #: A failed request that may succeed when repeated (a server error, a refused
