@@ -65,11 +65,10 @@ def is_openrouter(base_url):
 
 
 def make_client(api_key, base_url, timeout=None):
-    import httpx
     import openai
 
     if timeout is None:
-        timeout = httpx.Timeout(READ_TIMEOUT, connect=CONNECT_TIMEOUT)
+        timeout = openai.Timeout(READ_TIMEOUT, connect=CONNECT_TIMEOUT)
     # Retries are ours (see stream_chat): the client's own would wait out a
     # rate limit's retry time before the user hears of it.
     return openai.OpenAI(api_key=api_key or "no-key", base_url=base_url or DEFAULT_BASE_URL,
@@ -416,6 +415,17 @@ class _Pump:
                 logger.debug("Closing the model stream failed", exc_info=True)
 
 
+def _reasoning_of(delta):
+    """Reasoning text of a streamed delta: endpoints name the field
+    "reasoning" or "reasoning_content" (fields the client does not declare)."""
+    extra = getattr(delta, "model_extra", None) or {}
+    for name in ("reasoning", "reasoning_content"):
+        value = extra.get(name) or getattr(delta, name, None)
+        if isinstance(value, str) and value:
+            return value
+    return None
+
+
 def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=None,
                 base_url=None, poll=0.05):
     """Run one streamed chat completion; the text, the reasoning and the
@@ -443,8 +453,7 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
                 for choice in item.choices or []:
                     delta = choice.delta
                     if delta is not None:
-                        extra = getattr(delta, "model_extra", None) or {}
-                        think = extra.get("reasoning") or extra.get("reasoning_content")
+                        think = _reasoning_of(delta)
                         if isinstance(think, str) and think:
                             reasoning.append(think)
                             on_reasoning(think)
