@@ -5,7 +5,8 @@ What it answers depends on the model asked for:
   fake/chat     streams reasoning, then "Echo: <the last user text>"
   fake/vision   takes images; answers "I see N image(s)" (N image parts received)
   fake/long     streams "tick " every 50 ms for a minute (something to stop)
-  fake/cut      streams two pieces, then drops the connection mid-answer
+  fake/cut      streams two pieces, then ends the answer without finishing it
+  fake/drop     the same, but the connection breaks (less body than announced)
   fake/busy     429 with a Retry-After of 7 seconds
   fake/broken   500
   anything else 404 (no such model)
@@ -27,6 +28,7 @@ MODELS = [
      "architecture": {"input_modalities": ["text", "image"], "output_modalities": ["text"]}},
     {"id": "fake/long", "name": "Fake long"},
     {"id": "fake/cut", "name": "Fake cut"},
+    {"id": "fake/drop", "name": "Fake drop"},
     {"id": "fake/busy", "name": "Fake busy"},
     {"id": "fake/broken", "name": "Fake broken"},
 ]
@@ -157,6 +159,8 @@ class FakeModelServer:
                 self.send_header("Content-Type", "text/event-stream")
                 self.send_header("Cache-Control", "no-cache")
                 self.send_header("Connection", "close")
+                if model == "fake/drop":
+                    self.send_header("Content-Length", "100000")
                 self.end_headers()
                 self.close_connection = True
                 try:
@@ -166,7 +170,7 @@ class FakeModelServer:
                             self._send_event(_chunk(model, "tick "))
                             time.sleep(0.05)
                         return
-                    if model == "fake/cut":
+                    if model in ("fake/cut", "fake/drop"):
                         self._send_event(_chunk(model, "The first half"))
                         self._send_event(_chunk(model, " of an answer"))
                         return  # the connection closes without an end

@@ -111,8 +111,11 @@ def test_stop_closes_the_request_and_the_next_turn_works(make, fake):
     ("no/such-model", KEY, None, "does not know the model 'no/such-model' (404"),
     ("fake/chat", "", "http://127.0.0.1:9/v1", "Cannot reach the model endpoint at 127.0.0.1:9"),
     ("fake/cut", KEY, None, "The first half of an answer\n\n⚠️ The answer from"),
+    ("fake/drop", KEY, None, "of an answer\n\n⚠️ The answer from 127.0.0.1:{port} broke off: the "
+                             "connection was lost"),
 ])
 def test_failures_end_the_turn_with_a_message(make, fake, caplog, model, key, base, expected):
+    expected = expected.format(port=fake.port)
     agent, ev, db = make(model=model, api_key=key, base_url=base or fake.url)
     with caplog.at_level(logging.WARNING):
         result = agent.run_conversation("hi")

@@ -344,6 +344,18 @@ def describe_failure(exc, base_url, model):
     return f"The request to {host} failed: {detail}"
 
 
+def describe_break(exc):
+    """Why an answer that had begun stopped arriving."""
+    import openai
+
+    if isinstance(exc, openai.APITimeoutError):
+        return f"nothing more arrived within {READ_TIMEOUT:g} s"
+    if isinstance(exc, openai.APIConnectionError):
+        cause = exc.__cause__ or exc.__context__
+        return f"the connection was lost ({_short(cause) if cause else 'no reason given'})"
+    return _server_message(exc)
+
+
 def retriable(exc):
     import openai
 
@@ -468,7 +480,7 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
         except Exception as exc:
             pump.close()
             if text or reasoning:
-                cut = StreamCut(describe_failure(exc, base_url, body.get("model")))
+                cut = StreamCut(describe_break(exc))
                 cut.text = "".join(text)
                 raise cut from exc
             if attempt < RETRIES and retriable(exc):
