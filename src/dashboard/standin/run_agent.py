@@ -270,7 +270,7 @@ class AIAgent:
             text, reasoning, finish = model_client.stream_chat(
                 lambda: model_client.make_client(self.api_key, self.base_url), body,
                 self._interrupt, on_text, lambda t: self._call("reasoning_callback", t),
-                on_retry=on_retry, base_url=self.base_url)
+                on_retry=on_retry)
         except model_client.Stopped:
             partial = "".join(streamed)
             return self._finish(messages, (partial + " [interrupted]").strip(), True)

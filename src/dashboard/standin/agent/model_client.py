@@ -238,30 +238,39 @@ def takes_images(entry):
 # -- the model list -------------------------------------------------------------------
 
 _models_lock = threading.Lock()
-_models_cache = {}  # base URL -> (fetched at, [entry, ...])
+_models_cache = {}  # base URL -> (fetched at, [entry, ...] or None after a failure)
+#: After a failed fetch the endpoint is not asked again for this long.
+MODELS_RETRY = 60.0
 
 
-def list_models(api_key, base_url, refresh=False):
+def list_models(api_key, base_url):
     """The endpoint's model entries (mappings with at least "id"), fetched
     from <base_url>/models and kept for MODELS_TTL seconds. Raises the
     client's error when the list cannot be fetched."""
     key = (base_url or DEFAULT_BASE_URL).rstrip("/")
-    now = time.monotonic()
     with _models_lock:
         cached = _models_cache.get(key)
-    if cached and not refresh and now - cached[0] < MODELS_TTL:
-        return cached[1]
+    if cached:
+        age = time.monotonic() - cached[0]
+        if cached[1] is not None and age < MODELS_TTL:
+            return cached[1]
+        if cached[1] is None and age < MODELS_RETRY:
+            raise LookupError("the model list could not be fetched a moment ago")
     client = make_client(api_key, base_url, timeout=SHORT_TIMEOUT)
+    entries = None
     try:
         entries = []
         for model in client.models.list():
             entry = model.model_dump() if hasattr(model, "model_dump") else dict(model)
             if isinstance(entry.get("id"), str):
                 entries.append(entry)
+    except Exception:
+        entries = None
+        raise
     finally:
         client.close()
-    with _models_lock:
-        _models_cache[key] = (time.monotonic(), entries)
+        with _models_lock:
+            _models_cache[key] = (time.monotonic(), entries)
     return entries
 
 
@@ -438,8 +447,7 @@ def _reasoning_of(delta):
     return None
 
 
-def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=None,
-                base_url=None, poll=0.05):
+def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=None, poll=0.05):
     """Run one streamed chat completion; the text, the reasoning and the
     finish reason. Calls on_text / on_reasoning for every delta. Raises
     Stopped when ``stopped`` is set meanwhile, StreamCut (with the text so
