@@ -199,6 +199,7 @@ class AIAgent:
         return result
 
     def _run_script(self, user_message, messages):
+        model_client.remember_endpoint("", None, self.model)  # titles from the words, too
         self._emit_status("lifecycle", f"Thinking with {self.model}")
         self._call("thinking_callback", "pondering…")
         reasoning = f"The user wrote {len(user_message)} characters; choosing a tool."
