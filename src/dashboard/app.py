@@ -20,7 +20,7 @@ from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
 from . import profiles, security, sessions_api, settings, sse, uploads
-from .engine import Engine
+from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
 
@@ -146,6 +146,7 @@ class Host:
         self.limits = settings.load()
         self.problems = security.Problems()
         self.sweeper: Optional[threading.Event] = None
+        self.models = ModelCatalog()
 
     def begin_shutdown(self) -> None:
         """Make open event streams end; safe to call from a signal handler."""
@@ -252,11 +253,18 @@ def create_app(host: Host) -> FastAPI:
     async def health():
         engine = host.engine
         problems = await run_in_threadpool(security.storage_problems, engine, host.limits.min_free_bytes)
+        model = None
+        if engine.ready:
+            try:
+                model = engine.warmpool._get_config_model() or profiles.DEFAULT_MODEL
+            except Exception:  # an unreadable config.yaml: the label just lacks the model
+                logger.debug("No model for /health", exc_info=True)
         return {
             "status": "degraded" if problems else "ok",
             "problems": problems,
             "recent_errors": host.problems.recent(),
             "engine": engine.kind,
+            **describe_engine(engine.kind, model),
             "engine_error": engine.error,
             "pid": os.getpid(),
             "port": host.port,
@@ -437,11 +445,14 @@ def create_app(host: Host) -> FastAPI:
         engine = host.require_engine()
         configured = engine.warmpool._get_config_model()
         current = configured or profiles.DEFAULT_MODEL
-        choices = list(profiles.SUGGESTED_MODELS)
+        listed, problem = host.models.models() if endpoint_configured() else (None, None)
+        choices = list(listed if listed is not None else
+                       [] if problem else profiles.SUGGESTED_MODELS)
         if current not in choices:
             choices.insert(0, current)
         return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
-                "choices": choices, "generation": engine.warmpool.get_model_generation(),
+                "choices": choices, "source": "endpoint" if listed is not None else "unavailable" if problem else "suggested",
+                "models_error": problem, "generation": engine.warmpool.get_model_generation(),
                 "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home()))}
 
     @app.post("/model")

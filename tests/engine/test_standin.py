@@ -173,8 +173,9 @@ class TestAgent:
         db = SessionDB(db_path=tmp_path / "state.db")
 
         def make(session_id="s", **kw):
-            agent = AIAgent(model="m1", api_key="", base_url="http://x", provider="p",
-                            platform="zalix", session_id=session_id, session_db=db,
+            # No key and the default base URL: the scripted engine.
+            agent = AIAgent(model="m1", api_key="", base_url="https://openrouter.ai/api/v1/",
+                            provider="p", platform="zalix", session_id=session_id, session_db=db,
                             quiet_mode=True, enabled_toolsets=["korvel-cli"],
                             ephemeral_system_prompt="note", max_iterations=5,
                             providers_allowed=["a"], reasoning_config={"effort": "low"},

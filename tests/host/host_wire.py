@@ -73,8 +73,11 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
     port = port or free_port()
     log = home / "server.log"
     child_env = dict(os.environ)
+    # Unset: any of the model endpoint's settings would make the bundled engine
+    # call out instead of playing its script.
     for name in ("OPENROUTER_API_KEY", "KORVEL_HOME", "ZALIX_MODEL", "KORVEL_GATEWAY_SESSION",
-                 "KORVEL_DASHBOARD_SERVICE", "KORVEL_DASHBOARD_PORT"):
+                 "KORVEL_DASHBOARD_SERVICE", "KORVEL_DASHBOARD_PORT", "ZALIX_BASE_URL",
+                 "ZALIX_PROVIDER"):
         child_env.pop(name, None)
     child_env.update({"HOME": str(home), "PYTHONUNBUFFERED": "1"})
     child_env.update(env or {})

@@ -1,13 +1,18 @@
-"""The stand-in engine's agent.
+"""The bundled engine's agent.
 
 AIAgent keeps a conversation between turns and runs one turn per
-run_conversation() call on the caller's thread. There is no language model
-behind it: a turn streams a scripted reply through the agent's callbacks
-(reasoning, a tool call, a status event, text deltas) so that a front end
-sees every kind of event a real turn produces, stores the exchange in its
+run_conversation() call on the caller's thread, stores the exchange in its
 session store, and stops early when interrupt() is called.
 
-Messages understood:
+With a model endpoint configured (an API key, or a base URL other than the
+default), a turn sends the conversation to <base_url>/chat/completions and
+streams the model's text and reasoning through the agent's callbacks; see
+agent/model_client.py.
+
+Without one there is no language model behind it: a turn streams a scripted
+reply through the agent's callbacks (reasoning, a tool call, a status event,
+text deltas) so that a front end sees every kind of event a real turn
+produces. Messages understood:
   "run: <command>" or anything holding "rm -rf": a terminal tool call that
       needs approval when the command is dangerous;
   "wait: <seconds>": a slow tool call (stops at once on interrupt);
@@ -16,8 +21,13 @@ Messages understood:
       ("stream: <n> fast": without the short pauses, as fast as it can).
 Anything else is echoed back with the time of day from a tool call.
 """
+import logging
 import threading
 import time
+
+from agent import model_client
+
+logger = logging.getLogger("standin.agent")
 
 DEFAULT_MODEL = "standin/echo-1"
 STREAM_DELAY = 0.02  # seconds between text deltas, so that a stop can land
@@ -86,6 +96,11 @@ class AIAgent:
         ends the next turn at its first step."""
         self._interrupt_reason = reason
         self._interrupt.set()
+
+    @property
+    def uses_model(self):
+        """True when turns go to a model endpoint rather than the script."""
+        return model_client.is_configured(self.api_key, self.base_url)
 
     @property
     def is_interrupted(self):
@@ -166,7 +181,27 @@ class AIAgent:
             if hasattr(db, "create_session"):
                 db.create_session(self.session_id, source=self.platform, model=self.model)
             db.append_message(self.session_id, "user", user_message)
+        if self.uses_model:
+            return self._run_model(user_message, messages)
+        return self._run_script(user_message, messages)
 
+    def _finish(self, messages, final, interrupted, api_calls=1, error=None):
+        """Store the reply and build the turn's result."""
+        messages.append({"role": "assistant", "content": final})
+        db = self.session_db
+        if db is not None and self.session_id:
+            db.append_message(self.session_id, "assistant", final)
+        result = {"final_response": final, "messages": list(messages),
+                  "interrupted": interrupted, "completed": not interrupted and error is None,
+                  "api_calls": api_calls, "model": self.model}
+        if interrupted:
+            result["interrupt_reason"] = self._interrupt_reason
+        if error is not None:
+            result["error"] = error
+        return result
+
+    def _run_script(self, user_message, messages):
+        model_client.remember_endpoint("", None, self.model)  # titles from the words, too
         self._emit_status("lifecycle", f"Thinking with {self.model}")
         self._call("thinking_callback", "pondering…")
         reasoning = f"The user wrote {len(user_message)} characters; choosing a tool."
@@ -194,15 +229,69 @@ class AIAgent:
             streamed = "" if self._stopped() else self._stream(reply)
         interrupted = self._stopped()
         final = streamed if not interrupted else (streamed + " [interrupted]").strip()
-        messages.append({"role": "assistant", "content": final})
-        if db is not None and self.session_id:
-            db.append_message(self.session_id, "assistant", final)
-        result = {"final_response": final, "messages": list(messages),
-                  "interrupted": interrupted, "completed": not interrupted,
-                  "api_calls": 1, "model": self.model}
-        if interrupted:
-            result["interrupt_reason"] = self._interrupt_reason
-        return result
+        return self._finish(messages, final, interrupted)
+
+    # -- a turn with a model ------------------------------------------------
+
+    def _request(self, user_message, messages):
+        """The request body for this turn: the conversation, with this
+        message's attached images as image parts when the model takes images."""
+        wire = model_client.conversation(messages[:-1], self.ephemeral_system_prompt)
+        content = user_message
+        paths, _ = model_client.split_images(user_message)
+        if paths and model_client.model_takes_images(self.api_key, self.base_url, self.model):
+            content = model_client.with_image_parts(user_message) or user_message
+        wire.append({"role": "user", "content": content})
+        return model_client.request_body(
+            self.model, wire, base_url=self.base_url, provider_routing=self.provider_routing,
+            reasoning_config=self.reasoning_config, service_tier=self.service_tier,
+            fallback_model=self.fallback_model, request_overrides=self.request_overrides)
+
+    def _run_model(self, user_message, messages):
+        host = model_client.host_of(self.base_url)
+        model_client.remember_endpoint(self.api_key, self.base_url, self.model)
+        if self._stopped():
+            return self._finish(messages, "[interrupted]", True, api_calls=0)
+        body = self._request(user_message, messages)
+        self._emit_status("lifecycle", f"Asking {self.model} at {host}")
+        streamed = []
+
+        def on_text(delta):
+            streamed.append(delta)
+            self._call("stream_delta_callback", delta)
+
+        def on_retry(exc, pause):
+            self._emit_status("retry", f"{model_client.describe_failure(exc, self.base_url, self.model)}"
+                                       f" Retrying in {pause:g} s.")
+
+        def failed(text, note):
+            logger.warning("Model request to %s (%s) failed: %s", host, self.model, note)
+            self._emit_status("error", note)
+            report = model_client.FAILURE_MARK + note
+            if text:
+                report = "\n\n" + report
+            self._call("stream_delta_callback", report)
+            return self._finish(messages, text + report, False, error=note)
+
+        try:
+            text, reasoning, finish = model_client.stream_chat(
+                lambda: model_client.make_client(self.api_key, self.base_url), body,
+                self._interrupt, on_text, lambda t: self._call("reasoning_callback", t),
+                on_retry=on_retry)
+        except model_client.Stopped:
+            partial = "".join(streamed)
+            return self._finish(messages, (partial + " [interrupted]").strip(), True)
+        except model_client.StreamCut as cut:
+            return failed(cut.text, f"The answer from {host} broke off: {cut}")
+        except Exception as exc:
+            return failed("", model_client.describe_failure(exc, self.base_url, self.model))
+        if reasoning:
+            self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
+        if finish == "length":
+            note = "[the answer reached the model's length limit]"
+            self._call("stream_delta_callback", f"\n\n{note}")
+            text = f"{text}\n\n{note}" if text else note
+        return self._finish(messages, text, False)
 
     def _stream_many(self, count_text):
         """Deltas "0 ", "1 ", ... as fast as a stop still lands between them."""

@@ -1,0 +1,178 @@
+"""The bundled engine talking to a model endpoint (the local fake server)."""
+import logging
+import threading
+import time
+
+import pytest
+
+from fake_openai import TITLE, FakeModelServer
+
+KEY = "sk-test-7f3a9c"
+
+
+def wait_for(predicate, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not reached")
+        time.sleep(0.01)
+
+
+@pytest.fixture(scope="module")
+def fake():
+    with FakeModelServer() as server:
+        yield server
+
+
+@pytest.fixture
+def make(standin, tmp_path, fake, events):
+    from korvel_state import SessionDB
+    from run_agent import AIAgent
+
+    db = SessionDB(db_path=tmp_path / "state.db")
+
+    def make(model="fake/chat", api_key=KEY, base_url=fake.url, **kw):
+        agent = AIAgent(model=model, api_key=api_key, base_url=base_url, provider="openrouter",
+                        platform="zalix", session_id="s", session_db=db, quiet_mode=True,
+                        ephemeral_system_prompt="Be brief.", **kw)
+        return agent, events(agent), db
+    return make
+
+
+def reply_of(ev):
+    return "".join(args[0] for args, _ in ev.of("stream_delta_callback"))
+
+
+def test_streamed_turn_reaches_every_callback_and_is_stored(make, fake):
+    agent, ev, db = make()
+    assert agent.uses_model
+    result = agent.run_conversation("hello otters")
+    assert result["final_response"] == "Echo: hello otters" == reply_of(ev)
+    assert (result["interrupted"], result["completed"], result["model"]) == (False, True, "fake/chat")
+    # The status record comes first, reasoning from both field names live.
+    assert ev.seen[0][0] == "status_callback" and "fake/chat" in ev.seen[0][1][1]
+    assert [a[0] for a, _ in ev.of("reasoning_callback")] == ["Thinking it ", "over."]
+    assert ev.of("tool_progress_callback")[-1][0][:3] == \
+        ("reasoning.available", "_thinking", "Thinking it over.")
+    assert db.get_messages_as_conversation("s") == [
+        {"role": "user", "content": "hello otters"},
+        {"role": "assistant", "content": "Echo: hello otters"}]
+
+    # The second turn carries the system prompt and the conversation so far.
+    agent.run_conversation("and beavers?")
+    sent = fake.chat_requests()[-1]["messages"]
+    assert sent == [{"role": "system", "content": "Be brief."},
+                    {"role": "user", "content": "hello otters"},
+                    {"role": "assistant", "content": "Echo: hello otters"},
+                    {"role": "user", "content": "and beavers?"}]
+
+
+def test_settings_reach_the_request(make, fake, standin):
+    agent, _, _ = make(reasoning_config={"effort": "high"}, service_tier="flex",
+                       request_overrides={"temperature": 0.25, "stream": False})
+    agent.run_conversation("settings")
+    body = fake.chat_requests()[-1]
+    assert body["stream"] is True and body["temperature"] == 0.25
+    assert body["reasoning_effort"] == "high" and body["service_tier"] == "flex"
+    assert "provider" not in body
+
+    # OpenRouter takes its own routing, reasoning and fallback fields.
+    from agent.model_client import request_body
+    body = request_body("a/b", [], base_url="https://openrouter.ai/api/v1",
+                        provider_routing={"only": ["x"], "ignore": None, "order": [],
+                                          "require_parameters": False, "sort": "price"},
+                        reasoning_config={"max_tokens": 100}, fallback_model="c/d")
+    assert body["extra_body"] == {"provider": {"only": ["x"], "sort": "price"},
+                                  "reasoning": {"max_tokens": 100}, "models": ["a/b", "c/d"]}
+
+
+def test_stop_closes_the_request_and_the_next_turn_works(make, fake):
+    agent, ev, db = make(model="fake/long")
+    before = fake.disconnects
+    out = {}
+    worker = threading.Thread(target=lambda: out.update(agent.run_conversation("go on")))
+    worker.start()
+    wait_for(lambda: len(ev.of("stream_delta_callback")) >= 3)
+    agent.interrupt("User cancelled")
+    worker.join(10)
+    assert not worker.is_alive()
+    assert out["interrupted"] is True and out["interrupt_reason"] == "User cancelled"
+    assert out["final_response"].startswith("tick tick tick")
+    assert out["final_response"].endswith("[interrupted]")
+    wait_for(lambda: fake.disconnects > before)  # the server saw the request go
+    agent.switch_model("fake/chat")
+    assert agent.run_conversation("again")["final_response"] == "Echo: again"
+
+
+@pytest.mark.parametrize("model, key, base, expected", [
+    ("fake/chat", "bad-key", None, "refused the API key (401"),
+    ("fake/busy", KEY, None, "(429: Rate limit exceeded). Try again in 7 s."),
+    ("fake/broken", KEY, None, "answered with an error (500: Internal error in the model)"),
+    ("no/such-model", KEY, None, "does not know the model 'no/such-model' (404"),
+    ("fake/chat", "", "http://127.0.0.1:9/v1", "Cannot reach the model endpoint at 127.0.0.1:9"),
+    ("fake/cut", KEY, None, "The first half of an answer\n\n⚠️ The answer from"),
+    ("fake/drop", KEY, None, "of an answer\n\n⚠️ The answer from 127.0.0.1:{port} broke off: the "
+                             "connection was lost"),
+])
+def test_failures_end_the_turn_with_a_message(make, fake, caplog, model, key, base, expected):
+    expected = expected.format(port=fake.port)
+    agent, ev, db = make(model=model, api_key=key, base_url=base or fake.url)
+    with caplog.at_level(logging.WARNING):
+        result = agent.run_conversation("hi")
+    assert expected in result["final_response"] and result["final_response"] == reply_of(ev)
+    assert result["completed"] is False and result["error"]
+    assert ev.of("status_callback")[-1][0][0] == "error"
+    assert any(r.levelno == logging.WARNING and r.name == "standin.agent" for r in caplog.records)
+    assert KEY not in caplog.text
+    # The failure stays in the history for the user, but the model is not told it.
+    assert db.get_messages_as_conversation("s")[-1]["content"] == result["final_response"]
+    agent.switch_model("fake/chat", api_key=KEY, base_url=fake.url)
+    assert agent.run_conversation("next")["final_response"] == "Echo: next"
+    assert "⚠️" not in str(fake.chat_requests()[-1]["messages"])
+
+
+def test_images_go_as_parts_only_to_models_that_take_them(make, fake, tmp_path):
+    from test_standin import _png
+
+    image = tmp_path / "otter.png"
+    image.write_bytes(_png(4, 4))
+    text = ("[The user sent an image~ Here's what I can see:\nA PNG image]\n[If you need a closer "
+            f"look, use vision_analyze with image_url: {image} ~]\n\nwhat is this?")
+    agent, _, _ = make(model="fake/vision")
+    assert agent.run_conversation(text)["final_response"] == "I see 1 image(s)."
+    content = fake.chat_requests()[-1]["messages"][-1]["content"]
+    assert content[0] == {"type": "text", "text": "what is this?"}
+    assert content[1]["image_url"]["url"].startswith("data:image/png;base64,iVBOR")
+
+    agent, _, _ = make(model="fake/chat")
+    agent.run_conversation(text)
+    assert fake.chat_requests()[-1]["messages"][-1]["content"] == text
+
+
+def test_image_capabilities_from_model_entries(standin):
+    from agent.model_client import split_images, takes_images
+
+    assert takes_images({"architecture": {"input_modalities": ["text", "image"]}})
+    assert takes_images({"architecture": {"modality": "text+image->text"}})
+    assert not takes_images({"architecture": {"modality": "text->text+image"}})
+    assert takes_images({"capabilities": ["completion", "vision"]})
+    assert takes_images({"modalities": {"input": ["image"]}})
+    assert not takes_images({"id": "plain"}) and not takes_images(None)
+    bad = ("[The user sent an image but something went wrong when I tried to look at it~ You can "
+           "try examining it yourself with vision_analyze using image_url: /a b.png]")
+    assert split_images(bad + "\n\n" + bad + "\n\nhi") == (["/a b.png", "/a b.png"], "hi")
+
+
+def test_title_comes_from_the_same_model(make, fake, standin):
+    from agent.title_generator import generate_title
+
+    agent, _, _ = make()
+    agent.run_conversation("tell me about otters")
+    assert generate_title("tell me about otters", "Echo") == TITLE
+    assert fake.chat_requests(stream=False)[-1]["model"] == "fake/chat"
+
+
+def test_without_an_endpoint_the_script_plays(make):
+    agent, ev, _ = make(api_key="", base_url="https://openrouter.ai/api/v1")
+    assert not agent.uses_model
+    assert agent.run_conversation("hi")["final_response"].startswith("You said: hi")

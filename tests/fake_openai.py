@@ -1,0 +1,192 @@
+"""A local OpenAI-compatible model server for the tests (127.0.0.1 only).
+
+What it answers depends on the model asked for:
+
+  fake/chat     streams reasoning, then "Echo: <the last user text>"
+  fake/vision   takes images; answers "I see N image(s)" (N image parts received)
+  fake/long     streams "tick " every 50 ms for a minute (something to stop)
+  fake/cut      streams two pieces, then ends the answer without finishing it
+  fake/drop     the same, but the connection breaks (less body than announced)
+  fake/busy     429 with a Retry-After of 7 seconds
+  fake/broken   500
+  anything else 404 (no such model)
+
+A request with the key "bad-key" gets 401. An unstreamed request (a title)
+gets "Otters and rivers". GET /v1/models lists the models above.
+"""
+from __future__ import annotations
+
+import json
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+MODELS = [
+    {"id": "fake/chat", "name": "Fake chat",
+     "architecture": {"input_modalities": ["text"], "output_modalities": ["text"]}},
+    {"id": "fake/vision", "name": "Fake vision",
+     "architecture": {"input_modalities": ["text", "image"], "output_modalities": ["text"]}},
+    {"id": "fake/long", "name": "Fake long"},
+    {"id": "fake/cut", "name": "Fake cut"},
+    {"id": "fake/drop", "name": "Fake drop"},
+    {"id": "fake/busy", "name": "Fake busy"},
+    {"id": "fake/broken", "name": "Fake broken"},
+]
+TITLE = "Otters and rivers"
+
+
+def _chunk(model, content=None, reasoning=None, finish=None, field="reasoning"):
+    delta = {}
+    if content is not None:
+        delta["content"] = content
+    if reasoning is not None:
+        delta[field] = reasoning
+    return {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 1,
+            "model": model, "choices": [{"index": 0, "delta": delta, "finish_reason": finish}]}
+
+
+def _last_user(messages):
+    for message in reversed(messages):
+        if message.get("role") == "user":
+            content = message.get("content")
+            if isinstance(content, list):
+                return " ".join(p.get("text", "") for p in content if p.get("type") == "text")
+            return content or ""
+    return ""
+
+
+class FakeModelServer:
+    def __init__(self) -> None:
+        self.requests: list = []  # (path, authorization header, parsed JSON body or None)
+        self.disconnects = 0      # long streams whose client went away
+        self.models_served = 0
+        self.models_down = False  # GET /models answers 503 while set
+        self._lock = threading.Lock()
+        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
+        self._httpd.daemon_threads = True
+        self.port = self._httpd.server_address[1]
+        self.url = f"http://127.0.0.1:{self.port}/v1"
+        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._httpd.shutdown()
+        self._httpd.server_close()
+
+    def chat_requests(self, stream=True):
+        with self._lock:
+            return [body for path, _, body in self.requests
+                    if path.endswith("/chat/completions") and bool(body.get("stream")) == stream]
+
+    def _record(self, *item):
+        with self._lock:
+            self.requests.append(item)
+
+    def _handler(server):  # noqa: N805 - the handler closes over the server
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def _json(self, status, body, headers=None):
+                data = json.dumps(body).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                for name, value in (headers or {}).items():
+                    self.send_header(name, value)
+                self.end_headers()
+                self.wfile.write(data)
+
+            def _error(self, status, message, headers=None):
+                self._json(status, {"error": {"message": message, "code": status}}, headers)
+
+            def _authorized(self):
+                auth = self.headers.get("Authorization", "")
+                if auth == "Bearer bad-key":
+                    self._error(401, "No auth credentials found")
+                    return False
+                return True
+
+            def do_GET(self):
+                server._record(self.path, self.headers.get("Authorization"), None)
+                if not self._authorized():
+                    return
+                if self.path.rstrip("/").endswith("/models"):
+                    if server.models_down:
+                        self._error(503, "model list unavailable")
+                        return
+                    server.models_served += 1
+                    self._json(200, {"object": "list", "data": MODELS})
+                else:
+                    self._error(404, "not found")
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = json.loads(self.rfile.read(length) or b"{}")
+                server._record(self.path, self.headers.get("Authorization"), body)
+                if not self._authorized():
+                    return
+                if not self.path.endswith("/chat/completions"):
+                    self._error(404, "not found")
+                    return
+                model = body.get("model")
+                if model == "fake/busy":
+                    self._error(429, "Rate limit exceeded", {"Retry-After": "7"})
+                elif model == "fake/broken":
+                    self._error(500, "Internal error in the model")
+                elif model not in {m["id"] for m in MODELS}:
+                    self._error(404, f"No endpoints found for {model}.")
+                elif not body.get("stream"):
+                    self._json(200, {"id": "chatcmpl-fake", "object": "chat.completion",
+                                     "created": 1, "model": model, "choices": [{
+                                         "index": 0, "finish_reason": "stop",
+                                         "message": {"role": "assistant", "content": TITLE}}]})
+                else:
+                    self._stream(model, body)
+
+            def _send_event(self, payload):
+                data = payload if isinstance(payload, str) else json.dumps(payload)
+                self.wfile.write(f"data: {data}\n\n".encode())
+                self.wfile.flush()
+
+            def _stream(self, model, body):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/event-stream")
+                self.send_header("Cache-Control", "no-cache")
+                self.send_header("Connection", "close")
+                if model == "fake/drop":
+                    self.send_header("Content-Length", "100000")
+                self.end_headers()
+                self.close_connection = True
+                try:
+                    if model == "fake/long":
+                        self.wfile.write(b": keep-alive\n\n")
+                        for _ in range(1200):
+                            self._send_event(_chunk(model, "tick "))
+                            time.sleep(0.05)
+                        return
+                    if model in ("fake/cut", "fake/drop"):
+                        self._send_event(_chunk(model, "The first half"))
+                        self._send_event(_chunk(model, " of an answer"))
+                        return  # the connection closes without an end
+                    if model == "fake/vision":
+                        images = sum(1 for m in body["messages"] if isinstance(m.get("content"), list)
+                                     for p in m["content"] if p.get("type") == "image_url")
+                        pieces = [f"I see {images} image(s)."]
+                    else:
+                        pieces = ["Echo: ", _last_user(body["messages"])]
+                    self._send_event(_chunk(model, reasoning="Thinking it ", field="reasoning"))
+                    self._send_event(_chunk(model, reasoning="over.", field="reasoning_content"))
+                    for piece in pieces:
+                        self._send_event(_chunk(model, piece))
+                    self._send_event(_chunk(model, finish="stop"))
+                    self._send_event("[DONE]")
+                except (BrokenPipeError, ConnectionResetError):
+                    with server._lock:
+                        server.disconnects += 1
+        return Handler

@@ -1,0 +1,156 @@
+"""Whole turns of the host on the bundled engine, talking to the fake model server."""
+import uuid
+
+import pytest
+
+from fake_openai import MODELS, TITLE, FakeModelServer
+from host_wire import free_port, history, idle, run_turn, send, start_server, wait_for
+
+KEY = "sk-or-v1-test-5ecret"
+
+
+def sid(prefix="m"):
+    return f"{prefix}-{uuid.uuid4().hex[:10]}"
+
+
+# -- reading the wire (kept in one place: the event stream's framing may change) --
+
+def _record(name, data):
+    """(type, the record's own data), whether or not the wire wraps it with its turn."""
+    if isinstance(data, dict) and set(data) == {"turn", "data"}:
+        data = data["data"]
+    return name, data
+
+
+def turn(server, message, session):
+    """Run one turn and return its records as (type, data) pairs."""
+    return [_record(name, data) for name, data in run_turn(server, message, session)]
+
+
+def reply(records):
+    return "".join(data for name, data in records if name == "delta")
+
+
+def title_of(server, session):
+    return server.client.get(f"/sessions/{session}").json()["title"]
+
+
+def set_model(server, model):
+    assert server.client.post("/model", json={"model": model}).status_code == 200
+
+
+@pytest.fixture(scope="module")
+def fake():
+    with FakeModelServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def model_server(fake):
+    srv = start_server("--engine", "standin", env={
+        "ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": KEY, "ZALIX_MODEL": "fake/chat"})
+    yield srv
+    srv.stop()
+
+
+def test_health_names_endpoint_and_model_but_no_page_shows_the_key(model_server, fake):
+    health = model_server.client.get("/health").json()
+    assert health["engine"] == "standin"
+    assert health["engine_label"] == f"bundled engine · fake/chat at 127.0.0.1:{fake.port}"
+    assert health["endpoint"] == {"host": f"127.0.0.1:{fake.port}", "model": "fake/chat"}
+    for path in ("/health", "/setup/status", "/", "/model", "/static/app.js"):
+        assert KEY not in model_server.client.get(path).text, path
+
+
+def test_a_turn_streams_the_models_reply_and_gets_a_title(model_server, fake):
+    session = sid()
+    records = turn(model_server, "hello otters", session)
+    names = [name for name, _ in records]
+    status = next(data for name, data in records if name == "status")
+    assert "fake/chat" in status["message"]
+    assert names.index("status") < names.index("reasoning_delta") < names.index("delta")
+    assert [d["text"] for n, d in records if n == "reasoning_delta"] == ["Thinking it ", "over."]
+    assert reply(records) == "Echo: hello otters"
+    assert history(model_server, session) == [
+        {"role": "user", "content": "hello otters"},
+        {"role": "assistant", "content": "Echo: hello otters"}]
+    assert wait_for(lambda: title_of(model_server, session)) == TITLE
+    # The model was sent the key, the system prompt and the message.
+    sent = fake.chat_requests()[-1]
+    assert sent["messages"][0]["role"] == "system" and sent["messages"][-1]["content"] == "hello otters"
+
+
+def test_stop_mid_stream_and_failures_end_the_turn_and_the_next_one_works(model_server, fake):
+    stopped, failing = sid("stop"), sid("fail")
+    set_model(model_server, "fake/long")
+    try:
+        asked = len(fake.chat_requests())
+        disconnects = fake.disconnects
+        send(model_server, "count for me", stopped)
+        wait_for(lambda: len(fake.chat_requests()) > asked)
+        res = model_server.client.post("/chat/stop", json={"session_id": stopped})
+        assert res.json()["stopped"] is True
+        idle(model_server, stopped)
+        assert history(model_server, stopped)[-1]["content"].endswith("[interrupted]")
+        wait_for(lambda: fake.disconnects > disconnects)
+
+        set_model(model_server, "fake/busy")
+        failed = reply(turn(model_server, "are you there?", failing))
+        assert failed.startswith("⚠️ ") and "(429: Rate limit exceeded). Try again in 7 s." in failed
+        assert history(model_server, failing)[-1]["content"] == failed
+    finally:
+        set_model(model_server, "fake/chat")
+    assert reply(turn(model_server, "and now?", failing)).endswith("and now?")
+    send(model_server, "after the stop", stopped)
+    idle(model_server, stopped)
+    assert history(model_server, stopped)[-1]["content"].endswith("after the stop")
+    log = model_server.output()
+    assert "Rate limit exceeded" in log and KEY not in log
+
+
+def test_model_picker_lists_the_endpoints_models(model_server, fake):
+    first = model_server.client.get("/model").json()
+    assert first["source"] == "endpoint" and first["models_error"] is None
+    assert first["choices"] == sorted(m["id"] for m in MODELS)
+    served = fake.models_served
+    assert model_server.client.get("/model").json()["choices"] == first["choices"]
+    assert fake.models_served == served  # kept, not fetched again
+
+
+def test_an_unreachable_endpoint_is_named_and_reported():
+    port = free_port()
+    srv = start_server("--engine", "standin", env={
+        "ZALIX_BASE_URL": f"http://127.0.0.1:{port}/v1", "ZALIX_MODEL": "local/model"})
+    try:
+        assert srv.client.get("/health").json()["engine_label"] == \
+            f"bundled engine · local/model at 127.0.0.1:{port}"
+        models = srv.client.get("/model").json()
+        assert models["choices"] == ["local/model"] and models["source"] == "unavailable"
+        assert f"127.0.0.1:{port}" in models["models_error"]
+        text = reply(turn(srv, "anyone?", sid("down")))
+        assert f"Cannot reach the model endpoint at 127.0.0.1:{port}" in text
+    finally:
+        srv.stop()
+
+
+def test_without_an_endpoint_the_script_plays(server):
+    assert server.client.get("/health").json()["engine_label"] == "stand-in (scripted)"
+    assert server.client.get("/model").json()["source"] == "suggested"
+    assert reply(turn(server, "hi", sid("script"))).startswith("You said: hi")
+
+
+def test_the_model_list_stands_while_the_endpoint_cannot_list(fake, monkeypatch):
+    from dashboard.engine import ModelCatalog
+
+    monkeypatch.setenv("ZALIX_BASE_URL", fake.url)
+    monkeypatch.setenv("OPENROUTER_API_KEY", KEY)
+    catalog = ModelCatalog()
+    catalog.TTL = catalog.RETRY_AFTER = 0.0
+    listed, problem = catalog.models()
+    assert problem is None and "fake/vision" in listed
+    fake.models_down = True
+    try:
+        again, problem = catalog.models()
+    finally:
+        fake.models_down = False
+    assert again == listed and "503" in problem and KEY not in problem
