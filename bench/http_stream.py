@@ -315,11 +315,16 @@ def table(results: dict, quick: bool) -> str:
 
 
 def write_section(text: str) -> None:
+    """Replace this section of bench/RESULTS.md where it is (up to the next
+    section), or add it at the end; other sections are left as they are."""
     current = RESULTS.read_text() if RESULTS.exists() else ""
-    at = current.find(SECTION)
-    if at >= 0:
-        current = current[:at].rstrip("\n") + "\n"
-    RESULTS.write_text(current.rstrip("\n") + "\n\n" + text)
+    at = current.find(SECTION + "\n")
+    if at < 0:
+        RESULTS.write_text(current.rstrip("\n") + "\n\n" + text)
+        return
+    nxt = current.find("\n## ", at + len(SECTION))
+    rest = current[nxt + 1:] if nxt >= 0 else ""
+    RESULTS.write_text(current[:at] + text + ("\n" + rest if rest else ""))
 
 
 def main(argv=None) -> int:

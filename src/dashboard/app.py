@@ -388,10 +388,12 @@ def create_app(host: Host) -> FastAPI:
         session_id = _session(body.session_id)
         if body.choice not in APPROVAL_CHOICES:
             _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
+        turn = host.turns.status(session_id)["turn"]
         resolved = engine.consentgate.resolve_approval(session_id, body.choice)
         if resolved:
+            # Names its turn: the turn may go on before this is on the stream.
             engine.warmpool.push_stream_event(session_id, {
-                "type": "approval_resolved", "data": {"choice": body.choice, "ts": time.time()}})
+                "type": "approval_resolved", "data": {"turn_id": turn, "choice": body.choice, "ts": time.time()}})
         return {"session_id": session_id, "choice": body.choice, "resolved": bool(resolved)}
 
     @app.post("/chat/stop")

@@ -73,9 +73,13 @@ class Journal:
             self._db.execute("PRAGMA synchronous=NORMAL")
             self._db.executescript(_SCHEMA)
 
-    def _run(self, sql: str, args=()) -> sqlite3.Cursor:
+    def _run(self, sql: str, args=()) -> int:
         with self._lock:
-            return self._db.execute(sql, args)
+            return self._db.execute(sql, args).rowcount
+
+    def _rows(self, sql: str, args=()) -> List[sqlite3.Row]:
+        with self._lock:  # the rows are read before another thread uses the connection
+            return self._db.execute(sql, args).fetchall()
 
     def accept(self, turn_id: str, session_id: str, message: str, images: List[str],
                paths: List[str]) -> None:
@@ -105,14 +109,14 @@ class Journal:
         """Drop the session's finished turns (the session was deleted)."""
         marks = ",".join("?" * len(ENDED))
         return self._run(f"DELETE FROM turns WHERE session_id = ? AND state IN ({marks})",
-                         (session_id, *ENDED)).rowcount
+                         (session_id, *ENDED))
 
     def in_state(self, state: str) -> List[dict]:
-        rows = self._run("SELECT * FROM turns WHERE state = ? ORDER BY n", (state,)).fetchall()
+        rows = self._rows("SELECT * FROM turns WHERE state = ? ORDER BY n", (state,))
         return [_row(r) for r in rows]
 
     def of_session(self, session_id: str) -> List[dict]:
-        rows = self._run("SELECT * FROM turns WHERE session_id = ? ORDER BY n", (session_id,)).fetchall()
+        rows = self._rows("SELECT * FROM turns WHERE session_id = ? ORDER BY n", (session_id,))
         return [_row(r) for r in rows]
 
     def close(self) -> None:

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import itertools
 import logging
 import os
 import threading
@@ -56,7 +57,7 @@ WRITE_CHUNK = 256 * 1024
 
 # Record types that belong to no turn, and those that name their own turn.
 UNTURNED = ("title_updated", "queue")
-OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested")
+OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved")
 
 
 class Entry:
@@ -212,8 +213,8 @@ class SessionLog:
         index = max(0, position - self.entries[0].seq + 1)
         out: List[str] = []
         size = 0
-        for i in range(index, len(self.entries)):
-            entry = self.entries[i]
+        # (a deque's items are reached in order from one end: no indexing per item)
+        for entry in itertools.islice(self.entries, index, None):
             out.append(entry.frame)
             size += len(entry.frame)
             position = entry.seq

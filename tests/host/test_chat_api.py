@@ -73,7 +73,9 @@ def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
             assert later.sync["running"] == turn and later.sync["pending_approval"] == request
         res = server.client.post("/chat/approve", json={"session_id": session, "choice": choice})
         assert res.status_code == 200 and res.json()["resolved"] is True
-        assert stream.until("approval_resolved")["choice"] == choice
+        resolved = stream.until("approval_resolved")
+        assert (resolved["turn_id"], resolved["choice"]) == (turn, choice)
+        assert stream.events[-1].turn == turn
         assert stream.until("turn_ended")["status"] == "done"
         assert outcome in replies(stream.seen)
     # Nothing is waiting any more.

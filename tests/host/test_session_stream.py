@@ -184,3 +184,26 @@ def test_odd_resume_ids_start_over(server, path):
             if line.startswith("data:"):
                 assert '"resumed": false' in line
                 break
+
+
+def test_a_stopped_host_ends_the_running_turn_as_interrupted_and_keeps_the_queue(tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    srv = start_server("--engine", "standin", home=home)
+    session = sid("term")
+    try:
+        with Stream(srv, session) as stream:
+            cut = send(srv, "wait: 60", session)["turn_id"]
+            stream.until("tool_started", cut)
+            later = send(srv, "after the restart", session)["turn_id"]
+            assert srv.stop() == 0  # SIGTERM
+    finally:
+        srv.stop()
+    srv = start_server("--engine", "standin", home=home)
+    try:
+        idle(srv, session)
+        shown = [(m["role"], m.get("turn"), m.get("status")) for m in history(srv, session)]
+        assert shown == [("user", cut, "interrupted"), ("assistant", cut, "interrupted"),
+                         ("user", later, None), ("assistant", later, None)]
+    finally:
+        srv.stop()

@@ -115,3 +115,35 @@ def test_a_reader_that_never_reads_does_not_slow_the_turns():
         assert _turn_times(server, session, 1, "hello")
     finally:
         server.stop()
+
+
+@pytest.mark.timeout(120)
+def test_a_host_killed_with_messages_waiting_runs_them_after_the_restart(tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    session = f"crash-{uuid.uuid4().hex[:8]}"
+    server = start_server("--engine", "standin", home=home)
+    try:
+        with Stream(server, session) as reader:
+            cut = send(server, "wait: 60", session)["turn_id"]
+            reader.until("tool_started", cut)
+            waiting = [send(server, f"queued {n}", session) for n in range(5)]
+            assert [w["position"] for w in waiting] == [1, 2, 3, 4, 5]
+        server.kill()
+    finally:
+        server.stop()
+    started = time.monotonic()
+    server = start_server("--engine", "standin", home=home)
+    try:
+        up = time.monotonic() - started
+        idle(server, session)
+        drained = time.monotonic() - started
+        shown = server.client.get(f"/chat/history/{session}").json()["messages"]
+        users = [(m["content"], m.get("status")) for m in shown if m["role"] == "user"]
+        assert users == [("wait: 60", "interrupted")] + [(f"queued {n}", None) for n in range(5)]
+        replies = [m["content"] for m in shown if m["role"] == "assistant"]
+        assert replies[0] == "" and all(r.startswith(f"You said: queued {n}") for n, r in enumerate(replies[1:]))
+        print(f"\nkilled with 1 turn running and 5 waiting: host back in {up:.2f} s, the 5 ran by "
+              f"{drained:.2f} s after the restart, RSS {rss_kib(server.proc.pid) / 1024:.1f} MB")
+    finally:
+        server.stop()
