@@ -7,14 +7,13 @@ import logging
 import os
 import pathlib
 import re
-import sqlite3
 import threading
 import time
 from typing import Dict, List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
 from fastapi.staticfiles import StaticFiles
 import yaml
 from pydantic import BaseModel, Field
@@ -22,8 +21,8 @@ from starlette.concurrency import run_in_threadpool
 
 from . import profiles, sse
 from .engine import Engine
-from .streams import SessionStream, StreamHub
 from .turns import TurnRunner
+from .streams import SessionStream, SessionStreamResponse, StreamHub
 
 logger = logging.getLogger("dashboard")
 
@@ -170,17 +169,6 @@ def _upload_path(engine: Engine, ref: str) -> pathlib.Path:
     if not path.is_file():
         _bad(f"unknown image {ref!r}", 404)
     return path
-
-
-class _AsgiBody(Response):
-    """A response written by an ASGI callable of ours (the session stream)."""
-
-    def __init__(self, body_app) -> None:
-        super().__init__()
-        self._body_app = body_app
-
-    async def __call__(self, scope, receive, send) -> None:
-        await self._body_app(scope, receive, send)
 
 
 def _sessions(engine: Engine) -> list:
@@ -360,13 +348,7 @@ def create_app(host: Host) -> FastAPI:
                     _bad(f"image is not a valid data URL: {exc}")
             else:
                 paths.append(_upload_path(engine, ref))
-        ids = [pathlib.Path(p).name for p in paths]
-        try:
-            return host.turns.submit(session_id, body.message, paths, ids)
-        except (OSError, sqlite3.Error) as exc:
-            # Nothing is accepted that is not on disk first.
-            logger.error("Could not keep a message for session %s: %s", session_id, exc)
-            _bad(f"the message could not be saved, so it was not sent: {exc}", 503)
+        return host.turns.submit(session_id, body.message, paths)
 
     @app.get("/chat/stream/{session_id}")
     async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):
@@ -375,7 +357,7 @@ def create_app(host: Host) -> FastAPI:
         resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
-        return _AsgiBody(SessionStream(host.streams, session_id, resume, closing))
+        return SessionStreamResponse(SessionStream(host.streams, session_id, resume, closing))
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):

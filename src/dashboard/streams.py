@@ -30,6 +30,8 @@ import threading
 import time
 from typing import Any, Deque, Dict, List, Optional, Set, Tuple
 
+from starlette.responses import Response
+
 from . import sse
 
 logger = logging.getLogger("dashboard.streams")
@@ -416,6 +418,17 @@ class SessionStream:
                 stop.cancel()
             if not done:
                 await self._put(send, ": keepalive\n\n")
+
+
+class SessionStreamResponse(Response):
+    """The route's response: written by a ``SessionStream``."""
+
+    def __init__(self, stream: SessionStream) -> None:
+        super().__init__()
+        self._stream = stream
+
+    async def __call__(self, scope, receive, send) -> None:
+        await self._stream(scope, receive, send)
 
 
 class _suppress:

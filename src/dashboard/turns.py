@@ -15,10 +15,13 @@ from __future__ import annotations
 import collections
 import logging
 import os
+import sqlite3
 import threading
 import time
 import uuid
 from typing import Deque, Dict, List, Optional, Set, Tuple
+
+from starlette.exceptions import HTTPException
 
 from .journal import QUEUED, RUNNING, Journal, Journals, user_history
 
@@ -107,6 +110,14 @@ class Turn:
                 "images": list(self.images), "waiting_for": waiting_for}
 
 
+class NotSaved(HTTPException):
+    """A message that could not be written to the journal, so not accepted:
+    the sender gets 503 with the reason."""
+
+    def __init__(self, detail: str) -> None:
+        super().__init__(status_code=503, detail=detail)
+
+
 def new_turn_id() -> str:
     return "t" + uuid.uuid4().hex[:16]
 
@@ -180,12 +191,16 @@ class TurnRunner:
         """Start a turn for ``message``, or queue it when the session is busy
         or as many turns as allowed run already. The message is on disk
         before this returns."""
-        self.recover()
-        profile, journal = self._profile()
         paths = [str(p) for p in image_paths]
         ids = list(image_ids) if image_ids is not None else [os.path.basename(p) for p in paths]
-        turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal)
-        journal.accept(turn.turn_id, session_id, message, ids, paths)
+        try:
+            self.recover()
+            profile, journal = self._profile()
+            turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal)
+            journal.accept(turn.turn_id, session_id, message, ids, paths)
+        except (OSError, sqlite3.Error) as exc:
+            logger.error("Could not keep a message for session %s: %s", session_id, exc)
+            raise NotSaved(f"the message could not be saved, so it was not sent: {exc}") from exc
         return self._schedule(turn)
 
     def _schedule(self, turn: Turn) -> dict:

@@ -207,3 +207,15 @@ def test_a_stopped_host_ends_the_running_turn_as_interrupted_and_keeps_the_queue
                          ("user", later, None), ("assistant", later, None)]
     finally:
         srv.stop()
+
+
+def test_a_message_that_cannot_be_kept_on_disk_is_refused_not_lost(tmp_path):
+    home = tmp_path / "home"
+    (home / ".korvel" / "dashboard" / "turns.sqlite").mkdir(parents=True)  # not a database
+    srv = start_server("--engine", "standin", home=home)
+    try:
+        res = srv.client.post("/chat/send", json={"session_id": "nodisk", "message": "hello"})
+        assert res.status_code == 503 and "not sent" in res.json()["detail"]
+        assert srv.client.get("/chat/status/nodisk").json()["running"] is False
+    finally:
+        srv.stop()
