@@ -11,7 +11,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.bootstrap");
+bridge::Logger log_(ns, "bridge.bootstrap");
 
 constexpr const char* kPackageName = "korvel-dashboard";
 constexpr const char* kDefaultPypiBase = "https://pypi.org";
@@ -263,7 +263,7 @@ NB_MODULE(bootstrap, m) {
   bridge::import("importlib.metadata");
   bridge::import("urllib.request");
   m.attr("urllib") = bridge::import("urllib");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("PACKAGE_NAME") = nb::str(kPackageName);
   m.attr("DEFAULT_PYPI_BASE_URL") = nb::str(kDefaultPypiBase);
 
@@ -271,12 +271,12 @@ NB_MODULE(bootstrap, m) {
   bind_sibling(m, is_installed_op);
   bind_sibling(m, has_api_key_op);
 
-  m.def("bootstrap", &bootstrap, nb::sig("def bootstrap() -> None"),
+  ns.def(m, "bootstrap", &bootstrap, nb::sig("def bootstrap() -> None"),
         "Self-update, make the engine loadable, apply its configuration when "
         "installed, and log a one-line summary.");
-  m.def("_auto_update", &auto_update, nb::sig("def _auto_update() -> None"),
+  ns.def(m, "_auto_update", &auto_update, nb::sig("def _auto_update() -> None"),
         "Install PyPI's newer release of the package and restart the service "
         "(the process then exits with status 0); three attempts.");
-  m.def("_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
+  ns.def(m, "_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
         "Apply the engine's configuration to the environment; never raises.");
 }

@@ -11,7 +11,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.compression");
+bridge::Logger log_(ns, "bridge.compression");
 
 constexpr long kDefaultThreshold = 300000;
 
@@ -233,13 +233,13 @@ bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle thr
 NB_MODULE(compression, m) {
   ns.bind(m);
   m.attr("logging") = bridge::import("logging");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("DEFAULT_COMPRESSION_THRESHOLD_CHARS") = kDefaultThreshold;
 
-  m.def("estimate_token_count", &estimate_token_count, "history"_a.none(),
+  ns.def(m, "estimate_token_count", &estimate_token_count, "history"_a.none(),
         nb::sig("def estimate_token_count(history: list) -> int"),
         "Rough token figure of a history: its message characters divided by 4.");
-  m.def("maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
+  ns.def(m, "maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
         "threshold_chars"_a.none() = kDefaultThreshold,
         nb::sig("def maybe_compress_session(agent: object, history: list, "
                 "threshold_chars: int = 300000) -> bool"),

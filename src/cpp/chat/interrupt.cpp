@@ -5,7 +5,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.interrupt");
+bridge::Logger log_(ns, "bridge.interrupt");
 
 nb::object agents() {
   static bridge::Name n("_running_agents");
@@ -103,21 +103,21 @@ NB_MODULE(interrupt, m) {
   ns.bind(m);
   m.attr("logging") = bridge::import("logging");
   m.attr("threading") = bridge::import("threading");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("_running_agents") = nb::dict();
   m.attr("_running_agents_lock") = bridge::stdlib("threading", "Lock")();
 
-  m.def("register_running_agent", &register_running_agent, "session_id"_a.none(),
+  ns.def(m, "register_running_agent", &register_running_agent, "session_id"_a.none(),
         "agent"_a.none(),
         nb::sig("def register_running_agent(session_id: str, agent: object) -> None"),
         "Record `agent` as the one running a turn for `session_id`.");
-  m.def("unregister_running_agent", &unregister_running_agent, "session_id"_a.none(),
+  ns.def(m, "unregister_running_agent", &unregister_running_agent, "session_id"_a.none(),
         nb::sig("def unregister_running_agent(session_id: str) -> None"),
         "Forget the running agent of `session_id`, if any.");
-  m.def("is_agent_running", &is_agent_running, "session_id"_a.none(),
+  ns.def(m, "is_agent_running", &is_agent_running, "session_id"_a.none(),
         nb::sig("def is_agent_running(session_id: str) -> bool"),
         "Whether a turn is registered as running for `session_id`.");
-  m.def("interrupt_agent", &interrupt_agent, "session_id"_a.none(),
+  ns.def(m, "interrupt_agent", &interrupt_agent, "session_id"_a.none(),
         "reason"_a.none() = "User cancelled",
         nb::sig("def interrupt_agent(session_id: str, reason: str = 'User cancelled') -> bool"),
         "Ask the running agent of `session_id` to stop; True when it was asked.");

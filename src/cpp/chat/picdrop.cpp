@@ -11,7 +11,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.picdrop");
+bridge::Logger log_(ns, "bridge.picdrop");
 
 constexpr const char* kVisionPrompt =
     "Describe everything visible in this image in thorough detail. Include any text, code, "
@@ -334,19 +334,19 @@ NB_MODULE(picdrop, m) {
   ns.bind(m);
   for (const char* name : {"asyncio", "binascii", "json", "logging", "os", "pathlib", "uuid"})
     m.attr(name) = bridge::import(name);
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("_UPLOAD_DIR") = bridge::home_join(".korvel", "uploads");
 
-  m.def("_ensure_upload_dir", &ensure_upload_dir,
+  ns.def(m, "_ensure_upload_dir", &ensure_upload_dir,
         nb::sig("def _ensure_upload_dir() -> pathlib.Path"),
         "Create the upload directory (and its parents) when missing; returns it.");
-  m.def("save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
+  ns.def(m, "save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
         nb::sig("def save_uploaded_image(file_bytes: bytes, filename: str) -> pathlib.Path"),
         "Save an uploaded image under a fresh name in the upload directory.");
-  m.def("save_base64_image", &save_base64_image, "data_url"_a.none(),
+  ns.def(m, "save_base64_image", &save_base64_image, "data_url"_a.none(),
         nb::sig("def save_base64_image(data_url: str) -> pathlib.Path"),
         "Decode an image sent as a data URL and save it like an upload.");
-  m.def("enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
+  ns.def(m, "enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
         "image_paths"_a.none(),
         nb::sig("def enrich_message_with_images(user_text: str, image_paths: list) -> str"),
         "Put the vision tool's description of each image in front of the user's text.");

@@ -6,7 +6,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.runconf");
+bridge::Logger log_(ns, "bridge.runconf");
 
 constexpr long kDefaultIterations = 90;
 
@@ -181,30 +181,30 @@ NB_MODULE(runconf, m) {
     if (!bridge::raised(e, PyExc_ImportError)) throw;
   }
   m.attr("Path") = bridge::stdlib("pathlib", "Path");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
 
-  m.def("_load_profile_config", &load_profile_config, "profile_home"_a.none(),
+  ns.def(m, "_load_profile_config", &load_profile_config, "profile_home"_a.none(),
         nb::sig("def _load_profile_config(profile_home: str | os.PathLike[str]) -> dict"),
         "The profile's config.yaml as a mapping; empty when missing or unreadable.");
-  m.def("get_provider_routing", &get_provider_routing, "cfg"_a.none(),
+  ns.def(m, "get_provider_routing", &get_provider_routing, "cfg"_a.none(),
         nb::sig("def get_provider_routing(cfg: collections.abc.Mapping) -> dict"),
         "Provider-routing constructor arguments from `providers`.");
-  m.def("get_reasoning_config", &get_reasoning_config, "cfg"_a.none(),
+  ns.def(m, "get_reasoning_config", &get_reasoning_config, "cfg"_a.none(),
         nb::sig("def get_reasoning_config(cfg: collections.abc.Mapping) -> dict | None"),
         "The `reasoning` mapping when configured.");
-  m.def("get_service_tier", &get_service_tier, "cfg"_a.none(),
+  ns.def(m, "get_service_tier", &get_service_tier, "cfg"_a.none(),
         nb::sig("def get_service_tier(cfg: collections.abc.Mapping) -> str | None"),
         "The trimmed `service_tier` text when configured.");
-  m.def("get_fallback_model", &get_fallback_model, "cfg"_a.none(),
+  ns.def(m, "get_fallback_model", &get_fallback_model, "cfg"_a.none(),
         nb::sig("def get_fallback_model(cfg: collections.abc.Mapping) -> str | None"),
         "The trimmed `model.fallback` text when configured.");
-  m.def("get_max_iterations", &get_max_iterations, "cfg"_a.none(),
+  ns.def(m, "get_max_iterations", &get_max_iterations, "cfg"_a.none(),
         nb::sig("def get_max_iterations(cfg: collections.abc.Mapping) -> int"),
         "KORVEL_MAX_ITERATIONS, else `agent.max_turns`, else 90.");
-  m.def("get_request_overrides", &get_request_overrides, "cfg"_a.none(),
+  ns.def(m, "get_request_overrides", &get_request_overrides, "cfg"_a.none(),
         nb::sig("def get_request_overrides(cfg: collections.abc.Mapping) -> dict | None"),
         "The `request_overrides` mapping when configured.");
-  m.def("build_agent_kwargs", &build_agent_kwargs, "profile_home"_a.none(),
+  ns.def(m, "build_agent_kwargs", &build_agent_kwargs, "profile_home"_a.none(),
         nb::sig("def build_agent_kwargs(profile_home: str | os.PathLike[str]) -> dict"),
         "Extra AIAgent keyword arguments from the profile's config.yaml.");
 }

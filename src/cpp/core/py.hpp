@@ -3,7 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -22,20 +21,9 @@ class Name {
   PyObject* ptr() const { return ptr_; }
   nb::handle handle() const { return ptr_; }
 
-  // What Namespace::get last found for this name: the namespace dict, its
-  // version tag at that moment and the value (borrowed from the dict, which
-  // holds it as long as its version tag is unchanged). Touched only with the
-  // GIL held.
-  struct Seen {
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    PyObject* value = nullptr;
-  };
-  Seen& seen() const { return seen_; }
 
  private:
   PyObject* ptr_;  // never released: names outlive every module
-  mutable Seen seen_;
 };
 
 // The module `name` as importlib.import_module gives it: sys.modules first
@@ -67,6 +55,37 @@ inline bool truthy(nb::handle obj) {
   int r = PyObject_IsTrue(obj.ptr());
   if (r < 0) throw nb::python_error();
   return r == 1;
+}
+
+// mapping.get(key) as a new reference, or a null object when that gives None
+// (the key is absent). A plain dict is searched directly.
+inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!v) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return {};
+    }
+    return nb::borrow(v);
+  }
+  static PyObject* get = PyUnicode_InternFromString("get");  // kept
+  PyObject* v = PyObject_CallMethodOneArg(mapping.ptr(), get, key.ptr());
+  if (!v) throw nb::python_error();
+  if (v == Py_None) {
+    Py_DECREF(v);
+    return {};
+  }
+  return nb::steal(v);
+}
+
+// getattr(obj, name) as a new reference, or a null object when only an
+// AttributeError says it is absent.
+inline nb::object attr_or_null(nb::handle obj, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(obj.ptr(), name);
+  if (v) return nb::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return {};
 }
 
 // True when the exception raised is an instance of builtins.<name>, or of the

@@ -73,11 +73,11 @@ NB_MODULE(detect, m) {
   m.attr("KORVEL_HOME") = korvel_home;
   m.attr("AGENT_DIR") = join(korvel_home, "korvel-agent");
 
-  m.def("is_installed", &is_installed, nb::sig("def is_installed() -> bool"),
+  ns.def(m, "is_installed", &is_installed, nb::sig("def is_installed() -> bool"),
         "Whether the engine's program is on PATH, at ~/.local/bin/korvel or in "
         "the engine's own environment.");
-  m.def("get_version", &get_version, nb::sig("def get_version() -> str"),
+  ns.def(m, "get_version", &get_version, nb::sig("def get_version() -> str"),
         "The version printed by `korvel version`, or \"unknown\".");
-  m.def("has_api_key", &has_api_key, nb::sig("def has_api_key() -> bool"),
+  ns.def(m, "has_api_key", &has_api_key, nb::sig("def has_api_key() -> bool"),
         "Whether OPENROUTER_API_KEY is set in the environment or in ~/.korvel/.env.");
 }

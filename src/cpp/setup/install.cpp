@@ -85,7 +85,7 @@ NB_MODULE(install, m) {
   m.attr("INSTALL_SCRIPT_URL") = nb::str(kInstallScriptUrl);
   m.attr("WSL_GUIDE_URL") = nb::str(kWslGuideUrl);
 
-  m.def("install_korvel", &install_korvel, "on_output"_a = nb::none(),
+  ns.def(m, "install_korvel", &install_korvel, "on_output"_a = nb::none(),
         nb::sig("def install_korvel(on_output: typing.Optional[typing.Callable[[str], "
                 "object]] = None) -> None"),
         "Run the engine's installer, passing each output line (trailing whitespace "

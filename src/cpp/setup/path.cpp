@@ -69,7 +69,7 @@ NB_MODULE(path, m) {
   m.attr("AGENT_DIR") = agent_dir;
   m.attr("VENV_DIR") = join(agent_dir, "venv");
 
-  m.def("inject", &inject, nb::sig("def inject() -> None"),
+  ns.def(m, "inject", &inject, nb::sig("def inject() -> None"),
         "Put the engine's directory at the front of sys.path and its virtual "
         "environment's site-packages at the end, when installed and not yet there.");
 }

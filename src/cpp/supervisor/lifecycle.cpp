@@ -5,7 +5,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.supervisor.lifecycle");
+bridge::Logger log_(ns, "bridge.supervisor.lifecycle");
 
 void register_shutdown_callback(nb::handle fn) {
   ns.get("_shutdown_callbacks").attr("append")(fn);
@@ -87,18 +87,18 @@ NB_MODULE(lifecycle, m) {
   m.attr("threading") = bridge::import("threading");
   m.attr("signal") = bridge::import("signal");
   m.attr("sys") = bridge::import("sys");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("cleanup_pid") = bridge::stdlib("bridge.supervisor.pid", "cleanup_pid");
   m.attr("_shutdown_callbacks") = nb::list();
   m.attr("_is_shutting_down") = false;
 
-  m.def("register_shutdown_callback", &register_shutdown_callback, "fn"_a,
+  ns.def(m, "register_shutdown_callback", &register_shutdown_callback, "fn"_a,
         nb::sig("def register_shutdown_callback(fn: typing.Callable[[], object]) -> None"),
         "Run fn (no arguments) when the bridge shuts down.");
-  m.def("graceful_shutdown", &graceful_shutdown, "signum"_a = nb::none(),
+  ns.def(m, "graceful_shutdown", &graceful_shutdown, "signum"_a = nb::none(),
         "frame"_a = nb::none(),
         nb::sig("def graceful_shutdown(signum: int | None = None, frame: object = None) -> None"),
         "Run the shutdown callbacks, remove the PID file and exit with status 0.");
-  m.def("setup_signal_handlers", &setup_signal_handlers,
+  ns.def(m, "setup_signal_handlers", &setup_signal_handlers,
         "Install graceful_shutdown for SIGTERM and SIGINT and the PID-file exit hook.");
 }

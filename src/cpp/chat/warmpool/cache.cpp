@@ -85,7 +85,7 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
                         .attr("format")(nb::str(old_model), nb::str(new_model),
                                         nb::str(new_model));
   nb::object notes = state(n_notes);
-  bridge::QuickHold hold(state(n_notes_lock));
+  bridge::Hold hold(state(n_notes_lock));
   nb::object sids = steal_or_throw(PySequence_List(cache.ptr()));
   for (nb::handle sid : sids)
     if (PyObject_SetItem(notes.ptr(), sid.ptr(), note.ptr()) != 0) throw nb::python_error();
@@ -207,7 +207,7 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
   nb::object current_gen = call_bound(OP_GET_MODEL_GENERATION, &model_generation);
 
   nb::object cache = state(n_cache);
-  bridge::QuickHold hold(state(n_cache_lock));
+  bridge::Hold hold(state(n_cache_lock));
 
   nb::object cached = mapping_get(cache, session_id);
   if (cached.is_valid()) {
@@ -246,7 +246,7 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
 nb::object get_session_lock(nb::handle session_id) {
   bridge::need_text(session_id, "get_session_lock", "session_id");
   nb::object locks = ns.get("_session_locks");
-  bridge::QuickHold hold(ns.get("_session_locks_lock"));
+  bridge::Hold hold(ns.get("_session_locks_lock"));
   nb::object lock = mapping_get(locks, session_id);
   if (lock.is_valid()) return lock;
   lock = ns.get("threading").attr("Lock")();
@@ -257,12 +257,12 @@ nb::object get_session_lock(nb::handle session_id) {
 }  // namespace
 
 void define_cache(nb::module_& m) {
-  m.def("get_agent", &get_agent, "session_id"_a.none(),
+  ns.def(m, "get_agent", &get_agent, "session_id"_a.none(),
         "streaming_session_id"_a.none() = nb::none(),
         nb::sig("def get_agent(session_id: str, streaming_session_id: str | None = None) "
                 "-> tuple[object, dict]"),
         "The session's warm agent and a new approval context for this turn.");
-  m.def("get_session_lock", &get_session_lock, "session_id"_a.none(),
+  ns.def(m, "get_session_lock", &get_session_lock, "session_id"_a.none(),
         nb::sig("def get_session_lock(session_id: str) -> threading.Lock"),
         "The session's own mutex, made on first request.");
 }

@@ -6,47 +6,30 @@
 namespace warmpool {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.pool");
+bridge::Logger log_(ns, "bridge.pool");
 
 namespace {
-PyObject* originals[OP_COUNT] = {};
-const bridge::Name* op_names[OP_COUNT] = {};
+const bridge::Name* op_names[OP_COUNT] = {};  // interned names, kept for the process's life
 }  // namespace
 
 void remember(Op op, const char* name) {
-  op_names[op] = new bridge::Name(name);  // both kept for the life of the process
-  originals[op] = ns.get(*op_names[op]).release().ptr();
+  if (!op_names[op]) op_names[op] = new bridge::Name(name);
+  ns.remember(op, *op_names[op]);
 }
 
 Bound bound(Op op) {
   const bridge::Name& name = *op_names[op];
-  if (ns.peek(name) == originals[op]) return {nb::object(), true};
+  if (ns.is_original(op, name)) return {nb::object(), true};
   return {ns.get(name), false};
 }
 
 nb::object state(const bridge::Name& name) { return ns.get(name); }
 
-nb::object mapping_get(nb::handle mapping, nb::handle key) {
-  if (PyDict_CheckExact(mapping.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      return {};
-    }
-    return nb::borrow(v);
-  }
-  PyObject* v = PyObject_GetItem(mapping.ptr(), key.ptr());
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return {};
-  }
-  return nb::steal(v);
-}
-
 nb::object now() {
   static bridge::Name time_mod("time"), time_fn("time");
-  nb::object fn = bridge::module_attr(ns.get(time_mod), time_fn);
+  PyObject* mod = ns.peek(time_mod);
+  if (!mod) return ns.get(time_mod);  // NameError
+  nb::object fn = steal_or_throw(PyObject_GetAttr(mod, time_fn.ptr()));
   return steal_or_throw(PyObject_CallNoArgs(fn.ptr()));
 }
 
@@ -72,7 +55,7 @@ NB_MODULE(warmpool, m) {
   m.attr("time") = bridge::import("time");
   m.attr("threading") = bridge::import("threading");
   m.attr("logging") = bridge::import("logging");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
 
   // Stream fan-out.
   m.attr("stream_subscribers") = nb::dict();

@@ -96,7 +96,7 @@ void set_active_profile(nb::handle name) {
 
   if (!name.equal(old_profile)) {
     {
-      bridge::QuickHold hold(ns.get("agent_cache_lock"));
+      bridge::Hold hold(ns.get("agent_cache_lock"));
       ns.get("agent_cache").attr("clear")();
     }
     log_.info("Profile switched: %s \xE2\x86\x92 %s", old_profile, name);
@@ -153,7 +153,7 @@ nb::object get_config_model() {
 nb::object session_db(nb::handle profile) {
   nb::object p = chosen(profile);
   nb::object dbs = state(n_dbs);
-  bridge::QuickHold hold(state(n_dbs_lock));
+  bridge::Hold hold(state(n_dbs_lock));
   nb::object db = mapping_get(dbs, p);
   if (db.is_valid()) return db;
   static bridge::Name n_session_db("SessionDB");
@@ -164,18 +164,18 @@ nb::object session_db(nb::handle profile) {
 }
 
 void define_profiles(nb::module_& m) {
-  m.def("get_profile_home", &get_profile_home, "profile"_a.none() = nb::none(),
+  ns.def(m, "get_profile_home", &get_profile_home, "profile"_a.none() = nb::none(),
         nb::sig("def get_profile_home(profile: str | None = None) -> pathlib.Path"),
         "Home directory of a profile (the active one when none is named).");
-  m.def("get_session_db", &get_session_db, "profile"_a.none() = nb::none(),
+  ns.def(m, "get_session_db", &get_session_db, "profile"_a.none() = nb::none(),
         nb::sig("def get_session_db(profile: str | None = None) -> object"),
         "The profile's session store, opened once on first request.");
-  m.def("get_active_profile", &get_active_profile,
+  ns.def(m, "get_active_profile", &get_active_profile,
         nb::sig("def get_active_profile() -> str"), "Name of the active profile.");
-  m.def("set_active_profile", &set_active_profile, "name"_a.none(),
+  ns.def(m, "set_active_profile", &set_active_profile, "name"_a.none(),
         nb::sig("def set_active_profile(name: str) -> None"),
         "Make a profile active: environment, job paths, .env, warm agents.");
-  m.def("_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
+  ns.def(m, "_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
         "Model configured for the active profile, else ZALIX_MODEL, else ''.");
   remember(OP_GET_SESSION_DB, "get_session_db");
 }
