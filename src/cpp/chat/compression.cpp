@@ -77,7 +77,6 @@ void add_part(Count& total, PyObject* part) {
 
 void add_parts_of_list(Count& total, PyObject* list) {
   static bridge::Name text("text");
-  static const Py_hash_t text_hash = PyObject_Hash(text.ptr());
   // Indexed afresh each time, each part held while it is measured: the list
   // may change under foreign code. Dict parts with str or missing "text" are
   // measured inline.
@@ -85,7 +84,7 @@ void add_parts_of_list(Count& total, PyObject* list) {
     PyObject* part = PyList_GET_ITEM(list, i);
     Py_INCREF(part);
     if (PyDict_CheckExact(part)) {
-      PyObject* v = _PyDict_GetItem_KnownHash(part, text.ptr(), text_hash);
+      PyObject* v = PyDict_GetItemWithError(part, text.ptr());
       if (v && PyUnicode_CheckExact(v)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(v);
         Py_DECREF(part);
@@ -141,13 +140,12 @@ void add_message(Count& total, PyObject* message, Walk walk) {
 // str or is missing, is measured inline with plain reference counting.
 Count count_chars(PyObject* history, Walk walk) {
   static bridge::Name content_key("content");
-  static const Py_hash_t content_hash = PyObject_Hash(content_key.ptr());
   Count total = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
     PyObject* message = PyList_GET_ITEM(history, i);
     Py_INCREF(message);
     if (PyDict_CheckExact(message)) {
-      PyObject* v = _PyDict_GetItem_KnownHash(message, content_key.ptr(), content_hash);
+      PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
       if (v && PyUnicode_CheckExact(v)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(v);
         Py_DECREF(message);
