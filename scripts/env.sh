@@ -32,9 +32,10 @@ ensure_venv() {
     "$VENV/bin/python" -m pip install -q --upgrade pip
     # The build backend and its tools live in the venv, so rebuilds need no
     # isolated build environment and stay incremental (build/). The build
-    # loads the modules to write their stubs, hence PyYAML and python-dotenv.
+    # loads the modules to write their stubs, hence PyYAML, python-dotenv and
+    # packaging.
     "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
-      "PyYAML>=6" "python-dotenv>=1"
+      "PyYAML>=6" "python-dotenv>=1" "packaging>=22"
     touch "$VENV/.deps-ok"
   fi
 }

@@ -1,11 +1,6 @@
 // Start-up of the bridge: bring its own package up to date from the package
 // index (restarting the service after an update), make the engine loadable,
 // apply the engine's configuration to the environment, log a summary.
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "core/bridge.hpp"
 
 namespace {
@@ -55,72 +50,18 @@ nb::object call_sibling(const Sibling& op) {
 
 // ---- version ordering -------------------------------------------------------
 
-// The release numbers of a plain dotted version such as "1.10.2", without
-// leading zeros; nothing when the text is anything else.
-std::optional<std::vector<std::string>> release_numbers(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) {
-    PyErr_Clear();  // lone surrogates: not a plain version
-    return std::nullopt;
-  }
-  std::vector<std::string> parts;
-  std::string current;
-  bool digits = false;
-  for (std::string_view s(data, static_cast<size_t>(size)); char c : s) {
-    if (c >= '0' && c <= '9') {
-      if (!(current.empty() && c == '0')) current.push_back(c);
-      digits = true;
-    } else if (c == '.' && digits) {
-      parts.push_back(current.empty() ? "0" : current);
-      current.clear();
-      digits = false;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (!digits) return std::nullopt;
-  parts.push_back(current.empty() ? "0" : current);
-  return parts;
-}
-
-// -1, 0 or 1 as `a` is below, equal to or above `b` (missing parts are 0).
-int compare_release(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-  static const std::string zero = "0";
-  for (size_t i = 0; i < a.size() || i < b.size(); ++i) {
-    const std::string& x = i < a.size() ? a[i] : zero;
-    const std::string& y = i < b.size() ? b[i] : zero;
-    if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-    if (int c = x.compare(y); c != 0) return c < 0 ? -1 : 1;
-  }
-  return 0;
-}
-
-// Whether `latest` is a newer release than `current`: PEP 440 ordering when
-// the packaging library is importable and both parse, otherwise plain dotted
-// release numbers; versions neither can order count as newer when they
-// differ, so that an unusual version never blocks an update.
+// Whether `latest` is a newer release than `current` in PEP 440 order
+// (packaging.version): a pre-release of the installed version, or an older
+// release, is never installed over it. A version either side cannot parse
+// fails the attempt (InvalidVersion).
 bool is_newer(nb::handle latest, nb::handle current) {
-  std::optional<nb::object> version_module;
-  try {
-    version_module = bridge::import("packaging.version");
-  } catch (nb::python_error& e) {
-    if (!bridge::raised(e, PyExc_ImportError)) throw;
-  }
-  if (version_module) {
-    nb::object version = version_module->attr("Version");
-    try {
-      nb::object l = version(latest), c = version(current);
-      int r = PyObject_RichCompareBool(l.ptr(), c.ptr(), Py_GT);
-      if (r < 0) throw nb::python_error();
-      return r == 1;
-    } catch (nb::python_error& e) {
-      if (!e.matches(version_module->attr("InvalidVersion"))) throw;
-    }
-  }
-  auto l = release_numbers(latest), c = release_numbers(current);
-  if (l && c) return compare_release(*l, *c) > 0;
-  return !nb::borrow<nb::str>(latest).equal(current);
+  nb::object packaging = ns.module("packaging");
+  if (!nb::hasattr(packaging, "version")) bridge::import("packaging.version");
+  nb::object version = packaging.attr("version").attr("Version");
+  nb::object l = version(latest), c = version(current);
+  int r = PyObject_RichCompareBool(l.ptr(), c.ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
 }
 
 // ---- self-update ------------------------------------------------------------
@@ -261,6 +202,14 @@ NB_MODULE(bootstrap, m) {
   for (const char* name : {"os", "sys", "json", "time", "logging", "subprocess", "importlib"})
     m.attr(name) = bridge::import(name);
   bridge::import("importlib.metadata");
+  // Needed only to compare versions; a start without it (a bare source
+  // checkout) fails just the update attempts.
+  try {
+    bridge::import("packaging.version");
+    m.attr("packaging") = bridge::import("packaging");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+  }
   bridge::import("urllib.request");
   m.attr("urllib") = bridge::import("urllib");
   m.attr("logger") = log_.named();

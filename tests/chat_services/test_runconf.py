@@ -254,6 +254,18 @@ def test_falsy_getter_results_are_skipped(monkeypatch, tmp_path):
 
 
 def test_missing_yaml_support_is_a_warning(profile, monkeypatch, records):
+    monkeypatch.delattr(runconf, "yaml")
     monkeypatch.setitem(sys.modules, "yaml", None)
     assert runconf.build_agent_kwargs(profile("service_tier: x\n")) == {"max_iterations": 90}
     assert records(LOG)[0][:2] == ("WARNING", "Failed to load config.yaml: %s")
+
+
+def test_yaml_support_is_the_module_binding(profile, monkeypatch):
+    class Loader:
+        @staticmethod
+        def safe_load(text):
+            return {"service_tier": "from-replacement"}
+
+    monkeypatch.setattr(runconf, "yaml", Loader)
+    got = runconf.build_agent_kwargs(profile("service_tier: x\n"))
+    assert got["service_tier"] == "from-replacement"

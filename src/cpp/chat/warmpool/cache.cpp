@@ -32,11 +32,7 @@ nb::object env(const char* name, const char* fallback) {
   return ns.get("os").attr("environ").attr("get")(name, fallback);
 }
 
-bool truthy(nb::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
+using bridge::truthy;
 
 // getattr(obj, name, fallback): only a missing attribute gives the fallback.
 nb::object attr_or(nb::handle obj, PyObject* name, PyObject* fallback) {
@@ -95,18 +91,14 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
 // empty when there is none or it cannot be read.
 nb::object configured_prompt(nb::handle profile_home) {
   try {
-    nb::object yaml = bridge::import("yaml");
-    nb::object path = steal_or_throw(
-        PyNumber_TrueDivide(profile_home.ptr(), nb::str("config.yaml").ptr()));
-    if (!nb::cast<bool>(path.attr("exists")())) return nb::str("");
-    nb::object doc = yaml.attr("safe_load")(path.attr("read_text")("encoding"_a = "utf-8"));
-    if (!truthy(doc)) doc = nb::dict();
+    nb::object doc = bridge::read_profile_config(ns, log_, profile_home);
+    if (!doc.is_valid()) return nb::str("");
     nb::object agent_cfg = doc.attr("get")("agent", nb::dict());
     nb::object prompt = agent_cfg.attr("get")("system_prompt", "");
     if (!truthy(prompt)) return nb::str("");
     return prompt.attr("strip")();
   } catch (nb::python_error& e) {
-    if (!bridge::is_ordinary(e)) throw;
+    if (!bridge::is_ordinary(e)) throw;  // unexpected shapes: no prompt
     return nb::str("");
   }
 }

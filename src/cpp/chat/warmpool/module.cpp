@@ -66,6 +66,9 @@ NB_MODULE(warmpool, m) {
   m.attr("_active_profile") = nb::str("default");
   m.attr("_profile_dbs") = nb::dict();
   m.attr("_profile_dbs_lock") = new_lock();
+  // Variable -> its value before the active profile's .env changed it
+  // (None: unset then); put back when the profile changes.
+  m.attr("_profile_env_changes") = nb::dict();
   // Warm agents and per-session mutexes.
   m.attr("agent_cache") = nb::dict();
   m.attr("agent_cache_lock") = new_lock();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "core/bridge.hpp"
+#include "core/config.hpp"
 
 namespace warmpool {
 
