@@ -149,6 +149,14 @@ class TestAutoTitle:
         assert items == [{"type": "title_updated", "data": {"title": "A Title", "session_id": "s"}}]
         assert list(items[0]) == ["type", "data"] and list(items[0]["data"]) == ["title", "session_id"]
 
+    def test_control_characters_escaped_in_the_console_line(self, wp, monkeypatch, titles,
+                                                             capsys, collect):
+        items = collect("s")
+        titles.module.result = "Evil\x00\n[SYSTEM] forged\x1b[2J"
+        run_title(wp, monkeypatch, "s", "m", "r", [])
+        assert capsys.readouterr().out == "[POOL] Auto-title: Evil\\x00\\n[SYSTEM] forged\\x1b[2J\n"
+        assert items[0]["data"]["title"] == "Evil\x00\n[SYSTEM] forged\x1b[2J"  # stored as given
+
     def test_three_user_messages_get_no_title(self, wp, monkeypatch, titles, capsys):
         run_title(wp, monkeypatch, "s", "m", "r", [{"role": "user"}] * 3)
         assert titles.calls == [] and wp.get_session_db().titles == {}
