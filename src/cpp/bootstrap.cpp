@@ -81,17 +81,8 @@ nb::object pypi_url() {
 nb::object latest_version(nb::handle current) {
   nb::object response =
       ns.module("urllib").attr("request").attr("urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
-  // Read inside the response's own `with` protocol, which closes it.
-  nb::object entered = response.attr("__enter__")();
-  nb::object body;
-  try {
-    body = entered.attr("read")();
-  } catch (nb::python_error& e) {
-    nb::object suppress = response.attr("__exit__")(e.type(), e.value(), e.traceback());
-    if (!bridge::truthy(suppress)) throw;
-  }
-  if (body.is_valid()) response.attr("__exit__")(nb::none(), nb::none(), nb::none());
-  else body = nb::bytes("");
+  nb::object body = bridge::with_context(response, [](nb::handle r) { return r.attr("read")(); });
+  if (body.is_none()) body = nb::bytes("");  // a read error its __exit__ suppressed
 
   nb::object document = ns.std("json", "loads")(body);
   if (!bridge::is_mapping(document))

@@ -176,19 +176,9 @@ nb::object estimate_token_count(nb::handle history) {
   return nb::steal(PyLong_FromUnsignedLongLong(total / 4));
 }
 
-// getattr(obj, name) when it exists; an invalid object when the lookup
-// raises AttributeError (as hasattr and getattr with a default see it).
-nb::object optional_attr(nb::handle obj, const bridge::Name& name) {
-  PyObject* v = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::object();
-}
-
 nb::object session_label(nb::handle agent) {
   static bridge::Name session_id("session_id");
-  nb::object v = optional_attr(agent, session_id);
+  nb::object v = bridge::attr_or_null(agent, session_id.ptr());
   if (!v.is_valid()) return nb::str("?");
   return v;
 }
@@ -203,25 +193,23 @@ bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle thr
   if (below < 0) throw nb::python_error();
   if (below) return false;
 
-  nb::object logger = ns.get("logger");
-  logger.attr("info")(
-      nb::str("Session %s at %d chars (~%d tokens) \u2014 triggering pre-turn compression"),
-      session_label(agent), total_obj, nb::steal(PyLong_FromUnsignedLongLong(total / 4)));
+  log_.info("Session %s at %d chars (~%d tokens) \u2014 triggering pre-turn compression",
+            session_label(agent), total_obj, nb::steal(PyLong_FromUnsignedLongLong(total / 4)));
 
   static bridge::Name preferred("_compress_context");
   static bridge::Name fallback("compress_context");
   try {
-    nb::object method = optional_attr(agent, preferred);
-    if (!method.is_valid()) method = optional_attr(agent, fallback);
+    nb::object method = bridge::attr_or_null(agent, preferred.ptr());
+    if (!method.is_valid()) method = bridge::attr_or_null(agent, fallback.ptr());
     if (method.is_valid()) {
       method(history);
       return true;
     }
-    logger.attr("warning")(nb::str("Agent has no compression method available"));
+    log_.warning("Agent has no compression method available");
     return false;
   } catch (nb::python_error& e) {
     if (!bridge::is_ordinary(e)) throw;
-    logger.attr("error")(nb::str("Pre-turn compression failed: %s"), bridge::text_of(e.value()));
+    log_.error("Pre-turn compression failed: %s", bridge::text_of(e.value()));
     return false;
   }
 }

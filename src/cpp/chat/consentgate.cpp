@@ -92,15 +92,9 @@ PyObject* step_call(bridge::Closure* self, PyObject* const* args, size_t nargsf,
   });
 }
 
-// `from tools.approval import <name>`: the module as the statement finds it,
-// then the name, an ImportError when it is missing.
+// `from tools.approval import <name>`, the module already imported.
 nb::object approval_name(nb::handle module, const bridge::Name& name) {
-  PyObject* v = PyObject_GetAttr(module.ptr(), name.ptr());
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.ptr(), kApproval);
-  throw nb::python_error();
+  return bridge::imported_name(module, name.handle(), kApproval);
 }
 
 nb::dict wire_approval_for_session(nb::handle session_id, nb::handle push_event_fn) {

@@ -54,16 +54,7 @@ bool is_agent_running(nb::handle session_id) {
 // Python's hasattr(): only an AttributeError means "absent"; any other error
 // raised while looking the attribute up reaches the caller.
 bool has_attribute(nb::handle obj, const char* name) {
-  PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-  if (v) {
-    Py_DECREF(v);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw nb::python_error();
+  return bridge::attr_or_null(obj, nb::str(name).ptr()).is_valid();
 }
 
 bool interrupt_agent(nb::handle session_id, nb::handle reason) {

@@ -18,13 +18,6 @@
 
 namespace bridge {
 
-// `mod.name`, as attribute access gives it.
-inline nb::object module_attr(nb::handle mod, const Name& name) {
-  PyObject* v = PyObject_GetAttr(mod.ptr(), name.ptr());
-  if (!v) throw nb::python_error();
-  return nb::steal(v);
-}
-
 // What one module object owns: its namespace dict, and the function objects
 // it defined under names that hot paths check for replacement.
 struct ModuleState {

@@ -88,6 +88,25 @@ inline nb::object attr_or_null(nb::handle obj, PyObject* name) {
   return {};
 }
 
+// `with cm as value: return body(value)`, as the statement runs it: __exit__
+// sees the exception the body raised, and a true answer suppresses it (the
+// result is then None).
+template <typename Body> nb::object with_context(nb::handle cm, Body&& body) {
+  nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(cm.ptr())));
+  nb::object exit = type.attr("__exit__");
+  nb::object value = type.attr("__enter__")(cm);
+  nb::object result;
+  try {
+    result = body(value);
+  } catch (nb::python_error& e) {
+    nb::object suppress = exit(cm, e.type(), e.value(), e.traceback());
+    if (!truthy(suppress)) throw;
+    return nb::none();
+  }
+  exit(cm, nb::none(), nb::none(), nb::none());
+  return result;
+}
+
 // True when the exception raised is an instance of builtins.<name>, or of the
 // given exception class object.
 inline bool raised(const nb::python_error& e, PyObject* exc_type) {

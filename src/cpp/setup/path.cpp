@@ -9,9 +9,7 @@ bridge::Namespace ns;
 
 bool exists(nb::handle p) { return nb::cast<bool>(p.attr("exists")()); }
 
-nb::object join(nb::handle p, const char* part) {
-  return p.attr("__truediv__")(nb::str(part));
-}
+using bridge::join;
 
 // Whether `text` is an element of the search path (== on each element).
 bool on_path(nb::handle search_path, nb::handle text) {

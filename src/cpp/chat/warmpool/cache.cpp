@@ -7,10 +7,6 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_cache("agent_cache");
-bridge::Name n_cache_lock("agent_cache_lock");
-bridge::Name n_notes("_pending_model_notes");
-bridge::Name n_notes_lock("_pending_model_notes_lock");
 bridge::Name a_gen("_zalix_model_gen");
 bridge::Name a_session_id("session_id");
 bridge::Name a_flushed("_last_flushed_db_idx");
@@ -36,11 +32,8 @@ using bridge::truthy;
 
 // getattr(obj, name, fallback): only a missing attribute gives the fallback.
 nb::object attr_or(nb::handle obj, PyObject* name, PyObject* fallback) {
-  PyObject* v = PyObject_GetAttr(obj.ptr(), name);
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::borrow(fallback);
+  nb::object v = bridge::attr_or_null(obj, name);
+  return v.is_valid() ? v : nb::borrow(fallback);
 }
 
 nb::object configured_model() {
@@ -116,7 +109,7 @@ nb::object combined_prompt(nb::handle profile_home) {
 
 nb::object build_agent(nb::handle session_id, nb::handle db) {
   nb::object model = configured_model();
-  nb::object profile_home = ns.call("get_profile_home", ns.get("_active_profile"));
+  nb::object profile_home = ns.call("get_profile_home", state(n_active));
   nb::object extra = ns.call("build_agent_kwargs", profile_home);
   if (!bridge::is_mapping(extra)) {
     PyErr_Format(PyExc_TypeError, "build_agent_kwargs() must return a mapping, not %s",
@@ -237,8 +230,8 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
 
 nb::object get_session_lock(nb::handle session_id) {
   bridge::need_text(session_id, "get_session_lock", "session_id");
-  nb::object locks = ns.get("_session_locks");
-  bridge::Hold hold(ns.get("_session_locks_lock"));
+  nb::object locks = state(n_session_locks);
+  bridge::Hold hold(state(n_session_locks_lock));
   nb::object lock = mapping_get(locks, session_id);
   if (lock.is_valid()) return lock;
   lock = ns.get("threading").attr("Lock")();

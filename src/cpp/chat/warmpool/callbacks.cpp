@@ -7,6 +7,7 @@
 // token costs more than a Python closure would.
 #include "chat/warmpool/warmpool.hpp"
 #include "core/closure.hpp"
+#include "core/imports.hpp"
 
 namespace warmpool {
 
@@ -80,7 +81,7 @@ nb::object record(const bridge::Name& type, nb::handle data) {
 
 nb::object new_dict() { return steal_or_throw(PyDict_New()); }
 
-bool truthy(PyObject* v) { return bridge::truthy(v); }
+using bridge::truthy;
 
 nb::object round3(PyObject* value) {
   static bridge::Name n_round("round");
@@ -216,35 +217,13 @@ nb::object make_callback(CallbackKind kind, PyObject* session_id, PyObject* regi
 }
 
 nb::object tool_registry() {
-  static bridge::Name module_name("tools.registry"), n_registry("registry");
-  // sys.modules first, as an import statement would.
-  PyObject* mod = PyImport_GetModule(module_name.ptr());
-  if (!mod) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    mod = PyImport_Import(module_name.ptr());
-  } else if (mod == Py_None) {
-    Py_DECREF(mod);
-    mod = PyImport_Import(module_name.ptr());  // raises ModuleNotFoundError
+  // `from tools.registry import registry`; None when that raises ImportError.
+  try {
+    return bridge::import_from("tools.registry", "registry");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+    return nb::none();
   }
-  if (!mod) {
-    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-      PyErr_Clear();
-      return nb::none();
-    }
-    throw nb::python_error();
-  }
-  nb::object module = nb::steal(mod);
-  PyObject* reg = PyObject_GetAttr(module.ptr(), n_registry.ptr());
-  if (!reg) {
-    // `from tools.registry import registry` reports a missing name as an
-    // ImportError too.
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      return nb::none();
-    }
-    throw nb::python_error();
-  }
-  return nb::steal(reg);
 }
 
 namespace {

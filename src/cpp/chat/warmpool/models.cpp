@@ -6,10 +6,6 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_generation("_model_generation");
-bridge::Name n_generation_lock("_model_generation_lock");
-bridge::Name n_notes("_pending_model_notes");
-bridge::Name n_notes_lock("_pending_model_notes_lock");
 
 nb::object bump_model_generation() {
   bridge::Hold hold(state(n_generation_lock));

@@ -57,31 +57,16 @@ NB_MODULE(warmpool, m) {
   m.attr("logging") = bridge::import("logging");
   m.attr("logger") = log_.named();
 
-  // Stream fan-out.
-  m.attr("stream_subscribers") = nb::dict();
-  m.attr("stream_sub_lock") = new_lock();
-  m.attr("_stream_buffers") = nb::dict();
-  m.attr("_stream_buffer_lock") = new_lock();
-  // Profiles and their session stores.
-  m.attr("_active_profile") = nb::str("default");
-  m.attr("_profile_dbs") = nb::dict();
-  m.attr("_profile_dbs_lock") = new_lock();
-  // Variable -> its value before the active profile's .env changed it
-  // (None: unset then); put back when the profile changes.
-  m.attr("_profile_env_changes") = nb::dict();
-  // Warm agents and per-session mutexes.
-  m.attr("agent_cache") = nb::dict();
-  m.attr("agent_cache_lock") = new_lock();
-  m.attr("_session_locks") = nb::dict();
-  m.attr("_session_locks_lock") = new_lock();
-  // Model generation and switch notes.
-  m.attr("_model_generation") = nb::int_(0);
-  m.attr("_model_generation_lock") = new_lock();
-  m.attr("_pending_model_notes") = nb::dict();
-  m.attr("_pending_model_notes_lock") = new_lock();
-  // Host task registry.
-  m.attr("running_tasks") = nb::dict();
-  m.attr("tasks_lock") = new_lock();
+  // The state (state.hpp says what each holds).
+  for (const bridge::Name* n : {&n_subscribers, &n_buffers, &n_dbs, &n_env_changes, &n_cache,
+                                &n_session_locks, &n_notes, &n_tasks})
+    ns.set(*n, nb::dict());
+  for (const bridge::Name* n : {&n_sub_lock, &n_buffer_lock, &n_dbs_lock, &n_cache_lock,
+                                &n_session_locks_lock, &n_generation_lock, &n_notes_lock,
+                                &n_tasks_lock})
+    ns.set(*n, new_lock());
+  ns.set(n_active, nb::str("default"));
+  ns.set(n_generation, nb::int_(0));
 
   define_stream(m);
   define_callbacks(m);

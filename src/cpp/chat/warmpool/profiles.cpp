@@ -6,12 +6,8 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_active("_active_profile");
-bridge::Name n_dbs("_profile_dbs");
-bridge::Name n_dbs_lock("_profile_dbs_lock");
 bridge::Name n_get_profile_home("get_profile_home");
 
-bridge::Name n_env_changes("_profile_env_changes");
 
 using bridge::truthy;
 
@@ -132,8 +128,8 @@ void set_active_profile(nb::handle name) {
 
   if (!name.equal(old_profile)) {
     {
-      bridge::Hold hold(ns.get("agent_cache_lock"));
-      ns.get("agent_cache").attr("clear")();
+      bridge::Hold hold(state(n_cache_lock));
+      state(n_cache).attr("clear")();
     }
     log_.info("Profile switched: %s \xE2\x86\x92 %s", old_profile, name);
   }

@@ -19,10 +19,6 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_subscribers("stream_subscribers");
-bridge::Name n_sub_lock("stream_sub_lock");
-bridge::Name n_buffers("_stream_buffers");
-bridge::Name n_buffer_lock("_stream_buffer_lock");
 
 // Clears an ordinary pending exception (as `except Exception: pass` would);
 // anything else (KeyboardInterrupt, SystemExit) goes on to the caller.

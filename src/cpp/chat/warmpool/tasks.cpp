@@ -8,8 +8,6 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_tasks("running_tasks");
-bridge::Name n_tasks_lock("tasks_lock");
 bridge::Name n_get_session_db("get_session_db");
 bridge::Name n_push_event("push_stream_event");
 

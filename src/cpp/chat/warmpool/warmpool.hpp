@@ -10,6 +10,7 @@
 
 #include "core/bridge.hpp"
 #include "core/config.hpp"
+#include "chat/warmpool/state.hpp"
 
 namespace warmpool {
 
