@@ -72,14 +72,14 @@ def test_one_info_line_per_enqueue(caplog):
 
 
 def test_replaced_info_called_even_with_info_off(monkeypatch):
-    monkeypatch.setattr(logging.getLogger("bridge.holdqueue"), "level", logging.WARNING)
-    logging.getLogger("bridge.holdqueue")._cache.clear()
-    hq.enqueue_message("warm", "cache")  # the level cache now says INFO is off
+    log = logging.getLogger("bridge.holdqueue")
+    monkeypatch.setattr(log, "level", log.level)  # restored afterwards
+    log.setLevel(logging.WARNING)
+    hq.enqueue_message("warm", "cache")  # logging now knows INFO is off
     seen = []
     monkeypatch.setattr(hq.logger, "info", lambda *a: seen.append(a))
     hq.enqueue_message("s", "m")
     assert seen == [(QUEUED, "s", 1)]
-    logging.getLogger("bridge.holdqueue")._cache.clear()
 
 
 def test_lock_held_during_the_operation_and_released_before_logging(monkeypatch):
