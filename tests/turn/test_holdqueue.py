@@ -73,13 +73,16 @@ def test_one_info_line_per_enqueue(caplog):
 
 def test_replaced_info_called_even_with_info_off(monkeypatch):
     log = logging.getLogger("bridge.holdqueue")
-    monkeypatch.setattr(log, "level", log.level)  # restored afterwards
+    before = log.level
     log.setLevel(logging.WARNING)
-    hq.enqueue_message("warm", "cache")  # logging now knows INFO is off
-    seen = []
-    monkeypatch.setattr(hq.logger, "info", lambda *a: seen.append(a))
-    hq.enqueue_message("s", "m")
-    assert seen == [(QUEUED, "s", 1)]
+    try:
+        hq.enqueue_message("warm", "cache")  # logging now knows INFO is off
+        seen = []
+        monkeypatch.setattr(hq.logger, "info", lambda *a: seen.append(a))
+        hq.enqueue_message("s", "m")
+        assert seen == [(QUEUED, "s", 1)]
+    finally:
+        log.setLevel(before)
 
 
 def test_lock_held_during_the_operation_and_released_before_logging(monkeypatch):
