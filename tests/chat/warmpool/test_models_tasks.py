@@ -74,8 +74,8 @@ class TestCleanup:
 class TestHistory:
     def test_from_active_store(self, wp):
         db = wp.get_session_db()
-        db.conversations["s"] = [{"role": "user", "content": "hi"}]
-        assert wp.get_conversation_history("s") is db.conversations["s"]
+        db.convs["s"] = [{"role": "user", "content": "hi"}]
+        assert wp.get_conversation_history("s") is db.convs["s"]
         assert wp.get_conversation_history("unknown") == []
 
     def test_none_passed_through(self, wp, monkeypatch):
