@@ -12,6 +12,8 @@ import pytest
 def reimport(monkeypatch, name):
     """Imports `name` afresh; the first module object stays alive."""
     first = importlib.import_module(name)
+    parent, _, child = name.rpartition(".")
+    monkeypatch.setattr(sys.modules[parent], child, first)  # put back afterwards
     monkeypatch.delitem(sys.modules, name)
     second = importlib.import_module(name)
     monkeypatch.setitem(sys.modules, name, first)

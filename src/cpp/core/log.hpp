@@ -7,6 +7,7 @@
 
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 
 #include "core/names.hpp"
 
@@ -99,7 +100,53 @@ class Logger {
 
  private:
   template <typename... Args> void emit(const char* level, const char* fmt, Args&&... a) const {
-    logger().attr(level)(nb::str(fmt), loggable(std::forward<Args>(a))...);
+    nb::object target = logger();
+    nb::handle method = text(level);
+    if (!enabled(target, method, level)) return;  // nothing to build
+    nb::object fn = nb::steal(PyObject_GetAttr(target.ptr(), method.ptr()));
+    if (!fn.is_valid()) throw nb::python_error();
+    fn(text(fmt), loggable(std::forward<Args>(a))...);
+  }
+
+  // False only when a plain logging.Logger whose level methods are its
+  // class's own says, through its isEnabledFor, that the level is off; any
+  // other logger (a replacement, a subclass, a method set on the instance)
+  // is always called.
+  static bool enabled(nb::handle logger, nb::handle method, const char* level) {
+    static PyObject* plain = stdlib("logging", "Logger").release().ptr();  // kept
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) != plain) return true;
+    static PyObject* is_enabled = PyUnicode_InternFromString("isEnabledFor");  // kept
+    nb::object d = nb::steal(PyObject_GenericGetDict(logger.ptr(), nullptr));
+    if (!d.is_valid()) throw nb::python_error();
+    if (PyDict_Contains(d.ptr(), method.ptr()) || PyDict_Contains(d.ptr(), is_enabled))
+      return true;
+    PyObject* args[2] = {logger.ptr(), level_number(level).ptr()};
+    nb::object r = nb::steal(PyObject_VectorcallMethod(is_enabled, args, 2, nullptr));
+    if (!r.is_valid()) throw nb::python_error();
+    return truthy(r);
+  }
+
+  static nb::handle level_number(const char* level) {
+    static PyObject* numbers[4] = {PyLong_FromLong(10), PyLong_FromLong(20),
+                                   PyLong_FromLong(30), PyLong_FromLong(40)};  // kept
+    switch (level[0]) {
+      case 'd': return numbers[0];
+      case 'i': return numbers[1];
+      case 'w': return numbers[2];
+      default: return numbers[3];
+    }
+  }
+
+  // The Python text of a literal, made once (interned, kept).
+  static nb::handle text(const char* literal) {
+    static std::unordered_map<const char*, PyObject*> made;  // touched with the GIL held
+    auto it = made.find(literal);
+    if (it != made.end()) return it->second;
+    PyObject* t = PyUnicode_FromString(literal);
+    if (!t) throw nb::python_error();
+    PyUnicode_InternInPlace(&t);
+    made.emplace(literal, t);
+    return t;
   }
 
   const Namespace& ns_;

@@ -37,12 +37,18 @@ class Namespace {
     s->dict = PyModule_GetDict(m.ptr());
     Py_INCREF(s->dict);
     states_.push_back(s);
+    only_ = states_.size() == 1 ? s : nullptr;
     enable_signatures();
   }
 
   // The module object whose function runs on this thread; outside any
   // function (while the module initialises) the most recently made one.
-  ModuleState* state() const { return active_ ? active_ : states_.back(); }
+  // While this extension has made a single module object (nearly always),
+  // that is the one, without consulting the thread's record.
+  ModuleState* state() const {
+    if (only_) return only_;
+    return active_ ? active_ : states_.back();
+  }
   PyObject* dict() const { return state()->dict; }
 
   // The state of the module object `module` (the self of its C functions).
@@ -142,6 +148,9 @@ class Namespace {
 
  private:
   std::vector<ModuleState*> states_;
+  ModuleState* only_ = nullptr;  // the single module object, while there is one
+  // Scopes record the active module object on every call, also while there
+  // is only one, so that the record is right from the moment a second exists.
   static inline thread_local ModuleState* active_ = nullptr;
 };
 

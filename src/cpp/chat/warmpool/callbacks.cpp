@@ -7,7 +7,6 @@
 // token costs more than a Python closure would.
 #include "chat/warmpool/warmpool.hpp"
 #include "core/closure.hpp"
-#include "core/imports.hpp"
 
 namespace warmpool {
 
@@ -217,9 +216,12 @@ nb::object make_callback(CallbackKind kind, PyObject* session_id, PyObject* regi
 }
 
 nb::object tool_registry() {
-  // `from tools.registry import registry`; None when that raises ImportError.
+  // `from tools.registry import registry` (the module from sys.modules when
+  // it is there); None when that raises ImportError.
+  static bridge::Name n_registry("registry");
   try {
-    return bridge::import_from("tools.registry", "registry");
+    nb::object registry = bridge::attr_or_null(bridge::import("tools.registry"), n_registry.ptr());
+    return registry.is_valid() ? registry : nb::none();
   } catch (nb::python_error& e) {
     if (!bridge::raised(e, PyExc_ImportError)) throw;
     return nb::none();
