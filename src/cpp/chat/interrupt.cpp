@@ -1,6 +1,7 @@
 // Registry of the agents that are running a turn, keyed by chat session id,
 // and the stop request that reaches a running agent.
 #include "core/bridge.hpp"
+#include "core/fastcall.hpp"
 
 namespace {
 
@@ -23,7 +24,7 @@ void register_running_agent(nb::handle session_id, nb::handle agent) {
   nb::object replaced;
   {
     bridge::Hold hold(agents_lock());
-    replaced = registry.attr("get")(session_id);
+    replaced = bridge::mapping_get(registry, session_id);
     if (PyObject_SetItem(registry.ptr(), session_id.ptr(), agent.ptr()) != 0)
       throw nb::python_error();
   }
@@ -36,7 +37,7 @@ void unregister_running_agent(nb::handle session_id) {
   nb::object gone;
   {
     bridge::Hold hold(agents_lock());
-    gone = registry.attr("pop")(session_id, nb::none());
+    gone = bridge::mapping_pop(registry, session_id);
   }
   // `gone` is dropped here, after the lock is released: the last reference
   // to an agent may run its finalizer, which must not run under our lock.
@@ -98,16 +99,19 @@ NB_MODULE(interrupt, m) {
   m.attr("_running_agents") = nb::dict();
   m.attr("_running_agents_lock") = bridge::stdlib("threading", "Lock")();
 
-  ns.def(m, "register_running_agent", &register_running_agent, "session_id"_a.none(),
-        "agent"_a.none(),
-        nb::sig("def register_running_agent(session_id: str, agent: object) -> None"),
-        "Record `agent` as the one running a turn for `session_id`.");
-  ns.def(m, "unregister_running_agent", &unregister_running_agent, "session_id"_a.none(),
-        nb::sig("def unregister_running_agent(session_id: str) -> None"),
-        "Forget the running agent of `session_id`, if any.");
-  ns.def(m, "is_agent_running", &is_agent_running, "session_id"_a.none(),
-        nb::sig("def is_agent_running(session_id: str) -> bool"),
-        "Whether a turn is registered as running for `session_id`.");
+  // Called around every turn: vectorcall functions, not nanobind's dispatcher.
+  bridge::FastDef<&register_running_agent>::add(
+      ns, m, "register_running_agent", {"session_id", "agent"}, 2,
+      "register_running_agent($module, /, session_id, agent)\n--\n\n"
+      "Record `agent` as the one running a turn for `session_id`.");
+  bridge::FastDef<&unregister_running_agent>::add(
+      ns, m, "unregister_running_agent", {"session_id"}, 1,
+      "unregister_running_agent($module, /, session_id)\n--\n\n"
+      "Forget the running agent of `session_id`, if any.");
+  bridge::FastDef<&is_agent_running>::add(
+      ns, m, "is_agent_running", {"session_id"}, 1,
+      "is_agent_running($module, /, session_id)\n--\n\n"
+      "Whether a turn is registered as running for `session_id`.");
   ns.def(m, "interrupt_agent", &interrupt_agent, "session_id"_a.none(),
         "reason"_a.none() = "User cancelled",
         nb::sig("def interrupt_agent(session_id: str, reason: str = 'User cancelled') -> bool"),

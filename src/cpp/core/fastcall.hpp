@@ -7,6 +7,8 @@
 
 #include <array>
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 #include "core/names.hpp"
 
@@ -167,5 +169,47 @@ inline void add_fastcall(nb::module_& m, PyMethodDef* def) {
   if (!fn.is_valid()) throw nb::python_error();
   m.attr(def->ml_name) = fn;
 }
+
+// FastDef<&fn>::add(...) registers `fn` (taking nb::handle arguments) as a
+// vectorcall function of the module: the call's arguments are bound to the
+// parameter names, an optional one not given arrives as None, and the result
+// (nothing, a bool, an integer or an object) is handed back as Python's.
+// `doc` opens with the text signature ("name($module, /, a, b=None)\n--\n\n").
+template <auto F> class FastDef;
+template <typename R, typename... A, R (*F)(A...)> class FastDef<F> {
+ public:
+  static void add(const Namespace& ns, nb::module_& m, const char* name,
+                  std::initializer_list<const char*> names, size_t required, const char* doc) {
+    static_assert(sizeof...(A) <= Params::kMax);
+    ns_ = &ns;
+    params_ = new Params(name, names, required);  // kept for the process's life
+    def_ = {name, as_cfunction<entry>(), 0, doc};
+    add_fastcall(m, &def_);
+  }
+
+ private:
+  static PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return fastcall_entry(*ns_, self, *params_, args, nargs, kwnames,
+                          [](Params::Args& a) { return call(a, std::index_sequence_for<A...>{}); });
+  }
+
+  template <size_t... I> static nb::object call(Params::Args& a, std::index_sequence<I...>) {
+    if constexpr (std::is_void_v<R>) {
+      F(nb::handle(a[I] ? a[I] : Py_None)...);
+      return nb::none();
+    } else if constexpr (std::is_same_v<R, bool>) {
+      return nb::bool_(F(nb::handle(a[I] ? a[I] : Py_None)...));
+    } else if constexpr (std::is_integral_v<R>) {
+      return nb::int_(F(nb::handle(a[I] ? a[I] : Py_None)...));
+    } else {
+      return nb::object(F(nb::handle(a[I] ? a[I] : Py_None)...));
+    }
+  }
+
+  static inline const Namespace* ns_ = nullptr;
+  static inline const Params* params_ = nullptr;
+  static inline PyMethodDef def_{};
+};
 
 }  // namespace bridge

@@ -78,6 +78,30 @@ inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
   return nb::steal(v);
 }
 
+// mapping.pop(key, None) as a new reference, or a null object when that
+// gives None (the key was absent). A plain dict is changed directly.
+inline nb::object mapping_pop(nb::handle mapping, nb::handle key) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!v) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return {};
+    }
+    nb::object value = nb::borrow(v);
+    if (PyDict_DelItem(mapping.ptr(), key.ptr()) != 0) throw nb::python_error();
+    return value.is_none() ? nb::object() : value;
+  }
+  static PyObject* pop = PyUnicode_InternFromString("pop");  // kept
+  PyObject* args[3] = {mapping.ptr(), key.ptr(), Py_None};
+  PyObject* v = PyObject_VectorcallMethod(pop, args, 3, nullptr);
+  if (!v) throw nb::python_error();
+  if (v == Py_None) {
+    Py_DECREF(v);
+    return {};
+  }
+  return nb::steal(v);
+}
+
 // getattr(obj, name) as a new reference, or a null object when only an
 // AttributeError says it is absent.
 inline nb::object attr_or_null(nb::handle obj, PyObject* name) {

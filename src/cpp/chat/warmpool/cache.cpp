@@ -2,6 +2,7 @@
 // switched in place when the configured model changes, and pointed at the
 // turn's event stream on every request. Plus one mutex per session.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/fastcall.hpp"
 
 namespace warmpool {
 
@@ -242,11 +243,11 @@ nb::object get_session_lock(nb::handle session_id) {
 }  // namespace
 
 void define_cache(nb::module_& m) {
-  ns.def(m, "get_agent", &get_agent, "session_id"_a.none(),
-        "streaming_session_id"_a.none() = nb::none(),
-        nb::sig("def get_agent(session_id: str, streaming_session_id: str | None = None) "
-                "-> tuple[object, dict]"),
-        "The session's warm agent and a new approval context for this turn.");
+  // Called for every turn: a vectorcall function, not nanobind's dispatcher.
+  bridge::FastDef<&get_agent>::add(
+      ns, m, "get_agent", {"session_id", "streaming_session_id"}, 1,
+      "get_agent($module, /, session_id, streaming_session_id=None)\n--\n\n"
+      "The session's warm agent and a new approval context for this turn.");
   ns.def(m, "get_session_lock", &get_session_lock, "session_id"_a.none(),
         nb::sig("def get_session_lock(session_id: str) -> threading.Lock"),
         "The session's own mutex, made on first request.");

@@ -1,6 +1,7 @@
 // Model generation: a process-wide count of model configuration changes,
 // and the one-time switch notes left for sessions whose agent was switched.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/fastcall.hpp"
 
 namespace warmpool {
 
@@ -21,7 +22,8 @@ nb::object pop_pending_model_note(nb::handle session_id) {
   bridge::need_text(session_id, "pop_pending_model_note", "session_id");
   nb::object notes = state(n_notes);
   bridge::Hold hold(state(n_notes_lock));
-  return notes.attr("pop")(session_id, nb::none());
+  nb::object note = bridge::mapping_pop(notes, session_id);
+  return note.is_valid() ? note : nb::none();
 }
 
 }  // namespace
@@ -37,9 +39,10 @@ void define_models(nb::module_& m) {
         "Count a model configuration change; returns the new generation.");
   ns.def(m, "get_model_generation", &get_model_generation,
         nb::sig("def get_model_generation() -> int"), "The current model generation.");
-  ns.def(m, "pop_pending_model_note", &pop_pending_model_note, "session_id"_a.none(),
-        nb::sig("def pop_pending_model_note(session_id: str) -> str | None"),
-        "Take the session's pending model switch note, if any.");
+  bridge::FastDef<&pop_pending_model_note>::add(
+      ns, m, "pop_pending_model_note", {"session_id"}, 1,
+      "pop_pending_model_note($module, /, session_id)\n--\n\n"
+      "Take the session's pending model switch note, if any.");
   remember(OP_GET_MODEL_GENERATION, "get_model_generation");
 }
 
