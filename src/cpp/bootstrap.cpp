@@ -189,7 +189,7 @@ void bootstrap() {
 }  // namespace
 
 NB_MODULE(bootstrap, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   for (const char* name : {"os", "sys", "json", "time", "logging", "subprocess", "importlib"})
     m.attr(name) = bridge::import(name);
   bridge::import("importlib.metadata");

@@ -217,7 +217,7 @@ bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle thr
 }  // namespace
 
 NB_MODULE(compression, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("logging") = bridge::import("logging");
   m.attr("logger") = log_.named();
   m.attr("DEFAULT_COMPRESSION_THRESHOLD_CHARS") = kDefaultThreshold;

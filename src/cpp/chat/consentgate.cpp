@@ -23,7 +23,7 @@ nb::object make_notify_callback(nb::handle session_id, nb::handle push_event_fn)
   nb::object push = nb::borrow(push_event_fn);
   bridge::ModuleState* owner = ns.state();
   auto notify = [sid, push, owner](nb::handle approval_data) {
-    bridge::Namespace::Scope scope(owner);
+    bridge::Namespace::Scope scope(ns, owner);
     bridge::need_mapping(approval_data, "notify", "approval_data");
     nb::object command = read_key(approval_data, "command", "");
     nb::object description = read_key(approval_data, "description", "dangerous command");
@@ -155,7 +155,7 @@ nb::object resolve_approval(nb::handle session_id, nb::handle choice) {
 }  // namespace
 
 NB_MODULE(consentgate, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   nb::object os = bridge::import("os");
   m.attr("os") = os;
   m.attr("time") = bridge::import("time");

@@ -157,7 +157,7 @@ PyMethodDef* methods[] = {&methods_table[0], &methods_table[1], &methods_table[2
 }  // namespace
 
 NB_MODULE(holdqueue, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("collections") = bridge::import("collections");
   m.attr("logging") = bridge::import("logging");
   m.attr("threading") = bridge::import("threading");

@@ -92,7 +92,7 @@ bool interrupt_agent(nb::handle session_id, nb::handle reason) {
 }  // namespace
 
 NB_MODULE(interrupt, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("logging") = bridge::import("logging");
   m.attr("threading") = bridge::import("threading");
   m.attr("logger") = log_.named();

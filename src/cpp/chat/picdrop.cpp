@@ -253,7 +253,7 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
 }  // namespace
 
 NB_MODULE(picdrop, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   for (const char* name :
        {"asyncio", "base64", "binascii", "json", "logging", "os", "pathlib", "uuid"})
     m.attr(name) = bridge::import(name);

@@ -132,7 +132,7 @@ nb::dict build_agent_kwargs(nb::handle profile_home) {
 }  // namespace
 
 NB_MODULE(runconf, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("logging") = bridge::import("logging");
   // YAML support is needed only while a file is read; without it a read

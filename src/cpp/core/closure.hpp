@@ -25,7 +25,8 @@ struct Closure {
   vectorcallfunc vectorcall;
   Body body;
   const char* name;    // __name__, and the name in error texts
-  ModuleState* owner;  // the module object that made it
+  const Namespace* ns;  // the extension's namespaces
+  ModuleState* owner;   // the module object that made it
   int kind;            // free for the maker
   PyObject* slots[kSlots];  // slots[0] is shown by repr()
 };
@@ -34,7 +35,7 @@ namespace closure_detail {
 
 inline PyObject* call(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* self = reinterpret_cast<Closure*>(o);
-  Namespace::Scope scope(self->owner);
+  Namespace::Scope scope(*self->ns, self->owner);
   return self->body(self, args, nargsf, kwnames);
 }
 
@@ -121,6 +122,7 @@ class ClosureType {
     self->vectorcall = closure_detail::call;
     self->body = body;
     self->name = name;
+    self->ns = &ns;
     self->owner = ns.state();
     self->kind = kind;
     size_t i = 0;

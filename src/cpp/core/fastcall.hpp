@@ -154,7 +154,7 @@ PyObject* fastcall_entry(const Namespace& ns, PyObject* self, const Params& para
                          Body&& body) {
   Params::Args a;
   if (!params.bind(args, nargs, kwnames, a)) return nullptr;
-  Namespace::Scope scope(ns.state_of(self));
+  Namespace::Scope scope(ns, ns.state_of(self));
   return fastcall_result([&]() -> nb::object { return body(a); });
 }
 

@@ -29,25 +29,41 @@ struct ModuleState {
 
 class Namespace {
  public:
-  // Called from the module's init: makes the state of this module object.
-  // Until init returns, lookups outside any Scope go to it.
-  void bind(nb::module_& m) {
+  // Until the object bind() returns is dropped (the end of the module's
+  // init), lookups outside any function go to the module object being made.
+  class Init {
+   public:
+    explicit Init(Namespace& ns) : ns_(ns) {}
+    ~Init() { ns_.init_ = nullptr; }
+    Init(const Init&) = delete;
+    Init& operator=(const Init&) = delete;
+
+   private:
+    Namespace& ns_;
+  };
+
+  // Called first in the module's init: makes the state of this module object.
+  [[nodiscard]] Init bind(nb::module_& m) {
     auto* s = new ModuleState();  // module objects are never unloaded
     s->module = m.inc_ref().ptr();
     s->dict = PyModule_GetDict(m.ptr());
     Py_INCREF(s->dict);
     states_.push_back(s);
     only_ = states_.size() == 1 ? s : nullptr;
+    init_ = s;
     enable_signatures();
+    return Init(*this);
   }
 
-  // The module object whose function runs on this thread; outside any
-  // function (while the module initialises) the most recently made one.
-  // While this extension has made a single module object (nearly always),
-  // that is the one, without consulting the thread's record.
+  // The module object whose function runs on this thread. While this
+  // extension has made a single module object (nearly always) that is the
+  // one, found without consulting the thread's record; once there are more,
+  // every call records its module object (Scope), and a call that began
+  // before the second existed is the first one's.
   ModuleState* state() const {
+    if (init_) return init_;
     if (only_) return only_;
-    return active_ ? active_ : states_.back();
+    return active_ ? active_ : states_.front();
   }
   PyObject* dict() const { return state()->dict; }
 
@@ -58,16 +74,24 @@ class Namespace {
     return states_.back();
   }
 
-  // Makes `s` the active module state of this thread for its lifetime.
+  // Makes `s` the active module state of this thread for its lifetime
+  // (recorded only once the extension has more than one module object).
   class Scope {
    public:
-    explicit Scope(ModuleState* s) : prev_(active_) { active_ = s; }
-    ~Scope() { active_ = prev_; }
+    Scope(const Namespace& ns, ModuleState* s) : recorded_(ns.only_ == nullptr) {
+      if (!recorded_) return;
+      prev_ = active_;
+      active_ = s;
+    }
+    ~Scope() {
+      if (recorded_) active_ = prev_;
+    }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
-    ModuleState* prev_;
+    bool recorded_;
+    ModuleState* prev_ = nullptr;
   };
 
   // m.def(name, f, extra...) for a function that must run with this module
@@ -75,10 +99,11 @@ class Namespace {
   template <typename R, typename... A, typename... Extra>
   void def(nb::module_& m, const char* name, R (*f)(A...), const Extra&... extra) {
     ModuleState* s = state();
+    const Namespace* self = this;
     m.def(
         name,
-        [s, f](A... a) -> R {
-          Scope scope(s);
+        [self, s, f](A... a) -> R {
+          Scope scope(*self, s);
           return f(std::forward<A>(a)...);
         },
         extra...);
@@ -149,8 +174,7 @@ class Namespace {
  private:
   std::vector<ModuleState*> states_;
   ModuleState* only_ = nullptr;  // the single module object, while there is one
-  // Scopes record the active module object on every call, also while there
-  // is only one, so that the record is right from the moment a second exists.
+  ModuleState* init_ = nullptr;  // the module object whose init runs
   static inline thread_local ModuleState* active_ = nullptr;
 };
 

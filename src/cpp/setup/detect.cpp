@@ -58,7 +58,7 @@ bool has_api_key() {
 }  // namespace
 
 NB_MODULE(detect, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("shutil") = bridge::import("shutil");
   m.attr("subprocess") = bridge::import("subprocess");

@@ -77,7 +77,7 @@ void install_korvel(nb::handle on_output) {
 }  // namespace
 
 NB_MODULE(install, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("sys") = bridge::import("sys");
   m.attr("shlex") = bridge::import("shlex");

@@ -57,7 +57,7 @@ void inject() {
 }  // namespace
 
 NB_MODULE(path, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("sys") = bridge::import("sys");
   m.attr("pathlib") = bridge::import("pathlib");

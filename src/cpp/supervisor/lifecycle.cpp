@@ -118,7 +118,7 @@ void setup_signal_handlers() {
 }  // namespace
 
 NB_MODULE(lifecycle, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("atexit") = bridge::import("atexit");
   m.attr("os") = bridge::import("os");
   m.attr("threading") = bridge::import("threading");

@@ -191,7 +191,7 @@ bool kill_stale_bridge() {
 }  // namespace
 
 NB_MODULE(pid, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("signal") = bridge::import("signal");
   m.attr("sys") = bridge::import("sys");

@@ -234,7 +234,7 @@ bool ensure_port_free(nb::handle port) {
 }  // namespace
 
 NB_MODULE(port, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("re") = bridge::import("re");
   m.attr("signal") = bridge::import("signal");

@@ -49,7 +49,7 @@ void bind_from(const char* module, std::initializer_list<const char*> names) {
 
 NB_MODULE(warmpool, m) {
   using namespace warmpool;
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("os") = bridge::import("os");
   m.attr("sys") = bridge::import("sys");
   m.attr("time") = bridge::import("time");

@@ -111,7 +111,7 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
 }
 
 PyObject* title_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  bridge::Namespace::Scope scope(ns.state_of(self));
+  bridge::Namespace::Scope scope(ns, ns.state_of(self));
   return bridge::fastcall_result([&]() -> nb::object {
     if (nargs != 4) {
       PyErr_SetString(PyExc_TypeError, "_auto_title_worker() takes 4 arguments");
