@@ -80,6 +80,29 @@ nb::object record(const bridge::Name& type, nb::handle data) {
 
 nb::object new_dict() { return steal_or_throw(PyDict_New()); }
 
+// A new dict holding `keys` in this order (values None, to be set), copied
+// from a template made once: sized for all of them, so that filling it
+// never grows it, as a dict display of that many keys is made.
+template <size_t N> class Shape {
+ public:
+  explicit Shape(const bridge::Name* const (&keys)[N]) {
+    for (size_t i = 0; i < N; ++i) keys_[i] = keys[i];
+  }
+  nb::object make() {
+    if (!template_) {
+      template_ = PyDict_New();  // kept for the process's life
+      if (!template_) throw nb::python_error();
+      for (const bridge::Name* k : keys_)
+        if (PyDict_SetItem(template_, k->ptr(), Py_None) != 0) throw nb::python_error();
+    }
+    return steal_or_throw(PyDict_Copy(template_));
+  }
+
+ private:
+  const bridge::Name* keys_[N];
+  PyObject* template_ = nullptr;
+};
+
 using bridge::truthy;
 
 nb::object round3(PyObject* value) {
@@ -128,7 +151,8 @@ void tool_progress(bridge::Closure* self, const bridge::Params::Args& a, PyObjec
   }
   auto is = [event_type](const bridge::Name& n) { return equals_text(event_type, n); };
   if (is(e_started)) {
-    nb::object data = new_dict();
+    static Shape<6> shape({&k_tool, &k_emoji, &k_toolset, &k_preview, &k_args, &k_ts});
+    nb::object data = shape.make();
     set(data.ptr(), k_tool, tool_name);
     set(data.ptr(), k_emoji, emoji.ptr());
     set(data.ptr(), k_toolset, toolset.ptr());
@@ -138,7 +162,9 @@ void tool_progress(bridge::Closure* self, const bridge::Params::Args& a, PyObjec
     push_event(session_id, record(t_tool_started, data).ptr());
   } else if (is(e_completed)) {
     static PyObject* zero = PyLong_FromLong(0);
-    nb::object data = new_dict();
+    static Shape<7> shape(
+        {&k_tool, &k_emoji, &k_toolset, &k_preview, &k_duration, &k_is_error, &k_ts});
+    nb::object data = shape.make();
     set(data.ptr(), k_tool, tool_name);
     set(data.ptr(), k_emoji, emoji.ptr());
     set(data.ptr(), k_toolset, toolset.ptr());
