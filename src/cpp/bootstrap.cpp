@@ -190,8 +190,7 @@ void bootstrap() {
 
 NB_MODULE(bootstrap, m) {
   auto init = ns.bind(m);
-  for (const char* name : {"os", "sys", "json", "time", "logging", "subprocess", "importlib"})
-    m.attr(name) = bridge::import(name);
+  ns.import_modules(m, {"os", "sys", "json", "time", "logging", "subprocess", "importlib"});
   bridge::import("importlib.metadata");
   // Needed only to compare versions; a start without it (a bare source
   // checkout) fails just the update attempts.

@@ -158,8 +158,7 @@ NB_MODULE(consentgate, m) {
   auto init = ns.bind(m);
   nb::object os = bridge::import("os");
   m.attr("os") = os;
-  m.attr("time") = bridge::import("time");
-  m.attr("logging") = bridge::import("logging");
+  ns.import_modules(m, {"time", "logging"});
   m.attr("logger") = log_.named();
 
   // The engine's approval system blocks and notifies (instead of approving

@@ -158,9 +158,7 @@ PyMethodDef* methods[] = {&methods_table[0], &methods_table[1], &methods_table[2
 
 NB_MODULE(holdqueue, m) {
   auto init = ns.bind(m);
-  m.attr("collections") = bridge::import("collections");
-  m.attr("logging") = bridge::import("logging");
-  m.attr("threading") = bridge::import("threading");
+  ns.import_modules(m, {"collections", "logging", "threading"});
   m.attr("logger") = log_.named();
   m.attr("_pending_messages") = nb::dict();
   m.attr("_pending_lock") = bridge::stdlib("threading", "Lock")();

@@ -93,8 +93,7 @@ bool interrupt_agent(nb::handle session_id, nb::handle reason) {
 
 NB_MODULE(interrupt, m) {
   auto init = ns.bind(m);
-  m.attr("logging") = bridge::import("logging");
-  m.attr("threading") = bridge::import("threading");
+  ns.import_modules(m, {"logging", "threading"});
   m.attr("logger") = log_.named();
   m.attr("_running_agents") = nb::dict();
   m.attr("_running_agents_lock") = bridge::stdlib("threading", "Lock")();

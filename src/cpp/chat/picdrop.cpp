@@ -254,9 +254,7 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
 
 NB_MODULE(picdrop, m) {
   auto init = ns.bind(m);
-  for (const char* name :
-       {"asyncio", "base64", "binascii", "json", "logging", "os", "pathlib", "uuid"})
-    m.attr(name) = bridge::import(name);
+  ns.import_modules(m, {"asyncio", "base64", "binascii", "json", "logging", "os", "pathlib", "uuid"});
   m.attr("logger") = log_.named();
   m.attr("_UPLOAD_DIR") = bridge::home_join(".korvel", "uploads");
 

@@ -133,8 +133,7 @@ nb::dict build_agent_kwargs(nb::handle profile_home) {
 
 NB_MODULE(runconf, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("logging") = bridge::import("logging");
+  ns.import_modules(m, {"os", "logging"});
   // YAML support is needed only while a file is read; without it a read
   // fails like any unreadable file (a warning), not the module load.
   try {

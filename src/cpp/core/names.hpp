@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,11 @@ class Namespace {
     return active_ ? active_ : states_.front();
   }
   PyObject* dict() const { return state()->dict; }
+
+  // `import a, b, ...` into the module's namespace, for its init.
+  void import_modules(nb::module_& m, std::initializer_list<const char*> names) const {
+    for (const char* name : names) m.attr(name) = import(name);
+  }
 
   // The state of the module object `module` (the self of its C functions).
   ModuleState* state_of(PyObject* module) const {

@@ -59,11 +59,7 @@ bool has_api_key() {
 
 NB_MODULE(detect, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("shutil") = bridge::import("shutil");
-  m.attr("subprocess") = bridge::import("subprocess");
-  m.attr("pathlib") = bridge::import("pathlib");
-  m.attr("io") = bridge::import("io");
+  ns.import_modules(m, {"os", "shutil", "subprocess", "pathlib", "io"});
   // Needed only when a secrets file is read; a bare start without it fails
   // just that read.
   try {

@@ -78,10 +78,7 @@ void install_korvel(nb::handle on_output) {
 
 NB_MODULE(install, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("shlex") = bridge::import("shlex");
-  m.attr("subprocess") = bridge::import("subprocess");
+  ns.import_modules(m, {"os", "sys", "shlex", "subprocess"});
   m.attr("INSTALL_SCRIPT_URL") = nb::str(kInstallScriptUrl);
   m.attr("WSL_GUIDE_URL") = nb::str(kWslGuideUrl);
 

@@ -58,9 +58,7 @@ void inject() {
 
 NB_MODULE(path, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("pathlib") = bridge::import("pathlib");
+  ns.import_modules(m, {"os", "sys", "pathlib"});
   nb::object korvel_home = bridge::home_join(".korvel");
   nb::object agent_dir = join(korvel_home, "korvel-agent");
   m.attr("KORVEL_HOME") = korvel_home;

@@ -119,11 +119,7 @@ void setup_signal_handlers() {
 
 NB_MODULE(lifecycle, m) {
   auto init = ns.bind(m);
-  m.attr("atexit") = bridge::import("atexit");
-  m.attr("os") = bridge::import("os");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("sys") = bridge::import("sys");
+  ns.import_modules(m, {"atexit", "os", "threading", "signal", "sys"});
   m.attr("logger") = log_.named();
   m.attr("cleanup_pid") = bridge::stdlib("bridge.supervisor.pid", "cleanup_pid");
   m.attr("_shutdown_callbacks") = nb::list();

@@ -192,10 +192,7 @@ bool kill_stale_bridge() {
 
 NB_MODULE(pid, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
+  ns.import_modules(m, {"os", "signal", "sys", "time"});
   m.attr("logger") = log_.named();
   m.attr("PID_FILE") = bridge::home_join(".korvel", ".bridge.pid");
 

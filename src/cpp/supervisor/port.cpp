@@ -235,13 +235,7 @@ bool ensure_port_free(nb::handle port) {
 
 NB_MODULE(port, m) {
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("re") = bridge::import("re");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("socket") = bridge::import("socket");
-  m.attr("subprocess") = bridge::import("subprocess");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
+  ns.import_modules(m, {"os", "re", "signal", "socket", "subprocess", "sys", "time"});
   m.attr("logger") = log_.named();
 
   ns.def(m, "is_port_in_use", &is_port_in_use, "port"_a, "host"_a = "127.0.0.1",

@@ -50,11 +50,7 @@ void bind_from(const char* module, std::initializer_list<const char*> names) {
 NB_MODULE(warmpool, m) {
   using namespace warmpool;
   auto init = ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("logging") = bridge::import("logging");
+  ns.import_modules(m, {"os", "sys", "time", "threading", "logging"});
   m.attr("logger") = log_.named();
 
   // The state (state.hpp says what each holds).
