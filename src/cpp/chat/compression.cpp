@@ -44,22 +44,9 @@ bool is_mapping(PyObject* obj) {
   return bridge::is_mapping(obj);
 }
 
-// mapping.get(key, default) as a new reference. Exact dicts are read
-// directly; anything else goes through its own get method.
+// mapping.get(key, default) as a new reference.
 PyObject* get_entry(PyObject* mapping, PyObject* key, PyObject* fallback) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);  // borrowed
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      v = fallback;
-    }
-    Py_INCREF(v);
-    return v;
-  }
-  static bridge::Name get("get");
-  PyObject* v = PyObject_CallMethodObjArgs(mapping, get.ptr(), key, fallback, nullptr);
-  if (!v) throw nb::python_error();
-  return v;
+  return bridge::mapping_get_or(mapping, key, fallback).release().ptr();
 }
 
 PyObject* empty_text() {

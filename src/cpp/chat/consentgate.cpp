@@ -14,7 +14,7 @@ constexpr Py_ssize_t kCommandLimit = 500;
 
 // approval_data.get(key, default): a default applies only to an absent key.
 nb::object read_key(nb::handle data, const char* key, const char* fallback) {
-  return data.attr("get")(key, fallback);
+  return bridge::mapping_get_or(data, key, nb::str(fallback));
 }
 
 nb::object make_notify_callback(nb::handle session_id, nb::handle push_event_fn) {

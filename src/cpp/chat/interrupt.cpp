@@ -65,7 +65,7 @@ bool interrupt_agent(nb::handle session_id, nb::handle reason) {
   nb::object agent;
   {
     bridge::Hold hold(agents_lock());
-    agent = registry.attr("get")(session_id);
+    agent = bridge::mapping_get_or(registry, session_id, nb::none());
   }
   if (agent.is_none()) {
     log_.debug("No running agent for session %s", session_id);

@@ -147,7 +147,7 @@ nb::object concat(std::initializer_list<nb::handle> pieces) {
 
 // value.get(key, fallback) for the decoded tool result.
 nb::object entry(nb::handle value, const char* key, nb::handle fallback) {
-  return value.attr("get")(nb::str(key), fallback);
+  return bridge::mapping_get_or(value, key, fallback);
 }
 
 // Closing a coroutine that never ran keeps the interpreter from warning that

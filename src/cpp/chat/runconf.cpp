@@ -13,7 +13,7 @@ constexpr long kDefaultIterations = 90;
 
 // cfg.get(key, fallback)
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-  return mapping.attr("get")(key, fallback);
+  return bridge::mapping_get_or(mapping, key, fallback);
 }
 
 nb::object load_profile_config(nb::handle profile_home) {

@@ -78,6 +78,24 @@ inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
   return nb::steal(v);
 }
 
+// mapping.get(key, fallback): a plain dict is searched directly, anything
+// else is asked through its own get method.
+inline nb::object mapping_get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(v ? v : fallback.ptr());
+  }
+  static PyObject* get = PyUnicode_InternFromString("get");  // kept
+  PyObject* args[3] = {mapping.ptr(), key.ptr(), fallback.ptr()};
+  PyObject* v = PyObject_VectorcallMethod(get, args, 3, nullptr);
+  if (!v) throw nb::python_error();
+  return nb::steal(v);
+}
+inline nb::object mapping_get_or(nb::handle mapping, const char* key, nb::handle fallback) {
+  return mapping_get_or(mapping, nb::str(key), fallback);
+}
+
 // mapping.pop(key, None) as a new reference, or a null object when that
 // gives None (the key was absent). A plain dict is changed directly.
 inline nb::object mapping_pop(nb::handle mapping, nb::handle key) {
