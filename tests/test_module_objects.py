@@ -1,10 +1,11 @@
 """Module objects as Python sees them: a module imported again is a new,
 independent module; the logger a module logs through is its `logger` of the
 moment; the small callables the modules make are not a type users can build
-or change."""
+or change; any lock object in a namespace is held through its own methods."""
 import importlib
 import logging
 import sys
+import threading
 
 import pytest
 
@@ -103,3 +104,32 @@ def test_callable_types_are_closed(monkeypatch):
     for _ in range(100):
         consentgate.wire_approval_for_session("s", lambda sid, rec: None)
     assert sys.getrefcount(kind) == before
+
+
+class CountingLock:
+    """A lock of another type: held and released through its own methods."""
+
+    def __init__(self):
+        self.inner = threading.Lock()
+        self.calls = []
+
+    def acquire(self, *args):
+        self.calls.append("acquire")
+        return self.inner.acquire(*args)
+
+    def release(self):
+        self.calls.append("release")
+        self.inner.release()
+
+
+@pytest.mark.parametrize("make", [threading.Lock, threading.RLock, CountingLock])
+def test_any_lock_in_the_namespace_is_held_and_released(monkeypatch, make):
+    from bridge.Chat import holdqueue
+    lock = make()
+    monkeypatch.setattr(holdqueue, "_pending_lock", lock)
+    assert holdqueue.enqueue_message("lk", "m") == 1
+    assert holdqueue.dequeue_message("lk") == "m"
+    assert lock.acquire(False)
+    lock.release()
+    if make is CountingLock:
+        assert lock.calls[:4] == ["acquire", "release", "acquire", "release"]
