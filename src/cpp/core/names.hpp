@@ -59,12 +59,13 @@ class Namespace {
   // The module object whose function runs on this thread. While this
   // extension has made a single module object (nearly always) that is the
   // one, found without consulting the thread's record; once there are more,
-  // every call records its module object (Scope), and a call that began
-  // before the second existed is the first one's.
+  // every call records its module object (Scope). Outside any recorded call
+  // it is the module object being initialised, if any; else the first one
+  // (a call that began before the second existed).
   ModuleState* state() const {
-    if (init_) return init_;
     if (only_) return only_;
-    return active_ ? active_ : states_.front();
+    if (active_) return active_;
+    return init_ ? init_ : states_.front();
   }
   PyObject* dict() const { return state()->dict; }
 
