@@ -269,3 +269,16 @@ def test_yaml_support_is_the_module_binding(profile, monkeypatch):
     monkeypatch.setattr(runconf, "yaml", Loader)
     got = runconf.build_agent_kwargs(profile("service_tier: x\n"))
     assert got["service_tier"] == "from-replacement"
+
+
+def test_read_profile_config_gives_the_error_to_its_caller(profile, tmp_path, records):
+    """The host's reader: the same reading, but a failure is the caller's to
+    report (nothing logged here)."""
+    import yaml
+    assert runconf.read_profile_config(tmp_path / "none") == {}
+    assert runconf.read_profile_config(profile("service_tier: x\n")) == {"service_tier": "x"}
+    with pytest.raises(yaml.YAMLError):
+        runconf.read_profile_config(profile("model: [unclosed\n"))
+    with pytest.raises(TypeError):
+        runconf.read_profile_config(profile("- a list\n"))
+    assert records(LOG) == []

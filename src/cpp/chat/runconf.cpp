@@ -16,6 +16,10 @@ nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
   return bridge::mapping_get_or(mapping, key, fallback);
 }
 
+nb::object read_profile_config(nb::handle profile_home) {
+  return bridge::read_profile_config(ns, profile_home);
+}
+
 nb::object load_profile_config(nb::handle profile_home) {
   nb::object cfg = bridge::read_profile_config(ns, log_, profile_home);
   return cfg.is_valid() ? cfg : nb::dict();
@@ -144,6 +148,11 @@ NB_MODULE(runconf, m) {
   m.attr("Path") = bridge::stdlib("pathlib", "Path");
   m.attr("logger") = log_.named();
 
+  ns.def(m, "read_profile_config", &read_profile_config, "profile_home"_a.none(),
+         nb::sig("def read_profile_config(profile_home: str | os.PathLike[str]) -> dict"),
+         "The profile's config.yaml as a mapping ({} when there is none), read as\n"
+         "every part of the bridge reads it; an unreadable or malformed file, or one\n"
+         "whose top level is not a mapping, raises its error (for a host to report).");
   ns.def(m, "_load_profile_config", &load_profile_config, "profile_home"_a.none(),
         nb::sig("def _load_profile_config(profile_home: str | os.PathLike[str]) -> dict"),
         "The profile's config.yaml as a mapping; empty when missing or unreadable.");

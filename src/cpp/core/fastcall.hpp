@@ -182,7 +182,8 @@ template <typename R, typename... A, R (*F)(A...)> class FastDef<F> {
                   std::initializer_list<const char*> names, size_t required, const char* doc) {
     static_assert(sizeof...(A) <= Params::kMax);
     ns_ = &ns;
-    params_ = new Params(name, names, required);  // kept for the process's life
+    // Made once: a module imported again adds a function of the same table.
+    if (!params_) params_ = new Params(name, names, required);  // kept for the process's life
     def_ = {name, as_cfunction<entry>(), 0, doc};
     add_fastcall(m, &def_);
   }

@@ -179,7 +179,10 @@ class Namespace {
   }
 
  private:
-  std::vector<ModuleState*> states_;
+  // Every module object this extension made, in order; never freed (module
+  // objects are never unloaded, and a destructor run at exit would only
+  // hide them from a leak checker).
+  std::vector<ModuleState*>& states_ = *new std::vector<ModuleState*>();
   ModuleState* only_ = nullptr;  // the single module object, while there is one
   ModuleState* init_ = nullptr;  // the module object whose init runs
   static inline thread_local ModuleState* active_ = nullptr;
