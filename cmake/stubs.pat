@@ -49,3 +49,23 @@ bridge\.Chat\.warmpool\.push_stream_event$:
 bridge\.Chat\.warmpool\.signal_stream_done$:
     def signal_stream_done(session_id: str) -> None:
         \doc
+
+bridge\.Chat\.warmpool\.get_agent$:
+    def get_agent(session_id: str, streaming_session_id: str | None = None) -> tuple[object, dict]:
+        \doc
+
+bridge\.Chat\.warmpool\.pop_pending_model_note$:
+    def pop_pending_model_note(session_id: str) -> str | None:
+        \doc
+
+bridge\.Chat\.interrupt\.register_running_agent$:
+    def register_running_agent(session_id: str, agent: object) -> None:
+        \doc
+
+bridge\.Chat\.interrupt\.unregister_running_agent$:
+    def unregister_running_agent(session_id: str) -> None:
+        \doc
+
+bridge\.Chat\.interrupt\.is_agent_running$:
+    def is_agent_running(session_id: str) -> bool:
+        \doc

@@ -3,12 +3,14 @@ process environment, where the engine reads them.
 
 ``model`` may be a model name, or a mapping with ``default`` (the model name),
 ``provider`` and ``base_url``. A variable that is already set is never
-overridden; a missing or malformed file changes nothing.
+overridden; a missing or malformed file changes nothing. The file is read by
+the bridge's one reader of ``config.yaml`` (``bridge.Chat.runconf``), which
+logs a warning for a malformed one.
 """
 import os
 import pathlib
 
-import yaml
+from bridge.Chat import runconf
 
 __all__ = ["setup_agent_environment"]
 
@@ -20,21 +22,12 @@ _MODEL_KEYS = (
 )
 
 
-def _config_path():
-    return pathlib.Path(os.path.expanduser("~")) / ".korvel" / "config.yaml"
+def _profile_home():
+    return pathlib.Path(os.path.expanduser("~")) / ".korvel"
 
 
 def _read_model():
-    try:
-        with open(_config_path(), encoding="utf-8") as f:
-            config = yaml.safe_load(f)
-    except (OSError, ValueError, RecursionError, yaml.YAMLError):
-        # ValueError covers undecodable text and scalars such as an impossible
-        # date; RecursionError a nesting too deep for the loader.
-        return None
-    if not isinstance(config, dict):
-        return None
-    return config.get("model")
+    return runconf._load_profile_config(_profile_home()).get("model")
 
 
 def setup_agent_environment():

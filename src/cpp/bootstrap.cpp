@@ -1,17 +1,12 @@
 // Start-up of the bridge: bring its own package up to date from the package
 // index (restarting the service after an update), make the engine loadable,
 // apply the engine's configuration to the environment, log a summary.
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "core/bridge.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.bootstrap");
+bridge::Logger log_(ns, "bridge.bootstrap");
 
 constexpr const char* kPackageName = "korvel-dashboard";
 constexpr const char* kDefaultPypiBase = "https://pypi.org";
@@ -55,72 +50,18 @@ nb::object call_sibling(const Sibling& op) {
 
 // ---- version ordering -------------------------------------------------------
 
-// The release numbers of a plain dotted version such as "1.10.2", without
-// leading zeros; nothing when the text is anything else.
-std::optional<std::vector<std::string>> release_numbers(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) {
-    PyErr_Clear();  // lone surrogates: not a plain version
-    return std::nullopt;
-  }
-  std::vector<std::string> parts;
-  std::string current;
-  bool digits = false;
-  for (std::string_view s(data, static_cast<size_t>(size)); char c : s) {
-    if (c >= '0' && c <= '9') {
-      if (!(current.empty() && c == '0')) current.push_back(c);
-      digits = true;
-    } else if (c == '.' && digits) {
-      parts.push_back(current.empty() ? "0" : current);
-      current.clear();
-      digits = false;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (!digits) return std::nullopt;
-  parts.push_back(current.empty() ? "0" : current);
-  return parts;
-}
-
-// -1, 0 or 1 as `a` is below, equal to or above `b` (missing parts are 0).
-int compare_release(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-  static const std::string zero = "0";
-  for (size_t i = 0; i < a.size() || i < b.size(); ++i) {
-    const std::string& x = i < a.size() ? a[i] : zero;
-    const std::string& y = i < b.size() ? b[i] : zero;
-    if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-    if (int c = x.compare(y); c != 0) return c < 0 ? -1 : 1;
-  }
-  return 0;
-}
-
-// Whether `latest` is a newer release than `current`: PEP 440 ordering when
-// the packaging library is importable and both parse, otherwise plain dotted
-// release numbers; versions neither can order count as newer when they
-// differ, so that an unusual version never blocks an update.
+// Whether `latest` is a newer release than `current` in PEP 440 order
+// (packaging.version): a pre-release of the installed version, or an older
+// release, is never installed over it. A version either side cannot parse
+// fails the attempt (InvalidVersion).
 bool is_newer(nb::handle latest, nb::handle current) {
-  std::optional<nb::object> version_module;
-  try {
-    version_module = bridge::import("packaging.version");
-  } catch (nb::python_error& e) {
-    if (!bridge::raised(e, PyExc_ImportError)) throw;
-  }
-  if (version_module) {
-    nb::object version = version_module->attr("Version");
-    try {
-      nb::object l = version(latest), c = version(current);
-      int r = PyObject_RichCompareBool(l.ptr(), c.ptr(), Py_GT);
-      if (r < 0) throw nb::python_error();
-      return r == 1;
-    } catch (nb::python_error& e) {
-      if (!e.matches(version_module->attr("InvalidVersion"))) throw;
-    }
-  }
-  auto l = release_numbers(latest), c = release_numbers(current);
-  if (l && c) return compare_release(*l, *c) > 0;
-  return !nb::borrow<nb::str>(latest).equal(current);
+  nb::object packaging = ns.module("packaging");
+  if (!nb::hasattr(packaging, "version")) bridge::import("packaging.version");
+  nb::object version = packaging.attr("version").attr("Version");
+  nb::object l = version(latest), c = version(current);
+  int r = PyObject_RichCompareBool(l.ptr(), c.ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
 }
 
 // ---- self-update ------------------------------------------------------------
@@ -140,17 +81,8 @@ nb::object pypi_url() {
 nb::object latest_version(nb::handle current) {
   nb::object response =
       ns.module("urllib").attr("request").attr("urlopen")(pypi_url(), "timeout"_a = kRequestTimeout);
-  // Read inside the response's own `with` protocol, which closes it.
-  nb::object entered = response.attr("__enter__")();
-  nb::object body;
-  try {
-    body = entered.attr("read")();
-  } catch (nb::python_error& e) {
-    nb::object suppress = response.attr("__exit__")(e.type(), e.value(), e.traceback());
-    if (!bridge::truthy(suppress)) throw;
-  }
-  if (body.is_valid()) response.attr("__exit__")(nb::none(), nb::none(), nb::none());
-  else body = nb::bytes("");
+  nb::object body = bridge::with_context(response, [](nb::handle r) { return r.attr("read")(); });
+  if (body.is_none()) body = nb::bytes("");  // a read error its __exit__ suppressed
 
   nb::object document = ns.std("json", "loads")(body);
   if (!bridge::is_mapping(document))
@@ -257,13 +189,20 @@ void bootstrap() {
 }  // namespace
 
 NB_MODULE(bootstrap, m) {
-  ns.bind(m);
-  for (const char* name : {"os", "sys", "json", "time", "logging", "subprocess", "importlib"})
-    m.attr(name) = bridge::import(name);
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "sys", "json", "time", "logging", "subprocess", "importlib"});
   bridge::import("importlib.metadata");
+  // Needed only to compare versions; a start without it (a bare source
+  // checkout) fails just the update attempts.
+  try {
+    bridge::import("packaging.version");
+    m.attr("packaging") = bridge::import("packaging");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+  }
   bridge::import("urllib.request");
   m.attr("urllib") = bridge::import("urllib");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("PACKAGE_NAME") = nb::str(kPackageName);
   m.attr("DEFAULT_PYPI_BASE_URL") = nb::str(kDefaultPypiBase);
 
@@ -271,12 +210,12 @@ NB_MODULE(bootstrap, m) {
   bind_sibling(m, is_installed_op);
   bind_sibling(m, has_api_key_op);
 
-  m.def("bootstrap", &bootstrap, nb::sig("def bootstrap() -> None"),
+  ns.def(m, "bootstrap", &bootstrap, nb::sig("def bootstrap() -> None"),
         "Self-update, make the engine loadable, apply its configuration when "
         "installed, and log a one-line summary.");
-  m.def("_auto_update", &auto_update, nb::sig("def _auto_update() -> None"),
+  ns.def(m, "_auto_update", &auto_update, nb::sig("def _auto_update() -> None"),
         "Install PyPI's newer release of the package and restart the service "
         "(the process then exits with status 0); three attempts.");
-  m.def("_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
+  ns.def(m, "_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
         "Apply the engine's configuration to the environment; never raises.");
 }

@@ -254,6 +254,31 @@ def test_falsy_getter_results_are_skipped(monkeypatch, tmp_path):
 
 
 def test_missing_yaml_support_is_a_warning(profile, monkeypatch, records):
+    monkeypatch.delattr(runconf, "yaml")
     monkeypatch.setitem(sys.modules, "yaml", None)
     assert runconf.build_agent_kwargs(profile("service_tier: x\n")) == {"max_iterations": 90}
     assert records(LOG)[0][:2] == ("WARNING", "Failed to load config.yaml: %s")
+
+
+def test_yaml_support_is_the_module_binding(profile, monkeypatch):
+    class Loader:
+        @staticmethod
+        def safe_load(text):
+            return {"service_tier": "from-replacement"}
+
+    monkeypatch.setattr(runconf, "yaml", Loader)
+    got = runconf.build_agent_kwargs(profile("service_tier: x\n"))
+    assert got["service_tier"] == "from-replacement"
+
+
+def test_read_profile_config_gives_the_error_to_its_caller(profile, tmp_path, records):
+    """The host's reader: the same reading, but a failure is the caller's to
+    report (nothing logged here)."""
+    import yaml
+    assert runconf.read_profile_config(tmp_path / "none") == {}
+    assert runconf.read_profile_config(profile("service_tier: x\n")) == {"service_tier": "x"}
+    with pytest.raises(yaml.YAMLError):
+        runconf.read_profile_config(profile("model: [unclosed\n"))
+    with pytest.raises(TypeError):
+        runconf.read_profile_config(profile("- a list\n"))
+    assert records(LOG) == []

@@ -579,14 +579,19 @@ def test_no_growth(name, pool, quiet_logs, tmp_path, monkeypatch):
     assert not growth.problems(), f"{name}: " + "; ".join(growth.problems())
 
 
-@pytest.mark.parametrize("kind", ["object", "bytes", "reference"])
+@pytest.mark.parametrize("kind", ["object", "bytes", "reference", "type"])
 def test_the_checker_sees_a_leak(kind):
-    """One small object, 100 bytes or one reference kept per call is seen."""
+    """One small object, 100 bytes, one reference or one reference to a
+    bridge type kept per call is seen."""
+    from bridge.Chat import consentgate  # noqa: F401  (defines a type)
+    from leakcheck import bridge_types
     kept: list[Any] = []
     watched = object()
+    bridge_type = next(t for t in bridge_types() if t.__module__ == "bridge.Chat.consentgate")
     step = {
         "object": lambda: kept.append([]),
         "bytes": lambda: kept.append(bytes(100)),
         "reference": lambda: kept.append(watched),
+        "type": lambda: kept.append(bridge_type),
     }[kind]
     assert measure(step, 3000, [watched]).problems()

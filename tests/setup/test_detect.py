@@ -148,10 +148,14 @@ class TestHasApiKey:
         ("\tOPENROUTER_API_KEY=abcdefgh\r\n", True),
         ("A=1\r\nOPENROUTER_API_KEY=abcdefgh\r\nB=2\r\n", True),
         ("A=1\rOPENROUTER_API_KEY=abcdefgh\rB=2", True),
-        ('OPENROUTER_API_KEY="abcd"\n', True),  # quotes count as characters
-        ('OPENROUTER_API_KEY="abc"\n', False),
-        ("OPENROUTER_API_KEY =abcdefgh\n", False),
-        ("export OPENROUTER_API_KEY=abcdefgh\n", False),
+        # Read as python-dotenv reads it: quotes removed, spaces around "="
+        # and an "export" prefix allowed.
+        ('OPENROUTER_API_KEY="abcdef"\n', True),
+        ('OPENROUTER_API_KEY="abcd"\n', False),
+        ("OPENROUTER_API_KEY =abcdefgh\n", True),
+        ("OPENROUTER_API_KEY = abcdefgh\n", True),
+        ("export OPENROUTER_API_KEY=abcdefgh\n", True),
+        ("export OPENROUTER_API_KEY=abc # comment\n", False),
         ("#OPENROUTER_API_KEY=abcdefgh\n", False),
         ("# OPENROUTER_API_KEY=abcdefgh\n", False),
         ("openrouter_api_key=abcdefgh\n", False),

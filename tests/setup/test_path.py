@@ -1,3 +1,4 @@
+import pathlib
 import os
 import sys
 
@@ -24,7 +25,7 @@ def test_constants_are_paths_under_home(home):
     assert path.KORVEL_HOME == home / ".korvel"
     assert path.AGENT_DIR == home / ".korvel" / "korvel-agent"
     assert path.VENV_DIR == home / ".korvel" / "korvel-agent" / "venv"
-    assert type(path.AGENT_DIR).__module__ == "pathlib"
+    assert isinstance(path.AGENT_DIR, pathlib.Path)
 
 
 def test_engine_missing_leaves_search_path_alone(restore_sys_path):

@@ -97,6 +97,7 @@ def test_shutdown_from_another_thread_exits_with_status_0(tmp_path):
         """
         lifecycle.register_shutdown_callback(lambda: say("cb on " + threading.current_thread().name))
         atexit.register(lambda: say("exit hook"))
+        lifecycle.setup_signal_handlers()  # as the bridge runs: the main thread is woken
         t = threading.Thread(target=lifecycle.graceful_shutdown, args=(0, None), name="worker")
         t.start()
         t.join()

@@ -72,14 +72,17 @@ def test_one_info_line_per_enqueue(caplog):
 
 
 def test_replaced_info_called_even_with_info_off(monkeypatch):
-    monkeypatch.setattr(logging.getLogger("bridge.holdqueue"), "level", logging.WARNING)
-    logging.getLogger("bridge.holdqueue")._cache.clear()
-    hq.enqueue_message("warm", "cache")  # the level cache now says INFO is off
-    seen = []
-    monkeypatch.setattr(hq.logger, "info", lambda *a: seen.append(a))
-    hq.enqueue_message("s", "m")
-    assert seen == [(QUEUED, "s", 1)]
-    logging.getLogger("bridge.holdqueue")._cache.clear()
+    log = logging.getLogger("bridge.holdqueue")
+    before = log.level
+    log.setLevel(logging.WARNING)
+    try:
+        hq.enqueue_message("warm", "cache")  # logging now knows INFO is off
+        seen = []
+        monkeypatch.setattr(hq.logger, "info", lambda *a: seen.append(a))
+        hq.enqueue_message("s", "m")
+        assert seen == [(QUEUED, "s", 1)]
+    finally:
+        log.setLevel(before)
 
 
 def test_lock_held_during_the_operation_and_released_before_logging(monkeypatch):

@@ -146,10 +146,18 @@ def test_base64_without_comma_writes_empty_file(logs):
 
 @pytest.mark.parametrize("payload,expected", [
     ("QUJD", b"ABC"), ("QUI=", b"AB"), ("QQ==", b"A"), ("", b""), ("QU\nJD\r\n", b"ABC"),
-    ("QU*J@D", b"ABC"), ("QUJ\u00e9D", b"ABC"), ("QQ==QUJD", b"A"), ("QUJD,REVG", b"ABCDEF"),
+    ("QU*J@D", b"ABC"), ("QQ==QUJD", b"A"), ("QUJD,REVG", b"ABCDEF"),
 ])
 def test_base64_lenient_decoding(payload, expected):
     assert picdrop.save_base64_image("data:image/png;base64," + payload).read_bytes() == expected
+
+
+def test_base64_with_non_ascii_text_is_refused(tmp_path, monkeypatch):
+    """As base64.b64decode refuses it: nothing is written."""
+    monkeypatch.setattr(picdrop, "_UPLOAD_DIR", tmp_path / "up")
+    with pytest.raises(ValueError):
+        picdrop.save_base64_image("data:image/png;base64,QUJ\u00e9D")
+    assert not (tmp_path / "up").exists() or list((tmp_path / "up").iterdir()) == []
 
 
 @pytest.mark.parametrize("payload", ["QUJDR", "QQ", "QUI", "QQ=", "Q"])

@@ -11,7 +11,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.compression");
+bridge::Logger log_(ns, "bridge.compression");
 
 constexpr long kDefaultThreshold = 300000;
 
@@ -44,22 +44,9 @@ bool is_mapping(PyObject* obj) {
   return bridge::is_mapping(obj);
 }
 
-// mapping.get(key, default) as a new reference. Exact dicts are read
-// directly; anything else goes through its own get method.
+// mapping.get(key, default) as a new reference.
 PyObject* get_entry(PyObject* mapping, PyObject* key, PyObject* fallback) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);  // borrowed
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      v = fallback;
-    }
-    Py_INCREF(v);
-    return v;
-  }
-  static bridge::Name get("get");
-  PyObject* v = PyObject_CallMethodObjArgs(mapping, get.ptr(), key, fallback, nullptr);
-  if (!v) throw nb::python_error();
-  return v;
+  return bridge::mapping_get_or(mapping, key, fallback).release().ptr();
 }
 
 PyObject* empty_text() {
@@ -77,7 +64,6 @@ void add_part(Count& total, PyObject* part) {
 
 void add_parts_of_list(Count& total, PyObject* list) {
   static bridge::Name text("text");
-  static const Py_hash_t text_hash = PyObject_Hash(text.ptr());
   // Indexed afresh each time, each part held while it is measured: the list
   // may change under foreign code. Dict parts with str or missing "text" are
   // measured inline.
@@ -85,7 +71,7 @@ void add_parts_of_list(Count& total, PyObject* list) {
     PyObject* part = PyList_GET_ITEM(list, i);
     Py_INCREF(part);
     if (PyDict_CheckExact(part)) {
-      PyObject* v = _PyDict_GetItem_KnownHash(part, text.ptr(), text_hash);
+      PyObject* v = PyDict_GetItemWithError(part, text.ptr());
       if (v && PyUnicode_CheckExact(v)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(v);
         Py_DECREF(part);
@@ -141,13 +127,12 @@ void add_message(Count& total, PyObject* message, Walk walk) {
 // str or is missing, is measured inline with plain reference counting.
 Count count_chars(PyObject* history, Walk walk) {
   static bridge::Name content_key("content");
-  static const Py_hash_t content_hash = PyObject_Hash(content_key.ptr());
   Count total = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
     PyObject* message = PyList_GET_ITEM(history, i);
     Py_INCREF(message);
     if (PyDict_CheckExact(message)) {
-      PyObject* v = _PyDict_GetItem_KnownHash(message, content_key.ptr(), content_hash);
+      PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
       if (v && PyUnicode_CheckExact(v)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(v);
         Py_DECREF(message);
@@ -178,19 +163,9 @@ nb::object estimate_token_count(nb::handle history) {
   return nb::steal(PyLong_FromUnsignedLongLong(total / 4));
 }
 
-// getattr(obj, name) when it exists; an invalid object when the lookup
-// raises AttributeError (as hasattr and getattr with a default see it).
-nb::object optional_attr(nb::handle obj, const bridge::Name& name) {
-  PyObject* v = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::object();
-}
-
 nb::object session_label(nb::handle agent) {
   static bridge::Name session_id("session_id");
-  nb::object v = optional_attr(agent, session_id);
+  nb::object v = bridge::attr_or_null(agent, session_id.ptr());
   if (!v.is_valid()) return nb::str("?");
   return v;
 }
@@ -205,25 +180,23 @@ bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle thr
   if (below < 0) throw nb::python_error();
   if (below) return false;
 
-  nb::object logger = ns.get("logger");
-  logger.attr("info")(
-      nb::str("Session %s at %d chars (~%d tokens) \u2014 triggering pre-turn compression"),
-      session_label(agent), total_obj, nb::steal(PyLong_FromUnsignedLongLong(total / 4)));
+  log_.info("Session %s at %d chars (~%d tokens) \u2014 triggering pre-turn compression",
+            session_label(agent), total_obj, nb::steal(PyLong_FromUnsignedLongLong(total / 4)));
 
   static bridge::Name preferred("_compress_context");
   static bridge::Name fallback("compress_context");
   try {
-    nb::object method = optional_attr(agent, preferred);
-    if (!method.is_valid()) method = optional_attr(agent, fallback);
+    nb::object method = bridge::attr_or_null(agent, preferred.ptr());
+    if (!method.is_valid()) method = bridge::attr_or_null(agent, fallback.ptr());
     if (method.is_valid()) {
       method(history);
       return true;
     }
-    logger.attr("warning")(nb::str("Agent has no compression method available"));
+    log_.warning("Agent has no compression method available");
     return false;
   } catch (nb::python_error& e) {
     if (!bridge::is_ordinary(e)) throw;
-    logger.attr("error")(nb::str("Pre-turn compression failed: %s"), bridge::text_of(e.value()));
+    log_.error("Pre-turn compression failed: %s", bridge::text_of(e.value()));
     return false;
   }
 }
@@ -231,15 +204,15 @@ bool maybe_compress_session(nb::handle agent, nb::handle history, nb::handle thr
 }  // namespace
 
 NB_MODULE(compression, m) {
-  ns.bind(m);
+  auto init = ns.bind(m);
   m.attr("logging") = bridge::import("logging");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
   m.attr("DEFAULT_COMPRESSION_THRESHOLD_CHARS") = kDefaultThreshold;
 
-  m.def("estimate_token_count", &estimate_token_count, "history"_a.none(),
+  ns.def(m, "estimate_token_count", &estimate_token_count, "history"_a.none(),
         nb::sig("def estimate_token_count(history: list) -> int"),
         "Rough token figure of a history: its message characters divided by 4.");
-  m.def("maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
+  ns.def(m, "maybe_compress_session", &maybe_compress_session, "agent"_a.none(), "history"_a.none(),
         "threshold_chars"_a.none() = kDefaultThreshold,
         nb::sig("def maybe_compress_session(agent: object, history: list, "
                 "threshold_chars: int = 300000) -> bool"),

@@ -7,12 +7,11 @@
 #include "core/bridge.hpp"
 #include "core/fastcall.hpp"
 #include "core/method.hpp"
-#include "core/quicklock.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.holdqueue");
+bridge::Logger log_(ns, "bridge.holdqueue");
 
 bridge::Method append_m("append"), popleft_m("popleft");
 
@@ -28,23 +27,7 @@ nb::object pending_messages() {
 
 // mapping.get(key) as a new reference, or nullptr when absent.
 PyObject* lookup(PyObject* mapping, PyObject* key) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      return nullptr;
-    }
-    Py_INCREF(v);
-    return v;
-  }
-  static bridge::Name get("get");
-  PyObject* v = PyObject_CallMethodOneArg(mapping, get.ptr(), key);
-  if (!v) throw nb::python_error();
-  if (v == Py_None) {
-    Py_DECREF(v);
-    return nullptr;
-  }
-  return v;
+  return bridge::mapping_get(mapping, key).release().ptr();
 }
 
 Py_ssize_t size_of(PyObject* queue) {
@@ -57,42 +40,12 @@ void remove_entry(PyObject* mapping, PyObject* key) {
   if (PyObject_DelItem(mapping, key) != 0) throw nb::python_error();
 }
 
-// True when logger.<level> would drop the record, read the way
-// Logger.isEnabledFor reads it (its per-level cache). Only a plain Logger with
-// no per-instance overrides is judged here; anything else is asked directly.
-bool surely_disabled(PyObject* logger, int level) {
-  static PyObject* logger_type = [] {
-    return bridge::stdlib("logging", "Logger").release().ptr();
-  }();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_type) return false;
-  PyObject** dictptr = _PyObject_GetDictPtr(logger);
-  if (!dictptr || !*dictptr) return false;
-  PyObject* d = *dictptr;
-  static bridge::Name info("info"), cache("_cache"), is_enabled("isEnabledFor");
-  PyObject* c = PyDict_GetItemWithError(d, cache.ptr());
-  if (!c || !PyDict_CheckExact(c)) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return false;
-  }
-  nb::object key = nb::steal(PyLong_FromLong(level));
-  PyObject* known = PyDict_GetItemWithError(c, key.ptr());
-  if (known != Py_False) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return false;
-  }
-  // A method replaced on the instance (a test double) is always called.
-  if (PyDict_GetItemWithError(d, info.ptr()) || PyDict_GetItemWithError(d, is_enabled.ptr()))
-    return false;
-  if (PyErr_Occurred()) throw nb::python_error();
-  return true;
-}
-
 nb::object enqueue_message(nb::handle session_id, nb::handle message) {
   bridge::need_text(session_id, "enqueue_message", "session_id");
   bridge::need_text(message, "enqueue_message", "message");
   Py_ssize_t position = 0;
   {
-    bridge::QuickHold hold(pending_lock());
+    bridge::Hold hold(pending_lock());
     nb::object pending = pending_messages();
     nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
     if (!queue.is_valid()) {
@@ -105,17 +58,13 @@ nb::object enqueue_message(nb::handle session_id, nb::handle message) {
     position = size_of(queue.ptr());
   }
   nb::object pos = nb::steal(PyLong_FromSsize_t(position));
-  static bridge::Name logger_name("logger");
-  nb::object logger = ns.get(logger_name);
-  if (!surely_disabled(logger.ptr(), 20))
-    logger.attr("info")(nb::str("Queued message for busy session %s (position %d)"), session_id,
-                        pos);
+  log_.info("Queued message for busy session %s (position %d)", session_id, pos);
   return pos;
 }
 
 nb::object dequeue_message(nb::handle session_id) {
   bridge::need_text(session_id, "dequeue_message", "session_id");
-  bridge::QuickHold hold(pending_lock());
+  bridge::Hold hold(pending_lock());
   nb::object pending = pending_messages();
   nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
   if (!queue.is_valid() || size_of(queue.ptr()) == 0) return nb::none();
@@ -126,21 +75,21 @@ nb::object dequeue_message(nb::handle session_id) {
 
 bool has_pending(nb::handle session_id) {
   bridge::need_text(session_id, "has_pending", "session_id");
-  bridge::QuickHold hold(pending_lock());
+  bridge::Hold hold(pending_lock());
   nb::object queue = nb::steal(lookup(pending_messages().ptr(), session_id.ptr()));
   return queue.is_valid() && size_of(queue.ptr()) > 0;
 }
 
 Py_ssize_t pending_count(nb::handle session_id) {
   bridge::need_text(session_id, "pending_count", "session_id");
-  bridge::QuickHold hold(pending_lock());
+  bridge::Hold hold(pending_lock());
   nb::object queue = nb::steal(lookup(pending_messages().ptr(), session_id.ptr()));
   return queue.is_valid() ? size_of(queue.ptr()) : 0;
 }
 
 Py_ssize_t clear_pending(nb::handle session_id) {
   bridge::need_text(session_id, "clear_pending", "session_id");
-  bridge::QuickHold hold(pending_lock());
+  bridge::Hold hold(pending_lock());
   nb::object pending = pending_messages();
   nb::object queue = nb::steal(lookup(pending.ptr(), session_id.ptr()));
   if (!queue.is_valid()) return 0;
@@ -150,43 +99,38 @@ Py_ssize_t clear_pending(nb::handle session_id) {
 
 // The operations are called for every message of a busy session, so they
 // skip nanobind's general dispatcher.
-template <size_t N, typename Fn>
-PyObject* entry(const char* fn, const std::array<const char*, N>& names, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, Fn&& body) {
-  return bridge::fastcall_result([&] {
-    std::array<PyObject*, N> a;
-    bridge::bind_args(fn, names, N, args, nargs, kwnames, a);
-    return body(a);
-  });
-}
-
-constexpr std::array<const char*, 1> kSession{"session_id"};
-constexpr std::array<const char*, 2> kSessionMessage{"session_id", "message"};
-
-PyObject* py_enqueue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry("enqueue_message", kSessionMessage, args, nargs, kwnames,
+PyObject* py_enqueue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const bridge::Params params("enqueue_message", {"session_id", "message"}, 2);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return enqueue_message(a[0], a[1]); });
 }
 
-PyObject* py_dequeue(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry("dequeue_message", kSession, args, nargs, kwnames,
+PyObject* py_dequeue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const bridge::Params params("dequeue_message", {"session_id"}, 1);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return dequeue_message(a[0]); });
 }
 
-PyObject* py_has_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry("has_pending", kSession, args, nargs, kwnames,
+PyObject* py_has_pending(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const bridge::Params params("has_pending", {"session_id"}, 1);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return nb::bool_(has_pending(a[0])); });
 }
 
-PyObject* py_pending_count(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_pending_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return entry("pending_count", kSession, args, nargs, kwnames,
+  static const bridge::Params params("pending_count", {"session_id"}, 1);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return nb::int_(pending_count(a[0])); });
 }
 
-PyObject* py_clear_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_clear_pending(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return entry("clear_pending", kSession, args, nargs, kwnames,
+  static const bridge::Params params("clear_pending", {"session_id"}, 1);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return nb::int_(clear_pending(a[0])); });
 }
 
@@ -213,11 +157,9 @@ PyMethodDef* methods[] = {&methods_table[0], &methods_table[1], &methods_table[2
 }  // namespace
 
 NB_MODULE(holdqueue, m) {
-  ns.bind(m);
-  m.attr("collections") = bridge::import("collections");
-  m.attr("logging") = bridge::import("logging");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"collections", "logging", "threading"});
+  m.attr("logger") = log_.named();
   m.attr("_pending_messages") = nb::dict();
   m.attr("_pending_lock") = bridge::stdlib("threading", "Lock")();
 

@@ -1,11 +1,12 @@
 // Registry of the agents that are running a turn, keyed by chat session id,
 // and the stop request that reaches a running agent.
 #include "core/bridge.hpp"
+#include "core/fastcall.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.interrupt");
+bridge::Logger log_(ns, "bridge.interrupt");
 
 nb::object agents() {
   static bridge::Name n("_running_agents");
@@ -23,7 +24,7 @@ void register_running_agent(nb::handle session_id, nb::handle agent) {
   nb::object replaced;
   {
     bridge::Hold hold(agents_lock());
-    replaced = registry.attr("get")(session_id);
+    replaced = bridge::mapping_get(registry, session_id);
     if (PyObject_SetItem(registry.ptr(), session_id.ptr(), agent.ptr()) != 0)
       throw nb::python_error();
   }
@@ -36,7 +37,7 @@ void unregister_running_agent(nb::handle session_id) {
   nb::object gone;
   {
     bridge::Hold hold(agents_lock());
-    gone = registry.attr("pop")(session_id, nb::none());
+    gone = bridge::mapping_pop(registry, session_id);
   }
   // `gone` is dropped here, after the lock is released: the last reference
   // to an agent may run its finalizer, which must not run under our lock.
@@ -54,16 +55,7 @@ bool is_agent_running(nb::handle session_id) {
 // Python's hasattr(): only an AttributeError means "absent"; any other error
 // raised while looking the attribute up reaches the caller.
 bool has_attribute(nb::handle obj, const char* name) {
-  PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-  if (v) {
-    Py_DECREF(v);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw nb::python_error();
+  return bridge::attr_or_null(obj, nb::str(name).ptr()).is_valid();
 }
 
 bool interrupt_agent(nb::handle session_id, nb::handle reason) {
@@ -73,7 +65,7 @@ bool interrupt_agent(nb::handle session_id, nb::handle reason) {
   nb::object agent;
   {
     bridge::Hold hold(agents_lock());
-    agent = registry.attr("get")(session_id);
+    agent = bridge::mapping_get_or(registry, session_id, nb::none());
   }
   if (agent.is_none()) {
     log_.debug("No running agent for session %s", session_id);
@@ -100,24 +92,26 @@ bool interrupt_agent(nb::handle session_id, nb::handle reason) {
 }  // namespace
 
 NB_MODULE(interrupt, m) {
-  ns.bind(m);
-  m.attr("logging") = bridge::import("logging");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"logging", "threading"});
+  m.attr("logger") = log_.named();
   m.attr("_running_agents") = nb::dict();
   m.attr("_running_agents_lock") = bridge::stdlib("threading", "Lock")();
 
-  m.def("register_running_agent", &register_running_agent, "session_id"_a.none(),
-        "agent"_a.none(),
-        nb::sig("def register_running_agent(session_id: str, agent: object) -> None"),
-        "Record `agent` as the one running a turn for `session_id`.");
-  m.def("unregister_running_agent", &unregister_running_agent, "session_id"_a.none(),
-        nb::sig("def unregister_running_agent(session_id: str) -> None"),
-        "Forget the running agent of `session_id`, if any.");
-  m.def("is_agent_running", &is_agent_running, "session_id"_a.none(),
-        nb::sig("def is_agent_running(session_id: str) -> bool"),
-        "Whether a turn is registered as running for `session_id`.");
-  m.def("interrupt_agent", &interrupt_agent, "session_id"_a.none(),
+  // Called around every turn: vectorcall functions, not nanobind's dispatcher.
+  bridge::FastDef<&register_running_agent>::add(
+      ns, m, "register_running_agent", {"session_id", "agent"}, 2,
+      "register_running_agent($module, /, session_id, agent)\n--\n\n"
+      "Record `agent` as the one running a turn for `session_id`.");
+  bridge::FastDef<&unregister_running_agent>::add(
+      ns, m, "unregister_running_agent", {"session_id"}, 1,
+      "unregister_running_agent($module, /, session_id)\n--\n\n"
+      "Forget the running agent of `session_id`, if any.");
+  bridge::FastDef<&is_agent_running>::add(
+      ns, m, "is_agent_running", {"session_id"}, 1,
+      "is_agent_running($module, /, session_id)\n--\n\n"
+      "Whether a turn is registered as running for `session_id`.");
+  ns.def(m, "interrupt_agent", &interrupt_agent, "session_id"_a.none(),
         "reason"_a.none() = "User cancelled",
         nb::sig("def interrupt_agent(session_id: str, reason: str = 'User cancelled') -> bool"),
         "Ask the running agent of `session_id` to stop; True when it was asked.");

@@ -1,28 +1,18 @@
 // Image attachments: saving uploads under ~/.korvel/uploads, decoding images
 // sent as data URLs, and turning saved images into text the agent can read
 // through the engine's vision tool.
-#include <array>
-#include <cstdint>
-#include <string>
-
 #include "core/bridge.hpp"
 #include "core/imports.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.picdrop");
+bridge::Logger log_(ns, "bridge.picdrop");
 
 constexpr const char* kVisionPrompt =
     "Describe everything visible in this image in thorough detail. Include any text, code, "
     "data, objects, people, layout, colors, and any other notable visual information.";
 
-nb::object logger() {
-  static bridge::Name n("logger");
-  return ns.get(n);
-}
-
-nb::object module_attr(const char* module) { return ns.get(module); }
 
 // ---------------------------------------------------------------- saving
 
@@ -32,20 +22,13 @@ nb::object ensure_upload_dir() {
   return dir;
 }
 
-// The suffix of the last path component of a client's file name: from its
-// last "." on, when that dot is neither the component's first nor its last
-// character; ".png" otherwise. Only this suffix of the name is ever used.
+// The suffix of the last path component of a client's file name, as
+// PurePath(name).suffix gives it; ".png" when it has none. Only this suffix
+// of the name is ever used.
 nb::object upload_suffix(nb::handle filename) {
-  nb::object name = module_attr("pathlib").attr("PurePath")(filename).attr("name");
-  PyObject* n = name.ptr();
-  if (!PyUnicode_Check(n)) throw nb::type_error("path name is not text");
-  Py_ssize_t len = PyUnicode_GET_LENGTH(n);
-  Py_ssize_t dot = len > 0 ? PyUnicode_FindChar(n, '.', 0, len, -1) : -1;
-  if (dot == -2) throw nb::python_error();
-  if (dot <= 0 || dot == len - 1) return nb::str(".png");
-  PyObject* suffix = PyUnicode_Substring(n, dot, len);
-  if (!suffix) throw nb::python_error();
-  return nb::steal(suffix);
+  nb::object suffix = ns.module("pathlib").attr("PurePath")(filename).attr("suffix");
+  if (!bridge::truthy(suffix)) return nb::str(".png");
+  return suffix;
 }
 
 // Best effort: the error that made us discard is the one the caller sees.
@@ -63,96 +46,35 @@ nb::object save_uploaded_image(nb::handle file_bytes, nb::handle filename) {
 
   nb::object upload_dir = ns.call("_ensure_upload_dir");
   nb::object ext = upload_suffix(filename);
-  nb::object hex = module_attr("uuid").attr("uuid4")().attr("hex");
+  nb::object hex = ns.module("uuid").attr("uuid4")().attr("hex");
   nb::object first10 = nb::steal(PySlice_New(nullptr, nb::int_(10).ptr(), nullptr));
   if (!first10.is_valid()) throw nb::python_error();
   nb::object stem = nb::steal(PyObject_GetItem(hex.ptr(), first10.ptr()));
   if (!stem.is_valid()) throw nb::python_error();
   nb::str safe_name = nb::str("upload_{}{}").format(stem, ext);
-  nb::object target = upload_dir.attr("__truediv__")(safe_name);
+  nb::object target = bridge::join(upload_dir, safe_name);
 
   // Written under a temporary name beside the target and renamed into place,
   // so a failed write never leaves a partial image under an upload name.
-  nb::object partial = upload_dir.attr("__truediv__")(nb::str(".{}.part").format(safe_name));
+  nb::object partial = bridge::join(upload_dir, nb::str(".{}.part").format(safe_name));
   try {
     partial.attr("write_bytes")(file_bytes);
-    module_attr("os").attr("replace")(partial, target);
+    ns.module("os").attr("replace")(partial, target);
   } catch (nb::python_error&) {
     discard(partial);
     throw;
   }
-  logger().attr("info")(nb::str("Saved uploaded image: %s (%d bytes)"), target,
-                        PyBytes_GET_SIZE(file_bytes.ptr()));
+  log_.info("Saved uploaded image: %s (%d bytes)", target,
+            nb::int_(PyBytes_GET_SIZE(file_bytes.ptr())));
   return target;
 }
 
 // ---------------------------------------------------------------- base64
 
-// Standard Base64 (RFC 4648 alphabet). Characters outside the alphabet are
-// skipped; a padding sequence that completes a quantum ends the data; a
-// final quantum that is incomplete is an error ("Incorrect padding").
-nb::bytes decode_base64(PyObject* text) {
-  static const auto table = [] {
-    std::array<int8_t, 128> t{};
-    t.fill(-1);
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
-    return t;
-  }();
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
-
-  std::string out;
-  out.reserve(static_cast<size_t>(len / 4 * 3 + 3));
-  int quad = 0;  // position in the current 4-character quantum
-  int pads = 0;  // "=" seen since the last data character
-  unsigned left = 0;
-  for (Py_ssize_t i = 0; i < len; ++i) {
-    Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-    if (ch == '=') {
-      if (quad >= 2 && quad + ++pads >= 4) break;
-      continue;
-    }
-    if (ch >= 128 || table[ch] < 0) continue;
-    unsigned v = static_cast<unsigned>(table[ch]);
-    pads = 0;
-    switch (quad) {
-      case 0:
-        left = v;
-        quad = 1;
-        break;
-      case 1:
-        out.push_back(static_cast<char>((left << 2) | (v >> 4)));
-        left = v & 0x0f;
-        quad = 2;
-        break;
-      case 2:
-        out.push_back(static_cast<char>((left << 4) | (v >> 2)));
-        left = v & 0x03;
-        quad = 3;
-        break;
-      default:
-        out.push_back(static_cast<char>((left << 6) | v));
-        left = 0;
-        quad = 0;
-        break;
-    }
-  }
-  if (quad != 0 && !(quad >= 2 && quad + pads >= 4)) {
-    nb::object error = module_attr("binascii").attr("Error");
-    if (quad == 1) {
-      PyErr_Format(error.ptr(),
-                   "Invalid base64-encoded string: number of data characters (%zd) cannot be 1 "
-                   "more than a multiple of 4",
-                   static_cast<Py_ssize_t>(out.size() / 3 * 4 + 1));
-    } else {
-      PyErr_SetString(error.ptr(), "Incorrect padding");
-    }
-    throw nb::python_error();
-  }
-  return nb::bytes(out.data(), out.size());
-}
+// base64.b64decode of the payload: characters outside the alphabet are
+// skipped, text that is not ASCII is refused (ValueError), bad padding is a
+// binascii.Error.
+nb::object decode_base64(nb::handle payload) { return ns.std("base64", "b64decode")(payload); }
 
 const char* extension_for(PyObject* mime) {
   struct Entry {
@@ -205,7 +127,7 @@ nb::object save_base64_image(nb::handle data_url) {
     if (starts_with(declared.ptr(), "image/")) mime = declared;
   }
   nb::str filename = nb::str("image{}").format(nb::str(extension_for(mime.ptr())));
-  nb::bytes decoded = decode_base64(payload.ptr());
+  nb::object decoded = decode_base64(payload);
   return ns.call("save_uploaded_image", decoded, filename);
 }
 
@@ -225,7 +147,7 @@ nb::object concat(std::initializer_list<nb::handle> pieces) {
 
 // value.get(key, fallback) for the decoded tool result.
 nb::object entry(nb::handle value, const char* key, nb::handle fallback) {
-  return value.attr("get")(nb::str(key), fallback);
+  return bridge::mapping_get_or(value, key, fallback);
 }
 
 // Closing a coroutine that never ran keeps the interpreter from warning that
@@ -241,7 +163,7 @@ void close_unstarted(nb::handle awaitable) {
 // whatever loop the calling thread had set stays set. On a thread whose own
 // loop is running the private loop refuses to start.
 nb::object run_on_private_loop(nb::handle awaitable) {
-  nb::object asyncio = module_attr("asyncio");
+  nb::object asyncio = ns.module("asyncio");
   nb::object loop;
   try {
     loop = asyncio.attr("new_event_loop")();
@@ -274,12 +196,12 @@ nb::object run_on_private_loop(nb::handle awaitable) {
 
 // One image's text for the agent; errors reach the caller's guard.
 nb::object describe(nb::handle tool, nb::handle path_str) {
-  logger().attr("debug")(nb::str("Auto-analyzing user image: %s"), path_str);
+  log_.debug("Auto-analyzing user image: %s", path_str);
   nb::object awaitable = tool("image_url"_a = path_str, "user_prompt"_a = nb::str(kVisionPrompt));
   nb::object result = run_on_private_loop(awaitable);
 
   nb::object decoded =
-      PyUnicode_Check(result.ptr()) ? module_attr("json").attr("loads")(result) : nb::dict();
+      PyUnicode_Check(result.ptr()) ? ns.module("json").attr("loads")(result) : nb::dict();
   nb::object success = entry(decoded, "success", nb::none());
   if (bridge::truthy(success)) {
     nb::object analysis = entry(decoded, "analysis", nb::str(""));
@@ -317,7 +239,7 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
                                    "tried to look at it~ You can try examining it yourself "
                                    "with vision_analyze using image_url: "),
                            path_str, nb::str("]")}));
-      logger().attr("error")(nb::str("Vision auto-analysis error: %s"), message);
+      log_.error("Vision auto-analysis error: %s", message);
     }
   }
   if (nb::len(parts) == 0) return nb::borrow(user_text);
@@ -331,22 +253,21 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
 }  // namespace
 
 NB_MODULE(picdrop, m) {
-  ns.bind(m);
-  for (const char* name : {"asyncio", "binascii", "json", "logging", "os", "pathlib", "uuid"})
-    m.attr(name) = bridge::import(name);
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"asyncio", "base64", "binascii", "json", "logging", "os", "pathlib", "uuid"});
+  m.attr("logger") = log_.named();
   m.attr("_UPLOAD_DIR") = bridge::home_join(".korvel", "uploads");
 
-  m.def("_ensure_upload_dir", &ensure_upload_dir,
+  ns.def(m, "_ensure_upload_dir", &ensure_upload_dir,
         nb::sig("def _ensure_upload_dir() -> pathlib.Path"),
         "Create the upload directory (and its parents) when missing; returns it.");
-  m.def("save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
+  ns.def(m, "save_uploaded_image", &save_uploaded_image, "file_bytes"_a.none(), "filename"_a.none(),
         nb::sig("def save_uploaded_image(file_bytes: bytes, filename: str) -> pathlib.Path"),
         "Save an uploaded image under a fresh name in the upload directory.");
-  m.def("save_base64_image", &save_base64_image, "data_url"_a.none(),
+  ns.def(m, "save_base64_image", &save_base64_image, "data_url"_a.none(),
         nb::sig("def save_base64_image(data_url: str) -> pathlib.Path"),
         "Decode an image sent as a data URL and save it like an upload.");
-  m.def("enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
+  ns.def(m, "enrich_message_with_images", &enrich_message_with_images, "user_text"_a.none(),
         "image_paths"_a.none(),
         nb::sig("def enrich_message_with_images(user_text: str, image_paths: list) -> str"),
         "Put the vision tool's description of each image in front of the user's text.");

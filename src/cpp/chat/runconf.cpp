@@ -1,62 +1,28 @@
 // A profile's config.yaml turned into the engine's extra constructor
 // arguments. Reads only; keeps no state.
 #include "core/bridge.hpp"
-#include "core/imports.hpp"
+#include "core/config.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.runconf");
+bridge::Logger log_(ns, "bridge.runconf");
 
 constexpr long kDefaultIterations = 90;
 
-bool truth(nb::handle v) {
-  int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
 
 // cfg.get(key, fallback)
 nb::object get(nb::handle mapping, const char* key, nb::handle fallback) {
-  return mapping.attr("get")(key, fallback);
+  return bridge::mapping_get_or(mapping, key, fallback);
+}
+
+nb::object read_profile_config(nb::handle profile_home) {
+  return bridge::read_profile_config(ns, profile_home);
 }
 
 nb::object load_profile_config(nb::handle profile_home) {
-  nb::object file = bridge::path(profile_home).attr("__truediv__")("config.yaml");
-  if (!truth(file.attr("exists")())) return nb::dict();
-  try {
-    nb::object parsed;
-    {
-      nb::object stream = nb::borrow(PyEval_GetBuiltins())
-                              .attr("__getitem__")("open")(file, "r", "encoding"_a = "utf-8");
-      try {
-        parsed = bridge::stdlib("yaml", "safe_load")(stream);
-      } catch (nb::python_error&) {
-        stream.attr("close")();
-        throw;
-      }
-      stream.attr("close")();
-    }
-    if (!truth(parsed)) parsed = nb::dict();
-    nb::object expand;
-    try {
-      expand = bridge::import_from("korvel_cli.config", "_expand_env_vars");
-    } catch (nb::python_error& e) {
-      if (!bridge::raised(e, PyExc_ImportError)) throw;
-    }
-    if (expand.is_valid()) parsed = expand(parsed);
-    if (!bridge::is_mapping(parsed)) {
-      PyErr_Format(PyExc_TypeError, "top level of %S is %s, not a mapping", file.ptr(),
-                   Py_TYPE(parsed.ptr())->tp_name);
-      throw nb::python_error();
-    }
-    return parsed;
-  } catch (nb::python_error& e) {
-    if (!bridge::is_ordinary(e)) throw;
-    nb::object message = bridge::text_of(e.value());
-    log_.warning("Failed to load config.yaml: %s", message);
-    return nb::dict();
-  }
+  nb::object cfg = bridge::read_profile_config(ns, log_, profile_home);
+  return cfg.is_valid() ? cfg : nb::dict();
 }
 
 nb::dict get_provider_routing(nb::handle cfg) {
@@ -72,10 +38,10 @@ nb::dict get_provider_routing(nb::handle cfg) {
   };
   for (const auto& [key, arg] : when_true) {
     nb::object v = get(providers, key, nb::none());
-    if (truth(v)) result[arg] = v;
+    if (bridge::truthy(v)) result[arg] = v;
   }
   nb::object require = get(providers, "require_parameters", nb::none());
-  if (!require.is_none()) result["provider_require_parameters"] = nb::bool_(truth(require));
+  if (!require.is_none()) result["provider_require_parameters"] = nb::bool_(bridge::truthy(require));
   nb::object collection = get(providers, "data_collection", nb::none());
   if (!collection.is_none()) result["provider_data_collection"] = collection;
   return result;
@@ -84,7 +50,7 @@ nb::dict get_provider_routing(nb::handle cfg) {
 // A non-empty mapping under `key`, or None.
 nb::object mapping_entry(nb::handle cfg, const char* key) {
   nb::object v = get(cfg, key, nb::dict());
-  if (bridge::is_mapping(v) && truth(v)) return v;
+  if (bridge::is_mapping(v) && bridge::truthy(v)) return v;
   return nb::none();
 }
 
@@ -100,9 +66,9 @@ nb::object get_request_overrides(nb::handle cfg) {
 
 // The text stripped of surrounding whitespace when it is non-blank text.
 nb::object stripped_text(nb::handle v) {
-  if (!truth(v) || !bridge::is_text(v)) return nb::none();
+  if (!bridge::truthy(v) || !bridge::is_text(v)) return nb::none();
   nb::object s = v.attr("strip")();
-  return truth(s) ? s : nb::none();
+  return bridge::truthy(s) ? s : nb::none();
 }
 
 nb::object get_service_tier(nb::handle cfg) {
@@ -133,7 +99,7 @@ std::optional<nb::object> as_int(nb::handle v) {
 nb::object get_max_iterations(nb::handle cfg) {
   bridge::need_mapping(cfg, "get_max_iterations", "cfg");
   nb::object env = ns.std("os", "environ").attr("get")("KORVEL_MAX_ITERATIONS");
-  if (!env.is_none() && truth(env)) {
+  if (!env.is_none() && bridge::truthy(env)) {
     // Only text from the environment: a ValueError means "not a number".
     PyObject* r = PyNumber_Long(env.ptr());
     if (r) return nb::steal(r);
@@ -159,20 +125,19 @@ nb::dict build_agent_kwargs(nb::handle profile_home) {
   nb::dict result;
   nb::object routes = ns.call(routing, cfg);
   if (PyDict_Merge(result.ptr(), routes.ptr(), 1) != 0) throw nb::python_error();
-  if (nb::object v = ns.call(reasoning, cfg); truth(v)) result["reasoning_config"] = v;
-  if (nb::object v = ns.call(tier, cfg); truth(v)) result["service_tier"] = v;
-  if (nb::object v = ns.call(fallback, cfg); truth(v)) result["fallback_model"] = v;
+  if (nb::object v = ns.call(reasoning, cfg); bridge::truthy(v)) result["reasoning_config"] = v;
+  if (nb::object v = ns.call(tier, cfg); bridge::truthy(v)) result["service_tier"] = v;
+  if (nb::object v = ns.call(fallback, cfg); bridge::truthy(v)) result["fallback_model"] = v;
   result["max_iterations"] = ns.call(iterations, cfg);
-  if (nb::object v = ns.call(overrides, cfg); truth(v)) result["request_overrides"] = v;
+  if (nb::object v = ns.call(overrides, cfg); bridge::truthy(v)) result["request_overrides"] = v;
   return result;
 }
 
 }  // namespace
 
 NB_MODULE(runconf, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("logging") = bridge::import("logging");
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "logging"});
   // YAML support is needed only while a file is read; without it a read
   // fails like any unreadable file (a warning), not the module load.
   try {
@@ -181,30 +146,35 @@ NB_MODULE(runconf, m) {
     if (!bridge::raised(e, PyExc_ImportError)) throw;
   }
   m.attr("Path") = bridge::stdlib("pathlib", "Path");
-  m.attr("logger") = log_.logger();
+  m.attr("logger") = log_.named();
 
-  m.def("_load_profile_config", &load_profile_config, "profile_home"_a.none(),
+  ns.def(m, "read_profile_config", &read_profile_config, "profile_home"_a.none(),
+         nb::sig("def read_profile_config(profile_home: str | os.PathLike[str]) -> dict"),
+         "The profile's config.yaml as a mapping ({} when there is none), read as\n"
+         "every part of the bridge reads it; an unreadable or malformed file, or one\n"
+         "whose top level is not a mapping, raises its error (for a host to report).");
+  ns.def(m, "_load_profile_config", &load_profile_config, "profile_home"_a.none(),
         nb::sig("def _load_profile_config(profile_home: str | os.PathLike[str]) -> dict"),
         "The profile's config.yaml as a mapping; empty when missing or unreadable.");
-  m.def("get_provider_routing", &get_provider_routing, "cfg"_a.none(),
+  ns.def(m, "get_provider_routing", &get_provider_routing, "cfg"_a.none(),
         nb::sig("def get_provider_routing(cfg: collections.abc.Mapping) -> dict"),
         "Provider-routing constructor arguments from `providers`.");
-  m.def("get_reasoning_config", &get_reasoning_config, "cfg"_a.none(),
+  ns.def(m, "get_reasoning_config", &get_reasoning_config, "cfg"_a.none(),
         nb::sig("def get_reasoning_config(cfg: collections.abc.Mapping) -> dict | None"),
         "The `reasoning` mapping when configured.");
-  m.def("get_service_tier", &get_service_tier, "cfg"_a.none(),
+  ns.def(m, "get_service_tier", &get_service_tier, "cfg"_a.none(),
         nb::sig("def get_service_tier(cfg: collections.abc.Mapping) -> str | None"),
         "The trimmed `service_tier` text when configured.");
-  m.def("get_fallback_model", &get_fallback_model, "cfg"_a.none(),
+  ns.def(m, "get_fallback_model", &get_fallback_model, "cfg"_a.none(),
         nb::sig("def get_fallback_model(cfg: collections.abc.Mapping) -> str | None"),
         "The trimmed `model.fallback` text when configured.");
-  m.def("get_max_iterations", &get_max_iterations, "cfg"_a.none(),
+  ns.def(m, "get_max_iterations", &get_max_iterations, "cfg"_a.none(),
         nb::sig("def get_max_iterations(cfg: collections.abc.Mapping) -> int"),
         "KORVEL_MAX_ITERATIONS, else `agent.max_turns`, else 90.");
-  m.def("get_request_overrides", &get_request_overrides, "cfg"_a.none(),
+  ns.def(m, "get_request_overrides", &get_request_overrides, "cfg"_a.none(),
         nb::sig("def get_request_overrides(cfg: collections.abc.Mapping) -> dict | None"),
         "The `request_overrides` mapping when configured.");
-  m.def("build_agent_kwargs", &build_agent_kwargs, "profile_home"_a.none(),
+  ns.def(m, "build_agent_kwargs", &build_agent_kwargs, "profile_home"_a.none(),
         nb::sig("def build_agent_kwargs(profile_home: str | os.PathLike[str]) -> dict"),
         "Extra AIAgent keyword arguments from the profile's config.yaml.");
 }

@@ -8,7 +8,7 @@
 namespace bridge {
 
 template <typename Body>
-nb::object never_raise(Logger& log, const char* fmt, nb::object neutral, Body&& body) {
+nb::object never_raise(const Logger& log, const char* fmt, nb::object neutral, Body&& body) {
   try {
     return body();
   } catch (nb::python_error& e) {

@@ -1,6 +1,7 @@
-// Calling a method by name on hot paths. For objects of a builtin type
-// without instance attributes (locks, deques), the type's method descriptor
-// (of a static or immutable type, so it cannot change) is looked up once and called directly; anything else is called as
+// Calling a method by name on hot paths. For objects of a builtin type whose
+// methods cannot change (a static or immutable type) and that has no
+// instance attributes (locks, deques), the type's method descriptor is
+// looked up once and called directly; anything else is called as
 // obj.name(...) would be.
 #pragma once
 
@@ -32,11 +33,15 @@ class Method {
     if (!seen_) {
       seen_ = type;
       Py_INCREF(type);
-      PyObject* d = _PyType_Lookup(type, name_.ptr());  // borrowed
-      if (d && Py_IS_TYPE(d, &PyMethodDescr_Type) && type->tp_dictoffset == 0 &&
-          (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE))) {
-        descr_ = d;
-        Py_INCREF(d);
+      bool fixed = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+                   (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
+      if (fixed && type->tp_dictoffset == 0) {
+        PyObject* d = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name_.ptr());
+        if (d && Py_IS_TYPE(d, &PyMethodDescr_Type))
+          descr_ = d;  // kept
+        else
+          Py_XDECREF(d);
+        PyErr_Clear();
       }
     }
     return type == seen_ ? descr_ : nullptr;

@@ -8,16 +8,12 @@ bridge::Namespace ns;
 
 constexpr const char* kProgram = "korvel";
 constexpr const char* kKeyName = "OPENROUTER_API_KEY";
-constexpr const char* kKeyPrefix = "OPENROUTER_API_KEY=";
-// A key line counts when its value after "=" has at least this many characters.
-constexpr Py_ssize_t kMinKeyValue = 6;
+// A key in the file counts when its value has at least this many characters.
+constexpr size_t kMinKeyValue = 6;
 
 bool exists(nb::handle p) { return nb::cast<bool>(p.attr("exists")()); }
 
-template <typename... Parts> nb::object join(nb::object p, Parts... parts) {
-  ((p = p.attr("__truediv__")(nb::str(parts))), ...);
-  return p;
-}
+using bridge::join;
 
 bool is_installed() {
   if (!ns.std("shutil", "which")(kProgram).is_none()) return true;
@@ -46,38 +42,41 @@ bool has_api_key() {
   nb::object value = ns.std("os", "environ").attr("get")(kKeyName);
   if (!value.is_none() && bridge::truthy(value)) return true;
 
-  nb::object env_file = join(ns.get("KORVEL_HOME"), ".env");
+  nb::object env_file = bridge::join(ns.get("KORVEL_HOME"), ".env");
   if (!exists(env_file)) return false;
+  // Read as python-dotenv reads it when the engine loads the file; an error
+  // reading the file reaches the caller.
   nb::object text = env_file.attr("read_text")();
-  // Lines end at "\n", "\r" or "\r\n" only (str.splitlines knows more breaks).
-  text = text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
-  nb::str prefix(kKeyPrefix);
-  Py_ssize_t wanted = PyUnicode_GetLength(prefix.ptr()) + kMinKeyValue;
-  for (nb::handle line : text.attr("split")("\n")) {
-    nb::object stripped = line.attr("strip")();
-    if (!nb::cast<bool>(stripped.attr("startswith")(prefix))) continue;
-    if (PyUnicode_GetLength(stripped.ptr()) >= wanted) return true;
-  }
-  return false;
+  static bridge::Name n_values("dotenv_values");
+  nb::object reader = ns.peek(n_values) ? ns.get(n_values)
+                                        : bridge::stdlib("dotenv", "dotenv_values");
+  nb::object values = reader("stream"_a = ns.std("io", "StringIO")(text));
+  nb::object key = bridge::mapping_get(values, nb::str(kKeyName));
+  return key.is_valid() && bridge::is_text(key) && nb::len(key) >= kMinKeyValue;
 }
 
 }  // namespace
 
 NB_MODULE(detect, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("shutil") = bridge::import("shutil");
-  m.attr("subprocess") = bridge::import("subprocess");
-  m.attr("pathlib") = bridge::import("pathlib");
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "shutil", "subprocess", "pathlib", "io"});
+  // Needed only when a secrets file is read; a bare start without it fails
+  // just that read.
+  try {
+    m.attr("dotenv_values") = bridge::stdlib("dotenv", "dotenv_values");
+  } catch (nb::python_error& e) {
+    if (!bridge::raised(e, PyExc_ImportError)) throw;
+  }
   nb::object korvel_home = bridge::home_join(".korvel");
   m.attr("KORVEL_HOME") = korvel_home;
   m.attr("AGENT_DIR") = join(korvel_home, "korvel-agent");
 
-  m.def("is_installed", &is_installed, nb::sig("def is_installed() -> bool"),
+  ns.def(m, "is_installed", &is_installed, nb::sig("def is_installed() -> bool"),
         "Whether the engine's program is on PATH, at ~/.local/bin/korvel or in "
         "the engine's own environment.");
-  m.def("get_version", &get_version, nb::sig("def get_version() -> str"),
+  ns.def(m, "get_version", &get_version, nb::sig("def get_version() -> str"),
         "The version printed by `korvel version`, or \"unknown\".");
-  m.def("has_api_key", &has_api_key, nb::sig("def has_api_key() -> bool"),
-        "Whether OPENROUTER_API_KEY is set in the environment or in ~/.korvel/.env.");
+  ns.def(m, "has_api_key", &has_api_key, nb::sig("def has_api_key() -> bool"),
+        "Whether OPENROUTER_API_KEY is set in the environment or in ~/.korvel/.env\n"
+        "(read as python-dotenv reads it, with a value of 6 characters or more).");
 }

@@ -77,15 +77,12 @@ void install_korvel(nb::handle on_output) {
 }  // namespace
 
 NB_MODULE(install, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("shlex") = bridge::import("shlex");
-  m.attr("subprocess") = bridge::import("subprocess");
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "sys", "shlex", "subprocess"});
   m.attr("INSTALL_SCRIPT_URL") = nb::str(kInstallScriptUrl);
   m.attr("WSL_GUIDE_URL") = nb::str(kWslGuideUrl);
 
-  m.def("install_korvel", &install_korvel, "on_output"_a = nb::none(),
+  ns.def(m, "install_korvel", &install_korvel, "on_output"_a = nb::none(),
         nb::sig("def install_korvel(on_output: typing.Optional[typing.Callable[[str], "
                 "object]] = None) -> None"),
         "Run the engine's installer, passing each output line (trailing whitespace "

@@ -9,9 +9,7 @@ bridge::Namespace ns;
 
 bool exists(nb::handle p) { return nb::cast<bool>(p.attr("exists")()); }
 
-nb::object join(nb::handle p, const char* part) {
-  return p.attr("__truediv__")(nb::str(part));
-}
+using bridge::join;
 
 // Whether `text` is an element of the search path (== on each element).
 bool on_path(nb::handle search_path, nb::handle text) {
@@ -59,17 +57,15 @@ void inject() {
 }  // namespace
 
 NB_MODULE(path, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("pathlib") = bridge::import("pathlib");
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "sys", "pathlib"});
   nb::object korvel_home = bridge::home_join(".korvel");
   nb::object agent_dir = join(korvel_home, "korvel-agent");
   m.attr("KORVEL_HOME") = korvel_home;
   m.attr("AGENT_DIR") = agent_dir;
   m.attr("VENV_DIR") = join(agent_dir, "venv");
 
-  m.def("inject", &inject, nb::sig("def inject() -> None"),
+  ns.def(m, "inject", &inject, nb::sig("def inject() -> None"),
         "Put the engine's directory at the front of sys.path and its virtual "
         "environment's site-packages at the end, when installed and not yet there.");
 }

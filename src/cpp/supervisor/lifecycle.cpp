@@ -1,11 +1,13 @@
 // Shutdown lifecycle: the callback registry, the shutdown sequence, and the
 // signal and exit hooks that start it.
+#include <atomic>
+
 #include "core/bridge.hpp"
 
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.supervisor.lifecycle");
+bridge::Logger log_(ns, "bridge.supervisor.lifecycle");
 
 void register_shutdown_callback(nb::handle fn) {
   ns.get("_shutdown_callbacks").attr("append")(fn);
@@ -21,33 +23,68 @@ nb::object cause_of(nb::handle signum) {
   }
 }
 
-// Ends the process with status 0 through the interpreter's normal exit. Off
-// the main thread SystemExit would only end that thread, so the exit hooks
-// are run here and the process ends directly. Returns only when the exit
-// function of the moment returns (a replaced sys.exit or os._exit).
-void exit_cleanly() {
+// An exit asked for on a thread other than the main one, which only the main
+// thread can carry out (SystemExit elsewhere ends just that thread). The
+// request is the process's, not a module's, hence one flag for all.
+enum ExitState : int { EXIT_NONE, EXIT_REQUESTED, EXIT_RAISED };
+std::atomic<int> exit_state{EXIT_NONE};
+
+// Runs on the main thread between two of its steps: raises SystemExit(0)
+// there, unless the exit is already under way.
+int raise_exit_in_main(void*) {
+  int expected = EXIT_REQUESTED;
+  if (!exit_state.compare_exchange_strong(expected, EXIT_RAISED)) return 0;
+  PyObject* zero = PyLong_FromLong(0);
+  if (!zero) return -1;
+  PyErr_SetObject(PyExc_SystemExit, zero);
+  Py_DECREF(zero);
+  return -1;
+}
+
+bool on_main_thread() {
   nb::object threading = ns.module("threading");
-  bool main_thread = threading.attr("current_thread")().is(threading.attr("main_thread")());
-  if (!main_thread) {
-    ns.std("atexit", "_run_exitfuncs")();
-    nb::object sys = ns.module("sys");
-    for (const char* stream : {"stdout", "stderr"}) {
-      try {
-        nb::object s = sys.attr(stream);
-        if (!s.is_none()) s.attr("flush")();
-      } catch (nb::python_error&) {
-      }
-    }
-    ns.std("os", "_exit")(0);
+  return threading.attr("current_thread")().is(threading.attr("main_thread")());
+}
+
+// Ends the process with status 0 through the interpreter's normal exit, so
+// that the exit hooks run: sys.exit(0) on the main thread. From another
+// thread the main thread is asked to raise SystemExit(0) at its next step,
+// and, when it waits in a blocking call with our handler installed, woken
+// with SIGTERM, whose handler then exits. Returns when the exit function of
+// the moment returns (a replaced sys.exit), and on a thread other than the
+// main one.
+void exit_cleanly() {
+  if (on_main_thread()) {
+    exit_state = EXIT_RAISED;
+    ns.std("sys", "exit")(0);
     return;
   }
-  ns.std("sys", "exit")(0);
+  int expected = EXIT_NONE;
+  if (!exit_state.compare_exchange_strong(expected, EXIT_REQUESTED)) return;
+  if (Py_AddPendingCall(raise_exit_in_main, nullptr) != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "could not ask the main thread to exit");
+    throw nb::python_error();
+  }
+  nb::object signal = ns.module("signal");
+  nb::object sigterm = signal.attr("SIGTERM");
+  if (nb::hasattr(signal, "pthread_kill") &&
+      signal.attr("getsignal")(sigterm).is(ns.get("graceful_shutdown"))) {
+    nb::object main_id = ns.module("threading").attr("main_thread")().attr("ident");
+    signal.attr("pthread_kill")(main_id, sigterm);
+  }
 }
 
 void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {
   bridge::need_optional_integer(signum, "graceful_shutdown", "signum");
   static bridge::Name flag("_is_shutting_down");
-  if (bridge::truthy(ns.get(flag))) return;
+  if (bridge::truthy(ns.get(flag))) {
+    // The main thread woken for an exit that another thread asked for.
+    if (exit_state == EXIT_REQUESTED && on_main_thread()) {
+      exit_state = EXIT_RAISED;
+      ns.std("sys", "exit")(0);
+    }
+    return;
+  }
   ns.set(flag, nb::bool_(true));
 
   log_.info("🛑 Shutting down bridge (signal: %s)...", cause_of(signum));
@@ -81,24 +118,20 @@ void setup_signal_handlers() {
 }  // namespace
 
 NB_MODULE(lifecycle, m) {
-  ns.bind(m);
-  m.attr("atexit") = bridge::import("atexit");
-  m.attr("os") = bridge::import("os");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"atexit", "os", "threading", "signal", "sys"});
+  m.attr("logger") = log_.named();
   m.attr("cleanup_pid") = bridge::stdlib("bridge.supervisor.pid", "cleanup_pid");
   m.attr("_shutdown_callbacks") = nb::list();
   m.attr("_is_shutting_down") = false;
 
-  m.def("register_shutdown_callback", &register_shutdown_callback, "fn"_a,
+  ns.def(m, "register_shutdown_callback", &register_shutdown_callback, "fn"_a,
         nb::sig("def register_shutdown_callback(fn: typing.Callable[[], object]) -> None"),
         "Run fn (no arguments) when the bridge shuts down.");
-  m.def("graceful_shutdown", &graceful_shutdown, "signum"_a = nb::none(),
+  ns.def(m, "graceful_shutdown", &graceful_shutdown, "signum"_a = nb::none(),
         "frame"_a = nb::none(),
         nb::sig("def graceful_shutdown(signum: int | None = None, frame: object = None) -> None"),
         "Run the shutdown callbacks, remove the PID file and exit with status 0.");
-  m.def("setup_signal_handlers", &setup_signal_handlers,
+  ns.def(m, "setup_signal_handlers", &setup_signal_handlers,
         "Install graceful_shutdown for SIGTERM and SIGINT and the PID-file exit hook.");
 }

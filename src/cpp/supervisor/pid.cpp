@@ -11,7 +11,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.supervisor.pid");
+bridge::Logger log_(ns, "bridge.supervisor.pid");
 
 nb::object pid_file() {
   static bridge::Name n("PID_FILE");
@@ -191,20 +191,17 @@ bool kill_stale_bridge() {
 }  // namespace
 
 NB_MODULE(pid, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "signal", "sys", "time"});
+  m.attr("logger") = log_.named();
   m.attr("PID_FILE") = bridge::home_join(".korvel", ".bridge.pid");
 
-  m.def("write_pid", &write_pid, "Write this process's id to PID_FILE.");
-  m.def("read_pid", &read_pid, "The id stored in PID_FILE, or None.");
-  m.def("cleanup_pid", &cleanup_pid, "Remove PID_FILE if it exists.");
-  m.def("is_pid_alive", &is_pid_alive, "pid"_a,
+  ns.def(m, "write_pid", &write_pid, "Write this process's id to PID_FILE.");
+  ns.def(m, "read_pid", &read_pid, "The id stored in PID_FILE, or None.");
+  ns.def(m, "cleanup_pid", &cleanup_pid, "Remove PID_FILE if it exists.");
+  ns.def(m, "is_pid_alive", &is_pid_alive, "pid"_a,
         nb::sig("def is_pid_alive(pid: int) -> bool"),
         "Whether a process with that id exists.");
-  m.def("kill_stale_bridge", &kill_stale_bridge,
+  ns.def(m, "kill_stale_bridge", &kill_stale_bridge,
         "Stop a leftover bridge named by PID_FILE; True when one was stopped.");
 }

@@ -12,7 +12,7 @@
 namespace {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.supervisor.port");
+bridge::Logger log_(ns, "bridge.supervisor.port");
 
 bool on_windows() { return nb::str("win32").equal(ns.std("sys", "platform")); }
 
@@ -234,28 +234,22 @@ bool ensure_port_free(nb::handle port) {
 }  // namespace
 
 NB_MODULE(port, m) {
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("re") = bridge::import("re");
-  m.attr("signal") = bridge::import("signal");
-  m.attr("socket") = bridge::import("socket");
-  m.attr("subprocess") = bridge::import("subprocess");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "re", "signal", "socket", "subprocess", "sys", "time"});
+  m.attr("logger") = log_.named();
 
-  m.def("is_port_in_use", &is_port_in_use, "port"_a, "host"_a = "127.0.0.1",
+  ns.def(m, "is_port_in_use", &is_port_in_use, "port"_a, "host"_a = "127.0.0.1",
         nb::sig("def is_port_in_use(port: int, host: str = '127.0.0.1') -> bool"),
         "Whether a TCP connection to host:port succeeds.");
-  m.def("find_port_owner", &find_port_owner, "port"_a,
+  ns.def(m, "find_port_owner", &find_port_owner, "port"_a,
         nb::sig("def find_port_owner(port: int) -> int | None"),
         "The id of the process holding the port (lsof, then ss), or None.");
-  m.def("_find_port_owner_windows", &find_port_owner_windows, "port"_a,
+  ns.def(m, "_find_port_owner_windows", &find_port_owner_windows, "port"_a,
         nb::sig("def _find_port_owner_windows(port: int) -> int | None"),
         "The id of the process listening on the port according to netstat, or None.");
-  m.def("free_port", &free_port, "port"_a, nb::sig("def free_port(port: int) -> bool"),
+  ns.def(m, "free_port", &free_port, "port"_a, nb::sig("def free_port(port: int) -> bool"),
         "Stop the process holding the port; True when the port is free or ours.");
-  m.def("ensure_port_free", &ensure_port_free, "port"_a,
+  ns.def(m, "ensure_port_free", &ensure_port_free, "port"_a,
         nb::sig("def ensure_port_free(port: int) -> bool"),
         "Make the port available, waiting once more if needed.");
 }

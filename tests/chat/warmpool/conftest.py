@@ -12,7 +12,7 @@ import types
 
 import pytest
 
-from pool_fakes import FAKE_ENGINE, Agent, FakeLoop, FakeQueue, Store  # noqa: E402
+from pool_fakes import FAKE_ENGINE, Agent, Loop, Queue, Store  # noqa: E402
 
 if str(FAKE_ENGINE) not in sys.path:
     sys.path.append(str(FAKE_ENGINE))
@@ -87,8 +87,8 @@ def collect(wp):
     """Subscribes a fake queue to a session; returns the queue's item list."""
 
     def subscribe(session_id):
-        q = FakeQueue()
-        wp.subscribe_to_stream(session_id, q, FakeLoop())
+        q = Queue()
+        wp.subscribe_to_stream(session_id, q, Loop())
         return q.items
 
     return subscribe

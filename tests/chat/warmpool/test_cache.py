@@ -198,14 +198,15 @@ class TestModelSwitch:
         monkeypatch.setenv("OPENROUTER_API_KEY", "key")
         assert wp.bump_model_generation() == 1
         wp.get_agent("b")
-        expected = ("new/model", "openrouter", "key", "https://openrouter.ai/api/v1")
-        assert a.switches == [expected] and b.switches == [expected]
+        expected = dict(new_model="new/model", new_provider="openrouter", api_key="key",
+                        base_url="https://openrouter.ai/api/v1")
+        assert a.switched == [expected] and b.switched == [expected]
         assert a._zalix_model_gen == b._zalix_model_gen == 1
         n = note("google/gemini-2.5-flash:free", "new/model")
         assert wp._pending_model_notes == {"a": n, "b": n}
         wp.get_agent("a")
         wp.get_agent("b")
-        assert len(a.switches) == 1 and len(b.switches) == 1
+        assert len(a.switched) == 1 and len(b.switched) == 1
         assert len(Agent.built) == 2
 
     def test_old_model_is_the_requesters(self, wp, korvel):
@@ -222,23 +223,23 @@ class TestModelSwitch:
         a, _ = wp.get_agent("a")
         wp.bump_model_generation()
         c, _ = wp.get_agent("c")
-        assert a.switches == [] and c._zalix_model_gen == 1
+        assert a.switched == [] and c._zalix_model_gen == 1
         assert wp._pending_model_notes == {}
         wp.get_agent("a")
-        assert len(a.switches) == 1 and len(c.switches) == 1  # current ones switch too
+        assert len(a.switched) == 1 and len(c.switched) == 1  # current ones switch too
         assert set(wp._pending_model_notes) == {"a", "c"}
 
     def test_missing_generation_counts_as_stale(self, wp, korvel):
         a, _ = wp.get_agent("a")
         del a._zalix_model_gen
         wp.get_agent("a")
-        assert len(a.switches) == 1 and a._zalix_model_gen == 0
+        assert len(a.switched) == 1 and a._zalix_model_gen == 0
         assert "a" in wp._pending_model_notes
 
     def test_failed_switch_evicts_silently(self, wp, korvel, caplog):
         a, _ = wp.get_agent("a")
         b, _ = wp.get_agent("b")
-        b.fail_switch = True
+        b.refuse = True
         wp.bump_model_generation()
         got, _ = wp.get_agent("a")
         assert got is a and "b" not in wp.agent_cache
@@ -250,7 +251,7 @@ class TestModelSwitch:
     def test_failed_requester_is_rebuilt_in_the_same_call(self, wp, korvel):
         a, _ = wp.get_agent("a")
         b, _ = wp.get_agent("b")
-        a.fail_switch = True
+        a.refuse = True
         wp.bump_model_generation()
         got, _ = wp.get_agent("a")
         assert got is not a and got is wp.agent_cache["a"] and got._zalix_model_gen == 1

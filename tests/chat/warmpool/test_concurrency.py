@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from pool_fakes import Agent, FakeLoop, FakeQueue
+from pool_fakes import Agent, Loop, Queue
 
 
 def run_all(targets, timeout=60):
@@ -73,7 +73,7 @@ def test_bump_then_concurrent_calls_switch_each_agent_once(wp, korvel, monkeypat
     run_all([lambda sid=sid: wp.get_agent(sid) for sid in sessions * 3])
     assert len(Agent.built) == 5
     for agent in Agent.built:
-        assert [s[0] for s in agent.switches] == ["next/model"]
+        assert [s["new_model"] for s in agent.switched] == ["next/model"]
         assert agent._zalix_model_gen == 1
     assert sorted(wp._pending_model_notes) == sessions
     notes = {wp.pop_pending_model_note(sid) for sid in sessions}
@@ -89,8 +89,8 @@ def test_everything_at_once_never_deadlocks(wp, korvel, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "agent", types.ModuleType("agent"))
     monkeypatch.setitem(sys.modules, "agent.title_generator", title_mod)
     monkeypatch.setitem(sys.modules, "cron.jobs", None)
-    q = FakeQueue()
-    wp.subscribe_to_stream("s0", q, FakeLoop())
+    q = Queue()
+    wp.subscribe_to_stream("s0", q, Loop())
 
     def switcher():
         for i in range(40):
@@ -119,7 +119,7 @@ def test_everything_at_once_never_deadlocks(wp, korvel, monkeypatch, capsys):
 
     def subscriber():
         for _ in range(50):
-            h = wp.subscribe_to_stream("s1", FakeQueue(), FakeLoop())
+            h = wp.subscribe_to_stream("s1", Queue(), Loop())
             wp.unsubscribe_from_stream("s1", h)
 
     run_all([switcher, switcher, getter(0), getter(1), getter(2), titler, pusher, pusher,

@@ -100,29 +100,45 @@ class TestSwitching:
         assert rec.levelno == logging.INFO
         assert rec.msg == "Profile switched: %s → %s" and rec.args == ("default", "work")
 
-    def test_same_profile_reloads_but_keeps_agents(self, wp, korvel, jobs, monkeypatch, caplog):
+    def test_same_profile_keeps_environment_and_agents(self, wp, korvel, jobs, monkeypatch,
+                                                       caplog):
         (korvel / ".env").write_text("WP_T_VAR=root\n")
         monkeypatch.setenv("WP_T_VAR", "changed")
         agent = object()
         wp.agent_cache["x"] = agent
         with caplog.at_level(logging.DEBUG, logger="bridge.pool"):
             wp.set_active_profile("default")
-        assert os.environ["WP_T_VAR"] == "root"
+        assert os.environ["WP_T_VAR"] == "changed"
         assert jobs.KORVEL_DIR == korvel.resolve()
         assert os.environ["KORVEL_HOME"] == str(korvel)
         assert wp.agent_cache == {"x": agent}
         assert [r for r in caplog.records if r.name == "bridge.pool"] == []
 
-    def test_variables_not_mentioned_stay(self, wp, korvel, monkeypatch):
-        monkeypatch.delenv("WP_T_ONLY_A", raising=False)
-        for name, text in (("a", "WP_T_ONLY_A=1\n"), ("b", "OTHER_WP_T=2\n")):
+    def test_secrets_stay_in_their_profile(self, wp, korvel, monkeypatch):
+        """What a profile's .env set is put back when another profile is
+        chosen: to the value before that load, or unset."""
+        monkeypatch.delenv("OPENROUTER_API_KEY", raising=False)
+        monkeypatch.delenv("ZALIX_BASE_URL", raising=False)
+        monkeypatch.setenv("WP_T_BASE", "process")
+        for name, text in (("a", "OPENROUTER_API_KEY=sk-a\nWP_T_BASE=from-a\n"),
+                           ("b", "ZALIX_BASE_URL=https://b.example/v1\n")):
             (korvel / "profiles" / name).mkdir(parents=True)
             (korvel / "profiles" / name / ".env").write_text(text)
         wp.set_active_profile("a")
+        assert os.environ["OPENROUTER_API_KEY"] == "sk-a"
+        assert os.environ["WP_T_BASE"] == "from-a"
         wp.set_active_profile("b")
-        assert os.environ["WP_T_ONLY_A"] == "1"
-        monkeypatch.delenv("WP_T_ONLY_A")
-        monkeypatch.delenv("OTHER_WP_T")
+        assert "OPENROUTER_API_KEY" not in os.environ
+        assert os.environ["WP_T_BASE"] == "process"
+        assert os.environ["ZALIX_BASE_URL"] == "https://b.example/v1"
+        agent, _ = wp.get_agent("s")
+        assert agent.kwargs["api_key"] == "" and agent.kwargs["base_url"] == "https://b.example/v1"
+        wp.set_active_profile("a")
+        assert "ZALIX_BASE_URL" not in os.environ
+        assert os.environ["OPENROUTER_API_KEY"] == "sk-a"
+        wp.set_active_profile("default")
+        assert "OPENROUTER_API_KEY" not in os.environ and os.environ["WP_T_BASE"] == "process"
+        assert wp._profile_env_changes == {}
 
     def test_missing_jobs_module_ignored(self, wp, korvel, monkeypatch):
         monkeypatch.setitem(sys.modules, "cron.jobs", None)

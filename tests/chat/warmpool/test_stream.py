@@ -4,12 +4,12 @@ import threading
 
 import pytest
 
-from pool_fakes import FakeLoop, FakeQueue
+from pool_fakes import Loop, Queue
 
 
 def sub(wp, sid, loop=None):
-    q = FakeQueue()
-    handle = wp.subscribe_to_stream(sid, q, loop or FakeLoop())
+    q = Queue()
+    handle = wp.subscribe_to_stream(sid, q, loop or Loop())
     return q, handle
 
 
@@ -90,12 +90,12 @@ class TestSubscribers:
     def test_unregistered_handle_changes_nothing(self, wp):
         q, h = sub(wp, "s")
         wp.push_stream_delta("s", "x")
-        wp.unsubscribe_from_stream("s", (FakeQueue(), FakeLoop()))
+        wp.unsubscribe_from_stream("s", (Queue(), Loop()))
         assert wp.stream_subscribers["s"] == [h]
         assert len(wp._stream_buffers["s"]) == 1
 
     def test_same_handle_twice(self, wp):
-        q, loop = FakeQueue(), FakeLoop()
+        q, loop = Queue(), Loop()
         h1 = wp.subscribe_to_stream("s", q, loop)
         h2 = wp.subscribe_to_stream("s", q, loop)
         wp.push_stream_delta("s", "x")
@@ -106,32 +106,32 @@ class TestSubscribers:
         assert q.items[-1] == {"type": "delta", "data": "y"} and len(q.items) == 3
 
     def test_closed_loop_fails_nothing(self, wp):
-        dead, _ = sub(wp, "s", FakeLoop(closed=True))
+        dead, _ = sub(wp, "s", Loop(closed=True))
         live, _ = sub(wp, "s")
         wp.push_stream_delta("s", "x")
         assert dead.items == [] and live.items == [{"type": "delta", "data": "x"}]
         assert len(wp._stream_buffers["s"]) == 1
 
     def test_threadsafe_put_schedules_put_nowait(self, wp):
-        q, loop = FakeQueue(), FakeLoop()
+        q, loop = Queue(), Loop()
         assert wp._threadsafe_put(q, loop, "item") is None
         fn, args = loop.calls[0]
         assert fn == q.put_nowait and args == ("item",)
         # A loop or queue that refuses is swallowed, whatever it raises.
         wp._threadsafe_put(object(), loop, 1)
         wp._threadsafe_put(q, object(), 1)
-        wp._threadsafe_put(q, FakeLoop(closed=True), 1)
+        wp._threadsafe_put(q, Loop(closed=True), 1)
 
     def test_subscription_is_registered_after_replay(self, wp):
         seen = []
 
-        class SpyLoop(FakeLoop):
+        class SpyLoop(Loop):
             def call_soon_threadsafe(self, fn, *args):
                 seen.append(list(wp.stream_subscribers.get("s", [])))
                 super().call_soon_threadsafe(fn, *args)
 
         wp.push_stream_delta("s", "x")
-        q = FakeQueue()
+        q = Queue()
         h = wp.subscribe_to_stream("s", q, SpyLoop())
         assert seen == [[]]
         assert wp.stream_subscribers["s"] == [h]
@@ -330,7 +330,7 @@ def test_any_lock_object_in_the_namespace_is_honoured(wp, monkeypatch):
     assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
                    ("release", "buffer")]
     log.clear()
-    h = wp.subscribe_to_stream("s", FakeQueue(), FakeLoop())
+    h = wp.subscribe_to_stream("s", Queue(), Loop())
     wp.unsubscribe_from_stream("s", h)
     assert log == [("acquire", "buffer"), ("acquire", "sub"), ("release", "sub"),
                    ("release", "buffer")] * 2
@@ -339,12 +339,12 @@ def test_any_lock_object_in_the_namespace_is_honoured(wp, monkeypatch):
 def test_pushes_schedule_with_no_lock_of_ours_held(wp):
     held = []
 
-    class Watch(FakeLoop):
+    class Watch(Loop):
         def call_soon_threadsafe(self, fn, *args):
             held.append((wp._stream_buffer_lock.locked(), wp.stream_sub_lock.locked()))
             super().call_soon_threadsafe(fn, *args)
 
-    q = FakeQueue()
+    q = Queue()
     wp.subscribe_to_stream("s", q, Watch())
     held.clear()
     t = threading.Thread(target=lambda: (wp.push_stream_delta("s", "x"),
@@ -359,18 +359,18 @@ def test_replay_failures_are_per_record(wp):
     for i in range(3):
         wp.push_stream_delta("s", str(i))
 
-    class Flaky(FakeLoop):
+    class Flaky(Loop):
         def call_soon_threadsafe(self, fn, *args):
             if args[0]["data"] == "1":
                 raise RuntimeError("busy")
             super().call_soon_threadsafe(fn, *args)
 
-    q = FakeQueue()
+    q = Queue()
     h = wp.subscribe_to_stream("s", q, Flaky())
     assert [r["data"] for r in q.items] == ["0", "2"]
     assert wp.stream_subscribers["s"] == [h]
     # A queue without put_nowait gets nothing, and the subscription stands.
-    h2 = wp.subscribe_to_stream("s", object(), FakeLoop())
+    h2 = wp.subscribe_to_stream("s", object(), Loop())
     assert wp.stream_subscribers["s"] == [h, h2]
 
 
@@ -382,8 +382,8 @@ def test_state_of_other_sequence_kinds(wp, monkeypatch):
     monkeypatch.setattr(wp, "_stream_buffers", buffers)
     wp.push_stream_delta("s", "a")
     wp._stream_buffers["t"] = collections.deque([1])
-    q = FakeQueue()
-    wp.subscribe_to_stream("t", q, FakeLoop())
+    q = Queue()
+    wp.subscribe_to_stream("t", q, Loop())
     wp.push_stream_event("t", {"type": "e"})
     assert list(buffers["s"]) == [{"type": "delta", "data": "a"}]
     assert list(buffers["t"]) == [1, {"type": "e"}] and q.items == [1, {"type": "e"}]

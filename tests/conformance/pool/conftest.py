@@ -6,12 +6,12 @@ import sys
 
 import pytest
 
-ENGINE = pathlib.Path(__file__).resolve().parent / "engine"
-if str(ENGINE) not in sys.path:
-    sys.path.append(str(ENGINE))
+from pool_fakes import FAKE_ENGINE, Agent, Store
+
+if str(FAKE_ENGINE) not in sys.path:
+    sys.path.append(str(FAKE_ENGINE))
 
 import bridge.Chat.warmpool as warmpool  # noqa: E402
-from confpool_support import Agent, Store  # noqa: E402
 
 _MAPS = ["stream_subscribers", "_stream_buffers", "_profile_dbs", "agent_cache",
          "_session_locks", "_pending_model_notes", "running_tasks"]

@@ -4,7 +4,7 @@ import pathlib
 
 import pytest
 
-from confpool_support import ALL_LOCKS, Agent, locks_free
+from pool_fakes import ALL_LOCKS, Agent, locks_free
 
 NOTE = ("[Note: model was just switched from {old} to {new}. You are now {new}. "
         "Adjust your self-identification accordingly.]")

@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from confpool_support import ALL_LOCKS, Queue, locks_free
+from pool_fakes import ALL_LOCKS, Queue, locks_free
 
 
 class Stop(KeyboardInterrupt):

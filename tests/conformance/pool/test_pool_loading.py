@@ -3,10 +3,9 @@ engine items, and what loading leaves alone."""
 import os
 import subprocess
 import sys
-import pathlib
 import textwrap
 
-ENGINE = pathlib.Path(__file__).resolve().parent / "engine"
+from pool_fakes import FAKE_ENGINE as ENGINE
 
 
 def _load(home, code, extra_env=None):

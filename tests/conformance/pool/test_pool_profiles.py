@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from confpool_support import ALL_LOCKS, locks_free
+from pool_fakes import ALL_LOCKS, locks_free
 
 
 @pytest.fixture

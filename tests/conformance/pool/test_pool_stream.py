@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from confpool_support import ALL_LOCKS, Loop, Queue, locks_free
+from pool_fakes import ALL_LOCKS, Loop, Queue, locks_free
 
 
 class DeferredLoop:

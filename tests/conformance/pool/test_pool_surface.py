@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from confpool_support import Loop, Queue, join_titles
+from pool_fakes import Loop, Queue, join_titles
 
 LOCK = type(threading.Lock())
 

@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from confpool_support import ALL_LOCKS, Store, join_titles, locks_free
+from pool_fakes import ALL_LOCKS, Store, join_titles, locks_free
 
 
 class TestCleanup:
@@ -148,7 +148,7 @@ class TestTitle:
         assert list(ev) == ["type", "data"] and list(ev["data"]) == ["title", "session_id"]
 
     def test_title_reaches_subscribers(self, pool, titles, out):
-        from confpool_support import Loop, Queue
+        from pool_fakes import Loop, Queue
         q = Queue()
         pool.subscribe_to_stream("s", q, Loop())
         self.run(out, pool, "s", "m", "r", [])

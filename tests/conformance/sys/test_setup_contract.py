@@ -147,10 +147,10 @@ class TestDetect:
         ("OPENROUTER_API_KEY=123456\n", True),
         ("   OPENROUTER_API_KEY=123456   \r\n", True),
         ("A=1\rOPENROUTER_API_KEY=abcdef\r", True),
-        ("OPENROUTER_API_KEY =123456\n", False),
-        ("export OPENROUTER_API_KEY=123456\n", False),
+        ("OPENROUTER_API_KEY =123456\n", True),
+        ("export OPENROUTER_API_KEY=123456\n", True),
         ("#OPENROUTER_API_KEY=123456\n", False),
-        ('OPENROUTER_API_KEY="1234"\n', True),
+        ('OPENROUTER_API_KEY="1234"\n', False),
         ("", False),
     ])
     def test_has_api_key_file(self, home, text, expected):

@@ -2,15 +2,12 @@
 // switched in place when the configured model changes, and pointed at the
 // turn's event stream on every request. Plus one mutex per session.
 #include "chat/warmpool/warmpool.hpp"
+#include "core/fastcall.hpp"
 
 namespace warmpool {
 
 namespace {
 
-bridge::Name n_cache("agent_cache");
-bridge::Name n_cache_lock("agent_cache_lock");
-bridge::Name n_notes("_pending_model_notes");
-bridge::Name n_notes_lock("_pending_model_notes_lock");
 bridge::Name a_gen("_zalix_model_gen");
 bridge::Name a_session_id("session_id");
 bridge::Name a_flushed("_last_flushed_db_idx");
@@ -32,19 +29,12 @@ nb::object env(const char* name, const char* fallback) {
   return ns.get("os").attr("environ").attr("get")(name, fallback);
 }
 
-bool truthy(nb::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
+using bridge::truthy;
 
 // getattr(obj, name, fallback): only a missing attribute gives the fallback.
 nb::object attr_or(nb::handle obj, PyObject* name, PyObject* fallback) {
-  PyObject* v = PyObject_GetAttr(obj.ptr(), name);
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::borrow(fallback);
+  nb::object v = bridge::attr_or_null(obj, name);
+  return v.is_valid() ? v : nb::borrow(fallback);
 }
 
 nb::object configured_model() {
@@ -85,7 +75,7 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
                         .attr("format")(nb::str(old_model), nb::str(new_model),
                                         nb::str(new_model));
   nb::object notes = state(n_notes);
-  bridge::QuickHold hold(state(n_notes_lock));
+  bridge::Hold hold(state(n_notes_lock));
   nb::object sids = steal_or_throw(PySequence_List(cache.ptr()));
   for (nb::handle sid : sids)
     if (PyObject_SetItem(notes.ptr(), sid.ptr(), note.ptr()) != 0) throw nb::python_error();
@@ -95,18 +85,14 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
 // empty when there is none or it cannot be read.
 nb::object configured_prompt(nb::handle profile_home) {
   try {
-    nb::object yaml = bridge::import("yaml");
-    nb::object path = steal_or_throw(
-        PyNumber_TrueDivide(profile_home.ptr(), nb::str("config.yaml").ptr()));
-    if (!nb::cast<bool>(path.attr("exists")())) return nb::str("");
-    nb::object doc = yaml.attr("safe_load")(path.attr("read_text")("encoding"_a = "utf-8"));
-    if (!truthy(doc)) doc = nb::dict();
+    nb::object doc = bridge::read_profile_config(ns, log_, profile_home);
+    if (!doc.is_valid()) return nb::str("");
     nb::object agent_cfg = doc.attr("get")("agent", nb::dict());
     nb::object prompt = agent_cfg.attr("get")("system_prompt", "");
     if (!truthy(prompt)) return nb::str("");
     return prompt.attr("strip")();
   } catch (nb::python_error& e) {
-    if (!bridge::is_ordinary(e)) throw;
+    if (!bridge::is_ordinary(e)) throw;  // unexpected shapes: no prompt
     return nb::str("");
   }
 }
@@ -124,7 +110,7 @@ nb::object combined_prompt(nb::handle profile_home) {
 
 nb::object build_agent(nb::handle session_id, nb::handle db) {
   nb::object model = configured_model();
-  nb::object profile_home = ns.call("get_profile_home", ns.get("_active_profile"));
+  nb::object profile_home = ns.call("get_profile_home", state(n_active));
   nb::object extra = ns.call("build_agent_kwargs", profile_home);
   if (!bridge::is_mapping(extra)) {
     PyErr_Format(PyExc_TypeError, "build_agent_kwargs() must return a mapping, not %s",
@@ -207,7 +193,7 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
   nb::object current_gen = call_bound(OP_GET_MODEL_GENERATION, &model_generation);
 
   nb::object cache = state(n_cache);
-  bridge::QuickHold hold(state(n_cache_lock));
+  bridge::Hold hold(state(n_cache_lock));
 
   nb::object cached = mapping_get(cache, session_id);
   if (cached.is_valid()) {
@@ -245,8 +231,8 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
 
 nb::object get_session_lock(nb::handle session_id) {
   bridge::need_text(session_id, "get_session_lock", "session_id");
-  nb::object locks = ns.get("_session_locks");
-  bridge::QuickHold hold(ns.get("_session_locks_lock"));
+  nb::object locks = state(n_session_locks);
+  bridge::Hold hold(state(n_session_locks_lock));
   nb::object lock = mapping_get(locks, session_id);
   if (lock.is_valid()) return lock;
   lock = ns.get("threading").attr("Lock")();
@@ -257,12 +243,12 @@ nb::object get_session_lock(nb::handle session_id) {
 }  // namespace
 
 void define_cache(nb::module_& m) {
-  m.def("get_agent", &get_agent, "session_id"_a.none(),
-        "streaming_session_id"_a.none() = nb::none(),
-        nb::sig("def get_agent(session_id: str, streaming_session_id: str | None = None) "
-                "-> tuple[object, dict]"),
-        "The session's warm agent and a new approval context for this turn.");
-  m.def("get_session_lock", &get_session_lock, "session_id"_a.none(),
+  // Called for every turn: a vectorcall function, not nanobind's dispatcher.
+  bridge::FastDef<&get_agent>::add(
+      ns, m, "get_agent", {"session_id", "streaming_session_id"}, 1,
+      "get_agent($module, /, session_id, streaming_session_id=None)\n--\n\n"
+      "The session's warm agent and a new approval context for this turn.");
+  ns.def(m, "get_session_lock", &get_session_lock, "session_id"_a.none(),
         nb::sig("def get_session_lock(session_id: str) -> threading.Lock"),
         "The session's own mutex, made on first request.");
 }

@@ -6,47 +6,30 @@
 namespace warmpool {
 
 bridge::Namespace ns;
-bridge::Logger log_("bridge.pool");
+bridge::Logger log_(ns, "bridge.pool");
 
 namespace {
-PyObject* originals[OP_COUNT] = {};
-const bridge::Name* op_names[OP_COUNT] = {};
+const bridge::Name* op_names[OP_COUNT] = {};  // interned names, kept for the process's life
 }  // namespace
 
 void remember(Op op, const char* name) {
-  op_names[op] = new bridge::Name(name);  // both kept for the life of the process
-  originals[op] = ns.get(*op_names[op]).release().ptr();
+  if (!op_names[op]) op_names[op] = new bridge::Name(name);
+  ns.remember(op, *op_names[op]);
 }
 
 Bound bound(Op op) {
   const bridge::Name& name = *op_names[op];
-  if (ns.peek(name) == originals[op]) return {nb::object(), true};
+  if (ns.is_original(op, name)) return {nb::object(), true};
   return {ns.get(name), false};
 }
 
 nb::object state(const bridge::Name& name) { return ns.get(name); }
 
-nb::object mapping_get(nb::handle mapping, nb::handle key) {
-  if (PyDict_CheckExact(mapping.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      return {};
-    }
-    return nb::borrow(v);
-  }
-  PyObject* v = PyObject_GetItem(mapping.ptr(), key.ptr());
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return {};
-  }
-  return nb::steal(v);
-}
-
 nb::object now() {
   static bridge::Name time_mod("time"), time_fn("time");
-  nb::object fn = bridge::module_attr(ns.get(time_mod), time_fn);
+  PyObject* mod = ns.peek(time_mod);
+  if (!mod) return ns.get(time_mod);  // NameError
+  nb::object fn = steal_or_throw(PyObject_GetAttr(mod, time_fn.ptr()));
   return steal_or_throw(PyObject_CallNoArgs(fn.ptr()));
 }
 
@@ -66,36 +49,20 @@ void bind_from(const char* module, std::initializer_list<const char*> names) {
 
 NB_MODULE(warmpool, m) {
   using namespace warmpool;
-  ns.bind(m);
-  m.attr("os") = bridge::import("os");
-  m.attr("sys") = bridge::import("sys");
-  m.attr("time") = bridge::import("time");
-  m.attr("threading") = bridge::import("threading");
-  m.attr("logging") = bridge::import("logging");
-  m.attr("logger") = log_.logger();
+  auto init = ns.bind(m);
+  ns.import_modules(m, {"os", "sys", "time", "threading", "logging"});
+  m.attr("logger") = log_.named();
 
-  // Stream fan-out.
-  m.attr("stream_subscribers") = nb::dict();
-  m.attr("stream_sub_lock") = new_lock();
-  m.attr("_stream_buffers") = nb::dict();
-  m.attr("_stream_buffer_lock") = new_lock();
-  // Profiles and their session stores.
-  m.attr("_active_profile") = nb::str("default");
-  m.attr("_profile_dbs") = nb::dict();
-  m.attr("_profile_dbs_lock") = new_lock();
-  // Warm agents and per-session mutexes.
-  m.attr("agent_cache") = nb::dict();
-  m.attr("agent_cache_lock") = new_lock();
-  m.attr("_session_locks") = nb::dict();
-  m.attr("_session_locks_lock") = new_lock();
-  // Model generation and switch notes.
-  m.attr("_model_generation") = nb::int_(0);
-  m.attr("_model_generation_lock") = new_lock();
-  m.attr("_pending_model_notes") = nb::dict();
-  m.attr("_pending_model_notes_lock") = new_lock();
-  // Host task registry.
-  m.attr("running_tasks") = nb::dict();
-  m.attr("tasks_lock") = new_lock();
+  // The state (state.hpp says what each holds).
+  for (const bridge::Name* n : {&n_subscribers, &n_buffers, &n_dbs, &n_env_changes, &n_cache,
+                                &n_session_locks, &n_notes, &n_tasks})
+    ns.set(*n, nb::dict());
+  for (const bridge::Name* n : {&n_sub_lock, &n_buffer_lock, &n_dbs_lock, &n_cache_lock,
+                                &n_session_locks_lock, &n_generation_lock, &n_notes_lock,
+                                &n_tasks_lock})
+    ns.set(*n, new_lock());
+  ns.set(n_active, nb::str("default"));
+  ns.set(n_generation, nb::int_(0));
 
   define_stream(m);
   define_callbacks(m);

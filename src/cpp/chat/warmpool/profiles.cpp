@@ -6,17 +6,12 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_active("_active_profile");
-bridge::Name n_dbs("_profile_dbs");
-bridge::Name n_dbs_lock("_profile_dbs_lock");
 bridge::Name n_get_profile_home("get_profile_home");
 
-nb::object join(nb::handle base, const char* part) {
-  return steal_or_throw(PyNumber_TrueDivide(base.ptr(), nb::str(part).ptr()));
-}
-nb::object join(nb::handle base, nb::handle part) {
-  return steal_or_throw(PyNumber_TrueDivide(base.ptr(), part.ptr()));
-}
+
+using bridge::truthy;
+
+using bridge::join;
 
 // `profile` when it is a non-empty text, else the active profile.
 nb::object chosen(nb::handle profile) {
@@ -66,6 +61,38 @@ void need_plain_name(nb::handle name) {
   }
 }
 
+// Puts back every variable the active profile's .env changed (to its value
+// before that load, or unset when it had none).
+void restore_profile_env(nb::handle environ) {
+  nb::object changes = state(n_env_changes);
+  nb::object items = steal_or_throw(PySequence_List(changes.attr("items")().ptr()));
+  for (nb::handle item : items) {
+    nb::object var = item[0], before = item[1];
+    if (before.is_none())
+      environ.attr("pop")(var, nb::none());
+    else
+      environ[var] = before;
+  }
+  changes.attr("clear")();
+}
+
+// Loads a profile's .env with override, noting the value each variable it
+// changes had before (None when unset).
+void load_profile_env(nb::handle environ, nb::handle env_file) {
+  nb::object dict_type = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+  nb::object before = dict_type(environ);
+  ns.get("load_dotenv")(env_file, "override"_a = true);
+  nb::object after = dict_type(environ);
+  nb::object changes = state(n_env_changes);
+  for (auto [var, value] : nb::borrow<nb::dict>(after)) {
+    nb::object old = bridge::mapping_get(before, var);
+    if (old.is_valid() && old.equal(value)) continue;
+    if (!bridge::mapping_get(changes, var).is_valid() &&
+        PyObject_SetItem(changes.ptr(), var.ptr(), old.is_valid() ? old.ptr() : Py_None) != 0)
+      throw nb::python_error();
+  }
+}
+
 void set_active_profile(nb::handle name) {
   bridge::need_text(name, "set_active_profile", "name");
   need_plain_name(name);
@@ -90,35 +117,37 @@ void set_active_profile(nb::handle name) {
     jobs.attr("OUTPUT_DIR") = join(cron, "output");
   }
 
-  nb::object env_file = join(new_home, ".env");
-  if (nb::cast<bool>(env_file.attr("exists")()))
-    ns.get("load_dotenv")(env_file, "override"_a = true);
+  // A profile's secrets stay in that profile: what the previous profile's
+  // .env set goes back to what it was before, then the new one is loaded.
+  // Choosing the active profile again leaves the environment alone.
+  if (!name.equal(old_profile)) {
+    restore_profile_env(environ);
+    nb::object env_file = join(new_home, ".env");
+    if (truthy(env_file.attr("exists")())) load_profile_env(environ, env_file);
+  }
 
   if (!name.equal(old_profile)) {
     {
-      bridge::QuickHold hold(ns.get("agent_cache_lock"));
-      ns.get("agent_cache").attr("clear")();
+      bridge::Hold hold(state(n_cache_lock));
+      state(n_cache).attr("clear")();
     }
     log_.info("Profile switched: %s \xE2\x86\x92 %s", old_profile, name);
   }
 }
 
-bool truthy(nb::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
 
+// The model named by the active profile's config.yaml: its `model` text, or
+// the `default` (else `model`) entry of a `model` mapping, or empty text; a
+// null object when the file is missing or unreadable or `model` has another
+// shape.
 nb::object model_from_config() {
-  nb::object yaml = bridge::import("yaml");
-  nb::object path = join(ns.get(n_get_profile_home)(state(n_active)), "config.yaml");
-  if (!nb::cast<bool>(path.attr("exists")())) return {};
-  nb::object text = path.attr("read_text")("encoding"_a = "utf-8");
-  nb::object doc = yaml.attr("safe_load")(text);
-  if (!truthy(doc)) doc = nb::dict();
+  nb::object home = ns.get(n_get_profile_home)(state(n_active));
+  if (!truthy(bridge::join(home, "config.yaml").attr("exists")())) return {};
+  nb::object doc = bridge::read_profile_config(ns, log_, home);
+  if (!doc.is_valid()) return {};
   nb::object model_cfg = doc.attr("get")("model", nb::dict());
   if (bridge::is_text(model_cfg)) return model_cfg;
-  if (PyDict_Check(model_cfg.ptr())) {
+  if (bridge::is_mapping(model_cfg)) {
     nb::object chosen_value;
     nb::object d = model_cfg.attr("get")("default");
     nb::object mm = model_cfg.attr("get")("model");
@@ -153,7 +182,7 @@ nb::object get_config_model() {
 nb::object session_db(nb::handle profile) {
   nb::object p = chosen(profile);
   nb::object dbs = state(n_dbs);
-  bridge::QuickHold hold(state(n_dbs_lock));
+  bridge::Hold hold(state(n_dbs_lock));
   nb::object db = mapping_get(dbs, p);
   if (db.is_valid()) return db;
   static bridge::Name n_session_db("SessionDB");
@@ -164,18 +193,18 @@ nb::object session_db(nb::handle profile) {
 }
 
 void define_profiles(nb::module_& m) {
-  m.def("get_profile_home", &get_profile_home, "profile"_a.none() = nb::none(),
+  ns.def(m, "get_profile_home", &get_profile_home, "profile"_a.none() = nb::none(),
         nb::sig("def get_profile_home(profile: str | None = None) -> pathlib.Path"),
         "Home directory of a profile (the active one when none is named).");
-  m.def("get_session_db", &get_session_db, "profile"_a.none() = nb::none(),
+  ns.def(m, "get_session_db", &get_session_db, "profile"_a.none() = nb::none(),
         nb::sig("def get_session_db(profile: str | None = None) -> object"),
         "The profile's session store, opened once on first request.");
-  m.def("get_active_profile", &get_active_profile,
+  ns.def(m, "get_active_profile", &get_active_profile,
         nb::sig("def get_active_profile() -> str"), "Name of the active profile.");
-  m.def("set_active_profile", &set_active_profile, "name"_a.none(),
+  ns.def(m, "set_active_profile", &set_active_profile, "name"_a.none(),
         nb::sig("def set_active_profile(name: str) -> None"),
         "Make a profile active: environment, job paths, .env, warm agents.");
-  m.def("_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
+  ns.def(m, "_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
         "Model configured for the active profile, else ZALIX_MODEL, else ''.");
   remember(OP_GET_SESSION_DB, "get_session_db");
 }

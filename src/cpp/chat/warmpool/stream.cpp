@@ -19,10 +19,6 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_subscribers("stream_subscribers");
-bridge::Name n_sub_lock("stream_sub_lock");
-bridge::Name n_buffers("_stream_buffers");
-bridge::Name n_buffer_lock("_stream_buffer_lock");
 
 // Clears an ordinary pending exception (as `except Exception: pass` would);
 // anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
@@ -171,9 +167,9 @@ void push_to_subscribers(PyObject* session_id, PyObject* item) {
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   Snapshot snapshot;
   {
-    bridge::QuickHold hold_buffers(buffer_lock);
+    bridge::Hold hold_buffers(buffer_lock);
     append(list_for(buffers, session_id), item);
-    bridge::QuickHold hold_subs(sub_lock);
+    bridge::Hold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid() && PyObject_Size(subs.ptr()) != 0) snapshot.take(subs);
   }
@@ -236,14 +232,14 @@ nb::object subscribe_to_stream(PyObject* session_id_ptr, PyObject* q, PyObject* 
   nb::object handle = nb::make_tuple(nb::handle(q), nb::handle(loop));
   nb::object buffers = state(n_buffers), subscribers = state(n_subscribers);
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
-  bridge::QuickHold hold_buffers(buffer_lock);
+  bridge::Hold hold_buffers(buffer_lock);
   nb::object buffer = mapping_get(buffers, session_id);
   if (buffer.is_valid()) {
     nb::object replay = copy_of(buffer);
     Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
     if (n) replay_to(handle.ptr(), replay.ptr(), bound(OP_THREADSAFE_PUT));
   }
-  bridge::QuickHold hold_subs(sub_lock);
+  bridge::Hold hold_subs(sub_lock);
   append(list_for(subscribers, session_id), handle);
   return handle;
 }
@@ -254,10 +250,10 @@ void unsubscribe_from_stream(PyObject* session_id_ptr, PyObject* sub_ptr) {
   nb::object buffer_lock = state(n_buffer_lock), sub_lock = state(n_sub_lock);
   // Both locks, in the order pushes take them: a subscription cannot slip
   // in between the removal of the last handle and the drop of the buffer.
-  bridge::QuickHold hold_buffers(buffer_lock);
+  bridge::Hold hold_buffers(buffer_lock);
   Py_ssize_t remaining = 0;
   {
-    bridge::QuickHold hold_subs(sub_lock);
+    bridge::Hold hold_subs(sub_lock);
     nb::object subs = mapping_get(subscribers, session_id);
     if (subs.is_valid()) {
       Py_ssize_t n = PyObject_Size(subs.ptr());
@@ -282,66 +278,55 @@ void unsubscribe_from_stream(PyObject* session_id_ptr, PyObject* sub_ptr) {
 
 // Entry points: these run for every record, so they are plain vectorcall
 // functions rather than going through nanobind's dispatcher.
-template <size_t N, typename Body>
-PyObject* entry(const char* fn, const std::array<const char*, N>& names, size_t required,
-                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return bridge::fastcall_result([&]() -> nb::object {
-    std::array<PyObject*, N> a;
-    bridge::bind_args(fn, names, required, args, nargs, kwnames, a);
-    return body(a);
-  });
-}
-
-constexpr std::array<const char*, 3> kPut{"q", "loop", "item"};
-constexpr std::array<const char*, 2> kSessionItem{"session_id", "item"};
-constexpr std::array<const char*, 3> kSubscribe{"session_id", "q", "loop"};
-constexpr std::array<const char*, 2> kUnsubscribe{"session_id", "sub"};
-constexpr std::array<const char*, 2> kDelta{"session_id", "raw_delta"};
-constexpr std::array<const char*, 2> kEvent{"session_id", "event"};
-constexpr std::array<const char*, 1> kSession{"session_id"};
-
-PyObject* py_threadsafe_put(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_threadsafe_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return entry("_threadsafe_put", kPut, 3, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("_threadsafe_put", {"q", "loop", "item"}, 3);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     threadsafe_put(a[0], a[1], a[2]);
     return nb::none();
   });
 }
 
-PyObject* py_push_to_subscribers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_push_to_subscribers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return entry("_push_to_subscribers", kSessionItem, 2, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("_push_to_subscribers", {"session_id", "item"}, 2);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     need_session(a[0], "_push_to_subscribers");
     push_to_subscribers(a[0], a[1]);
     return nb::none();
   });
 }
 
-PyObject* py_subscribe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry("subscribe_to_stream", kSubscribe, 3, args, nargs, kwnames,
+PyObject* py_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const bridge::Params params("subscribe_to_stream", {"session_id", "q", "loop"}, 3);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames,
                [](auto& a) { return subscribe_to_stream(a[0], a[1], a[2]); });
 }
 
-PyObject* py_unsubscribe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_unsubscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return entry("unsubscribe_from_stream", kUnsubscribe, 2, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("unsubscribe_from_stream", {"session_id", "sub"}, 2);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     unsubscribe_from_stream(a[0], a[1]);
     return nb::none();
   });
 }
 
-PyObject* py_push_stream_delta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_push_stream_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return entry("push_stream_delta", kDelta, 2, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("push_stream_delta", {"session_id", "raw_delta"}, 2);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     need_session(a[0], "push_stream_delta");
     push_stream_delta_body(a[0], a[1]);
     return nb::none();
   });
 }
 
-PyObject* py_push_stream_event(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_push_stream_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return entry("push_stream_event", kEvent, 2, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("push_stream_event", {"session_id", "event"}, 2);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     need_session(a[0], "push_stream_event");
     bridge::need_mapping(a[1], "push_stream_event", "event");
     push_via_namespace(a[0], a[1]);
@@ -349,9 +334,10 @@ PyObject* py_push_stream_event(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* py_signal_stream_done(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_signal_stream_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return entry("signal_stream_done", kSession, 1, args, nargs, kwnames, [](auto& a) {
+  static const bridge::Params params("signal_stream_done", {"session_id"}, 1);
+  return bridge::fastcall_entry(ns, self, params, args, nargs, kwnames, [](auto& a) {
     need_session(a[0], "signal_stream_done");
     push_via_namespace(a[0], Py_None);
     return nb::none();

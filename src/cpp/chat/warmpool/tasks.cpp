@@ -8,23 +8,18 @@ namespace warmpool {
 
 namespace {
 
-bridge::Name n_tasks("running_tasks");
-bridge::Name n_tasks_lock("tasks_lock");
 bridge::Name n_get_session_db("get_session_db");
 bridge::Name n_push_event("push_stream_event");
 
 // A finished task stays listed this long after it finished.
 constexpr double kFinishedTaskLifetime = 300.0;
 
-bool truthy(nb::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
+using bridge::truthy;
 
+// print(prefix + str(value)), the value's control characters escaped.
 void print_concat(const char* prefix, nb::handle value) {
-  nb::object line =
-      steal_or_throw(PyUnicode_Concat(nb::str(prefix).ptr(), nb::str(value).ptr()));
+  nb::object line = steal_or_throw(
+      PyUnicode_Concat(nb::str(prefix).ptr(), bridge::escape_controls(value).ptr()));
   bridge::print_line(line);
 }
 
@@ -32,7 +27,7 @@ void cleanup_old_tasks() {
   nb::object cutoff =
       steal_or_throw(PyNumber_Subtract(now().ptr(), nb::float_(kFinishedTaskLifetime).ptr()));
   nb::object tasks = state(n_tasks);
-  bridge::QuickHold hold(state(n_tasks_lock));
+  bridge::Hold hold(state(n_tasks_lock));
   nb::list stale;
   nb::object ids = steal_or_throw(PySequence_List(tasks.ptr()));
   nb::str running("running");
@@ -115,7 +110,8 @@ void title_worker(nb::handle session_id, nb::handle message, nb::handle response
   }
 }
 
-PyObject* title_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* title_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  bridge::Namespace::Scope scope(ns, ns.state_of(self));
   return bridge::fastcall_result([&]() -> nb::object {
     if (nargs != 4) {
       PyErr_SetString(PyExc_TypeError, "_auto_title_worker() takes 4 arguments");
@@ -135,12 +131,12 @@ void trigger_auto_title(nb::handle session_id, nb::handle message, nb::handle re
   // A plain C function, not a nanobind one: the interpreter may end this
   // daemon thread at exit while it waits for the GIL, and that unwinding must
   // pass through the thread's entry point (nanobind's dispatcher stops it).
+  // Its self is this module object, whose namespace the worker uses.
   static PyMethodDef def = {"_auto_title_worker", bridge::as_cfunction<title_entry>(),
                             METH_FASTCALL, nullptr};
-  static PyObject* worker = PyCFunction_NewEx(&def, nullptr, nullptr);
-  if (!worker) throw nb::python_error();
+  nb::object worker = steal_or_throw(PyCFunction_NewEx(&def, ns.state()->module, nullptr));
   nb::object thread = ns.get("threading").attr("Thread")(
-      "target"_a = nb::handle(worker),
+      "target"_a = worker,
       "args"_a = nb::make_tuple(session_id, message, response, history),
       "name"_a = "auto-title", "daemon"_a = true);
   thread.attr("start")();
@@ -149,12 +145,12 @@ void trigger_auto_title(nb::handle session_id, nb::handle message, nb::handle re
 }  // namespace
 
 void define_tasks(nb::module_& m) {
-  m.def("cleanup_old_tasks", &cleanup_old_tasks, nb::sig("def cleanup_old_tasks() -> None"),
+  ns.def(m, "cleanup_old_tasks", &cleanup_old_tasks, nb::sig("def cleanup_old_tasks() -> None"),
         "Drop finished task records older than five minutes.");
-  m.def("get_conversation_history", &get_conversation_history, "session_id"_a.none(),
+  ns.def(m, "get_conversation_history", &get_conversation_history, "session_id"_a.none(),
         nb::sig("def get_conversation_history(session_id: str) -> list"),
         "The session's stored conversation from the active profile, or [].");
-  m.def("trigger_auto_title", &trigger_auto_title, "session_id"_a.none(), "message"_a.none(),
+  ns.def(m, "trigger_auto_title", &trigger_auto_title, "session_id"_a.none(), "message"_a.none(),
         "response"_a.none(), "history"_a.none(),
         nb::sig("def trigger_auto_title(session_id: str, message: str, response: str, "
                 "history: list) -> None"),

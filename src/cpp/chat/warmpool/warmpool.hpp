@@ -9,7 +9,8 @@
 #pragma once
 
 #include "core/bridge.hpp"
-#include "core/quicklock.hpp"
+#include "core/config.hpp"
+#include "chat/warmpool/state.hpp"
 
 namespace warmpool {
 
@@ -31,6 +32,7 @@ enum Op : int {
   OP_GET_MODEL_GENERATION,
   OP_COUNT
 };
+static_assert(OP_COUNT <= bridge::ModuleState::kSlots);
 
 // Whether the namespace's current binding of `op` is still the function
 // this module defined, and otherwise that binding (a new reference).
@@ -75,8 +77,7 @@ inline nb::object steal_or_throw(PyObject* o) {
   return nb::steal(o);
 }
 
-// mapping.get(key): a new reference, or a null object when the key is absent.
-nb::object mapping_get(nb::handle mapping, nb::handle key);
+using bridge::mapping_get;
 
 // time.time() of the moment, through the module's `time`.
 nb::object now();

@@ -1,8 +1,11 @@
-"""Recording loops and queues, engine stand-ins and lock probes for the
-pool's black-box tests (a module of its own: test modules import it)."""
+"""Fakes shared by every test of the warm agent pool: recording loops and
+queues, engine stand-ins, lock probes, and the directory of the engine
+modules the pool needs to load (fake_engine/). A module of its own: test
+modules import it by name."""
+import pathlib
 import threading
 
-import bridge.Chat.warmpool as warmpool
+FAKE_ENGINE = pathlib.Path(__file__).resolve().parent / "fake_engine"
 
 
 class Loop:
@@ -68,6 +71,7 @@ def locks_free(*names):
     """True when none of the named pool locks is held right now."""
     free = []
     for n in names:
+        import bridge.Chat.warmpool as warmpool
         lk = getattr(warmpool, n)
         ok = lk.acquire(blocking=False)
         if ok:
