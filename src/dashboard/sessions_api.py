@@ -48,10 +48,8 @@ def _unsupported(what: str) -> NoReturn:
 
 
 def _session_id(session_id: str) -> str:
-    from .app import SESSION_ID
-    if not SESSION_ID.match(session_id):
-        _bad("session_id must be 1-128 letters, digits or _ . : - (starting with a letter or digit)")
-    return session_id
+    from .app import _session  # the one check of session ids
+    return _session(session_id)
 
 
 def _exists(store: Any, session_id: str) -> bool:

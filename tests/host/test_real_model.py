@@ -71,9 +71,8 @@ def test_a_turn_streams_the_models_reply_and_gets_a_title(model_server, fake):
     assert names.index("status") < names.index("reasoning_delta") < names.index("delta")
     assert [d["text"] for n, d in records if n == "reasoning_delta"] == ["Thinking it ", "over."]
     assert reply(records) == "Echo: hello otters"
-    assert history(model_server, session) == [
-        {"role": "user", "content": "hello otters"},
-        {"role": "assistant", "content": "Echo: hello otters"}]
+    assert [(m["role"], m["content"]) for m in history(model_server, session)] == [
+        ("user", "hello otters"), ("assistant", "Echo: hello otters")]
     assert wait_for(lambda: title_of(model_server, session)) == TITLE
     # The model was sent the key, the system prompt and the message.
     sent = fake.chat_requests()[-1]

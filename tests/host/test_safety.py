@@ -1,10 +1,12 @@
 """Bounded input, failures answered in JSON, security headers, old uploads
 removed: each against a real host on the wire."""
 import base64
+import contextlib
 import json
 import os
 import re
 import socket
+import sqlite3
 import time
 
 import pytest
@@ -120,7 +122,12 @@ class TestImages:
             assert res.status_code == 200, res.text
             assert SAVED_ID.fullmatch(res.json()["id"]) and res.json()["id"].endswith(".png")
         run_turn(small, "look", "names", images=[res.json()["id"]])
-        text = history(small, "names")[0]["content"]
+        shown = history(small, "names")[0]
+        assert shown["content"] == "look" and shown["images"] == [res.json()["id"]]
+        # What the agent read: the engine's own store, not the page's view of it.
+        with contextlib.closing(sqlite3.connect(small.home / ".korvel" / "state.db")) as db:
+            text = db.execute("SELECT content FROM messages WHERE session_id = 'names' AND role = 'user'"
+                              ).fetchone()[0]
         assert "SYSTEM" not in text and "etc" not in text and res.json()["id"] in text
 
     def test_a_saved_image_is_served_for_its_thumbnail(self, small):

@@ -1232,7 +1232,8 @@ async function start() {
   let health = { engine: null };
   try { health = await api("GET", "/health"); } catch (_) { /* shown below */ }
   const names = { standin: "stand-in engine", installed: "installed engine" };
-  $("#engine-badge").textContent = names[health.engine] || "no engine";
+  // The host names the engine and, on a model endpoint, its model and host.
+  $("#engine-badge").textContent = health.engine_label || names[health.engine] || "no engine";
   document.body.dataset.engine = health.engine || "none";
   if (!health.engine) {
     await showInstallScreen(health.engine_error);
