@@ -48,8 +48,12 @@ def list_profiles() -> List[str]:
 
 
 def read_config(path: pathlib.Path) -> dict:
-    """The parsed config.yaml at ``path``; an empty mapping when absent or empty.
+    """The parsed config.yaml at ``path`` as it stands in the file, for
+    rewriting it; an empty mapping when absent or empty.
 
+    This is not how the bridge reads a profile's configuration (it expands
+    ``${VAR}`` references, and writing that back would put secrets into the
+    file); what the bridge makes of the file is ``config_problem``'s business.
     A file that does not hold a mapping raises ValueError: writing our model
     choice over it would destroy whatever it holds.
     """
@@ -67,13 +71,13 @@ def read_config(path: pathlib.Path) -> dict:
 
 def config_problem(home: pathlib.Path) -> Optional[str]:
     """Why ``home``/config.yaml cannot be used, or None when it can (or is absent)."""
-    path = home / "config.yaml"
+    from bridge.Chat import runconf  # the bridge's own reading of the file
     try:
-        read_config(path)
-    except (ValueError, yaml.YAMLError) as exc:
-        return f"config.yaml is not usable, the default model applies: {str(exc).splitlines()[0][:200]}"
+        runconf.read_profile_config(home)
     except UnicodeDecodeError:
         return "config.yaml is not UTF-8 text, the default model applies"
+    except (ValueError, TypeError, yaml.YAMLError) as exc:
+        return f"config.yaml is not usable, the default model applies: {str(exc).splitlines()[0][:200]}"
     except OSError as exc:
         return f"config.yaml cannot be read: {exc.strerror or exc}"
     return None
