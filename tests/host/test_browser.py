@@ -190,7 +190,16 @@ def test_chat_approve_stop_image_and_title(page, tmp_path):
     image.write_bytes(make_png(64, 64))
     page.set_input_files("#attach-input", str(image))
     expect(page.locator("#attachments img")).to_have_count(1)
+    # The host's answer comes late, after the turn is already on the stream:
+    # the message shows once, with its picture.
+    def late(route):
+        response = route.fetch()
+        time.sleep(0.8)
+        route.fulfill(response=response)
+    page.route("**/chat/send", late)
     send(page, "what is in the picture?")
+    page.unroute("**/chat/send")
+    expect(page.locator(".msg.user", has_text="what is in the picture?")).to_have_count(1)
     expect(page.locator(".msg.user img.thumb")).to_have_count(1)
     expect(last_reply(page)).to_contain_text("The user sent an image")
     expect(page.locator("#attachments img")).to_have_count(0)

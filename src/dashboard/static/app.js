@@ -913,7 +913,13 @@ async function send(ev) {
       return;
     }
     const known = res.turn_id != null && state.turns.get(res.turn_id);
-    if ((!known || !known.user) && !claimStreamed(text)) {
+    const shown = (known && known.user) || claimStreamed(text);
+    if (shown && images.length) {
+      // This tab has the pictures at hand: show them even if the host cannot serve them.
+      for (const old of shown.querySelectorAll(".thumb, .thumb-missing")) old.remove();
+      for (const a of images.slice().reverse()) shown.prepend(el("img", { class: "thumb", src: a.url, alt: "attached image" }));
+    }
+    if (!shown) {
       const node = addUser(text, images.map((a) => a.url), res.status === "queued" ? res.position : 0);
       node.dataset.local = "1";
       node.dataset.message = text;
