@@ -18,6 +18,8 @@ from fastapi.responses import JSONResponse
 from fastapi.routing import APIRoute
 from starlette.concurrency import run_in_threadpool
 
+from . import memory
+
 logger = logging.getLogger("dashboard")
 
 # -- log lines ------------------------------------------------------------------
@@ -135,26 +137,12 @@ UNSAFE_SITES = ("cross-site", "same-site")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
 
 
-def _malloc_trim() -> Callable[[], None]:
-    try:
-        import ctypes
-        import ctypes.util
-        trim = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").malloc_trim
-    except (OSError, AttributeError):  # not glibc
-        return lambda: None
-    trim.argtypes = [ctypes.c_size_t]
-    return lambda: trim(0)
-
-
-_trim = _malloc_trim()
-
-
 def release_memory() -> None:
     """After a large body: free what the reference cycles of a refused
     request's traceback keep alive, and hand the C allocator's free memory
     back to the system (blocks of a few dozen MB are not returned by itself)."""
     gc.collect()
-    _trim()
+    memory.trim()
 
 
 class BodyTooLarge(Exception):

@@ -54,6 +54,12 @@ UPLOAD_SWEEP = Setting("KORVEL_DASHBOARD_UPLOAD_SWEEP_SECONDS", 3600, "s",
 OFFLOOP_JSON = Setting("KORVEL_DASHBOARD_OFFLOOP_JSON_KB", 256, "KB",
                        "JSON bodies larger than this are parsed on a worker thread, "
                        "away from the event loop")
+MAX_TURNS = Setting("KORVEL_DASHBOARD_MAX_TURNS", 8, "turns",
+                    "most turns running at once, all sessions together; a message beyond it "
+                    "waits in order of arrival")
+STALL = Setting("KORVEL_DASHBOARD_STALL_SECONDS", 20, "s",
+                "how long a stream client may take to accept one write before it is "
+                "disconnected (it resumes by id)")
 
 
 @dataclass(frozen=True)
@@ -67,7 +73,8 @@ class Limits:
 
 
 #: Every setting, in the order the README lists them.
-ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON)
+ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON,
+       MAX_TURNS, STALL)
 
 
 def load() -> Limits:

@@ -32,22 +32,10 @@ from typing import Any, Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.responses import Response
 
-from . import sse
+from . import settings, sse
 
 logger = logging.getLogger("dashboard.streams")
 
-#: Seconds a client may take to accept one write before it is disconnected
-#: ($KORVEL_DASHBOARD_STALL_SECONDS sets it).
-STALL_ENV = "KORVEL_DASHBOARD_STALL_SECONDS"
-STALL_SECONDS = 20.0
-
-
-def stall_seconds() -> float:
-    try:
-        value = float(os.environ.get(STALL_ENV, "") or STALL_SECONDS)
-    except ValueError:
-        return STALL_SECONDS
-    return value if value > 0 else STALL_SECONDS
 #: Seconds a finished turn's records stay for watching clients to resume,
 #: and the most bytes of finished turns a session keeps for that.
 RESUME_GRACE = 30.0
@@ -354,7 +342,7 @@ class SessionStream:
         self.last_event_id = last_event_id
         self.closing = closing
         self.keepalive = sse.KEEPALIVE_SECONDS if keepalive is None else keepalive
-        self.stall = stall_seconds() if stall is None else stall
+        self.stall = settings.STALL.value() if stall is None else stall
 
     async def __call__(self, scope, receive, send) -> None:
         log = self.hub.open(self.session_id, self)

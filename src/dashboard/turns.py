@@ -23,15 +23,10 @@ from typing import Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.exceptions import HTTPException
 
+from . import memory, settings
 from .journal import QUEUED, RUNNING, Journal, Journals, user_history
 
 logger = logging.getLogger("dashboard.turns")
-
-#: The most turns that run at once (all sessions together), from this
-#: variable; a message beyond the cap waits until a turn ends.
-MAX_TURNS_ENV = "KORVEL_DASHBOARD_MAX_TURNS"
-DEFAULT_MAX_TURNS = 8
-
 
 def _now() -> float:
     return time.time()
@@ -40,39 +35,6 @@ def _now() -> float:
 #: At most one return of freed memory to the system per this many seconds
 #: while turns keep running (always when the last running turn ends).
 TRIM_INTERVAL = 2.0
-
-
-def _load_trim():
-    """glibc's malloc_trim, which hands freed heap pages back to the system.
-    The long texts of a turn (messages, replies, records) leave large free
-    areas in the heap once released; without this the process keeps them."""
-    try:
-        import ctypes
-        import ctypes.util
-        name = ctypes.util.find_library("c")
-        if not name:
-            return None
-        fn = ctypes.CDLL(name).malloc_trim
-        fn.argtypes = [ctypes.c_size_t]
-        fn.restype = ctypes.c_int
-        return fn
-    except (OSError, AttributeError, ImportError):
-        return None
-
-
-_malloc_trim = _load_trim()
-
-
-def max_turns_setting() -> int:
-    raw = os.environ.get(MAX_TURNS_ENV, "").strip()
-    if not raw:
-        return DEFAULT_MAX_TURNS
-    try:
-        value = int(raw)
-    except ValueError:
-        logger.warning("%s is not a number (%r); using %d", MAX_TURNS_ENV, raw, DEFAULT_MAX_TURNS)
-        return DEFAULT_MAX_TURNS
-    return max(1, value)
 
 
 def read_result(result) -> Tuple[str, bool]:
@@ -126,7 +88,7 @@ class TurnRunner:
     def __init__(self, engine, streams, max_turns: Optional[int] = None) -> None:
         self.engine = engine
         self.streams = streams
-        self.max_turns = max_turns if max_turns is not None else max_turns_setting()
+        self.max_turns = max_turns if max_turns is not None else max(1, int(settings.MAX_TURNS.value()))
         self.journals = Journals()
         # Guards everything below, and makes "is the session busy?" and
         # "queue it" (or "start a chain") one step against a chain that is
@@ -144,10 +106,10 @@ class TurnRunner:
 
     def _give_back_memory(self, idle: bool) -> None:
         now = time.monotonic()
-        if _malloc_trim is None or (not idle and now - self._trimmed_at < TRIM_INTERVAL):
+        if not idle and now - self._trimmed_at < TRIM_INTERVAL:
             return
         self._trimmed_at = now
-        _malloc_trim(0)
+        memory.trim()
 
     # -- journals -------------------------------------------------------------
 
