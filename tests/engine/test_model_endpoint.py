@@ -1,21 +1,13 @@
 """The bundled engine talking to a model endpoint (the local fake server)."""
 import logging
 import threading
-import time
 
 import pytest
 
 from fake_openai import TITLE, FakeModelServer
+from test_standin import wait_for
 
 KEY = "sk-test-7f3a9c"
-
-
-def wait_for(predicate, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.01)
 
 
 @pytest.fixture(scope="module")
