@@ -1233,7 +1233,9 @@ async function start() {
   try { health = await api("GET", "/health"); } catch (_) { /* shown below */ }
   const names = { standin: "stand-in engine", installed: "installed engine" };
   // The host names the engine and, on a model endpoint, its model and host.
-  $("#engine-badge").textContent = health.engine_label || names[health.engine] || "no engine";
+  const badge = $("#engine-badge");
+  badge.textContent = health.engine_label || names[health.engine] || "no engine";
+  badge.title = `Agent engine in use: ${badge.textContent}`;
   document.body.dataset.engine = health.engine || "none";
   if (!health.engine) {
     await showInstallScreen(health.engine_error);
