@@ -23,9 +23,11 @@ def closed_port():
 
 @pytest.fixture(autouse=True)
 def _clean(home, monkeypatch):
-    monkeypatch.delenv("OPENROUTER_API_KEY", raising=False)
-    for var in ("ZALIX_MODEL", "ZALIX_PROVIDER", "ZALIX_BASE_URL"):
-        monkeypatch.delenv(var, raising=False)
+    # Set, then removed: monkeypatch then also removes what a test's own call
+    # (setup_agent_environment) sets, instead of leaving it to later tests.
+    for var in ("OPENROUTER_API_KEY", "ZALIX_MODEL", "ZALIX_PROVIDER", "ZALIX_BASE_URL"):
+        monkeypatch.setenv(var, "")
+        monkeypatch.delenv(var)
     for var in ("no_proxy", "NO_PROXY"):
         monkeypatch.setenv(var, "127.0.0.1,localhost")
     monkeypatch.setenv("BRIDGE_PYPI_BASE_URL", f"http://127.0.0.1:{closed_port()}")
