@@ -11,6 +11,11 @@ from typing import Iterator
 
 FULL = os.environ.get("BRIDGE_STRESS", "") == "full"
 
+#: Running against the sanitizer build (scripts/test-asan): its allocator keeps
+#: freed memory in quarantine and everything runs several times slower, so
+#: figures of memory and time say nothing there; the behaviour is still checked.
+SANITIZED = "ASAN_OPTIONS" in os.environ
+
 # The pool loads engine modules when it is imported. When no engine is on the
 # path yet, the stand-in engine shipped with the package goes at the end of it.
 if importlib.util.find_spec("run_agent") is None:

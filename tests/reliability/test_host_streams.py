@@ -14,6 +14,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "host"))
 
 from host_wire import Stream, idle, send, start_server, wait_for  # noqa: E402
+from rel_support import SANITIZED  # noqa: E402
 
 MESSAGE_CHARS = 200_000
 
@@ -64,7 +65,7 @@ def test_unwatched_turns_of_long_messages_leave_nothing_behind():
             assert late.sync["running"] is None and late.sync["queue"] == []
             send(server, "a new question", sessions[0])
             assert late.next()[0] == "turn_started"
-        assert grown_mb < 10, f"unwatched turns retained {grown_mb:.1f} MB"
+        assert SANITIZED or grown_mb < 10, f"unwatched turns retained {grown_mb:.1f} MB"
     finally:
         server.stop()
 
@@ -109,7 +110,8 @@ def test_a_reader_that_never_reads_does_not_slow_the_turns():
         a, b = _median(alone), _median(beside)
         print(f"\n{turns} turns of {message!r}: median {a * 1000:.0f} ms alone, {b * 1000:.0f} ms with a "
               f"stalled reader ({b / a:.2f}x); totals {sum(alone):.2f} s / {sum(beside):.2f} s")
-        assert b <= 1.5 * a, (alone, beside)
+        if not SANITIZED:
+            assert b <= 1.5 * a, (alone, beside)
         # The host is none the worse: the next turn runs as before.
         idle(server, session)
         assert _turn_times(server, session, 1, "hello")
