@@ -80,6 +80,22 @@ class TestSubscribers:
         wp.push_stream_delta("s", "3")
         assert wp._stream_buffers["s"] == [{"type": "delta", "data": "3"}]
 
+    @pytest.mark.parametrize("count", [20, 40])
+    def test_many_subscribers_each_get_every_record(self, wp, count):
+        queues = [sub(wp, "s")[0] for _ in range(count - 1)]
+        listed = Queue()  # a handle the host added as a list
+        wp.stream_subscribers["s"].append([listed, Loop()])
+        queues.append(listed)
+        wp.push_stream_delta("s", "x")
+        wp.push_stream_delta("s", "y")
+        for q in queues:
+            assert q.items == [{"type": "delta", "data": "x"}, {"type": "delta", "data": "y"}]
+        first, second = queues[0].items
+        assert first is not second and queues[-1].items[0] is first
+        first["type"] = "changed"  # a consumer's change stays in its record
+        wp.push_stream_delta("s", "z")
+        assert queues[0].items[2] == {"type": "delta", "data": "z"}
+
     def test_unsubscribe_unknown_session_drops_its_buffer(self, wp):
         wp.push_stream_delta("never", "x")
         wp.unsubscribe_from_stream("never", (object(), object()))

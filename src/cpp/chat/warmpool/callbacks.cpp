@@ -66,42 +66,11 @@ bool take_extra(PyObject* key, PyObject* value, void* ctx) {
   return !PyErr_Occurred();
 }
 
-void set(PyObject* d, const bridge::Name& key, PyObject* value) {
-  if (PyDict_SetItem(d, key.ptr(), value) != 0) throw nb::python_error();
-}
-
 // {"type": type, "data": data}
 nb::object record(const bridge::Name& type, nb::handle data) {
-  nb::object rec = steal_or_throw(PyDict_New());
-  set(rec.ptr(), k_type, type.ptr());
-  set(rec.ptr(), k_data, data.ptr());
-  return rec;
+  static Shape<2> shape({&k_type, &k_data});
+  return shape.make({type.ptr(), data.ptr()});
 }
-
-nb::object new_dict() { return steal_or_throw(PyDict_New()); }
-
-// A new dict holding `keys` in this order (values None, to be set), copied
-// from a template made once: sized for all of them, so that filling it
-// never grows it, as a dict display of that many keys is made.
-template <size_t N> class Shape {
- public:
-  explicit Shape(const bridge::Name* const (&keys)[N]) {
-    for (size_t i = 0; i < N; ++i) keys_[i] = keys[i];
-  }
-  nb::object make() {
-    if (!template_) {
-      template_ = PyDict_New();  // kept for the process's life
-      if (!template_) throw nb::python_error();
-      for (const bridge::Name* k : keys_)
-        if (PyDict_SetItem(template_, k->ptr(), Py_None) != 0) throw nb::python_error();
-    }
-    return steal_or_throw(PyDict_Copy(template_));
-  }
-
- private:
-  const bridge::Name* keys_[N];
-  PyObject* template_ = nullptr;
-};
 
 using bridge::truthy;
 
@@ -119,9 +88,8 @@ nb::object round3(PyObject* value) {
 
 // A text record {"type": type, "data": {"text": text, "ts": now}}.
 void push_text(PyObject* session_id, const bridge::Name& type, PyObject* text) {
-  nb::object data = new_dict();
-  set(data.ptr(), k_text, text);
-  set(data.ptr(), k_ts, now().ptr());
+  static Shape<2> shape({&k_text, &k_ts});
+  nb::object data = shape.make({text, now().ptr()});
   push_event(session_id, record(type, data).ptr());
 }
 
@@ -152,26 +120,18 @@ void tool_progress(bridge::Closure* self, const bridge::Params::Args& a, PyObjec
   auto is = [event_type](const bridge::Name& n) { return equals_text(event_type, n); };
   if (is(e_started)) {
     static Shape<6> shape({&k_tool, &k_emoji, &k_toolset, &k_preview, &k_args, &k_ts});
-    nb::object data = shape.make();
-    set(data.ptr(), k_tool, tool_name);
-    set(data.ptr(), k_emoji, emoji.ptr());
-    set(data.ptr(), k_toolset, toolset.ptr());
-    set(data.ptr(), k_preview, preview);
-    set(data.ptr(), k_args, tool_args);
-    set(data.ptr(), k_ts, now().ptr());
+    nb::object ts = now();
+    nb::object data =
+        shape.make({tool_name, emoji.ptr(), toolset.ptr(), preview, tool_args, ts.ptr()});
     push_event(session_id, record(t_tool_started, data).ptr());
   } else if (is(e_completed)) {
     static PyObject* zero = PyLong_FromLong(0);
     static Shape<7> shape(
         {&k_tool, &k_emoji, &k_toolset, &k_preview, &k_duration, &k_is_error, &k_ts});
-    nb::object data = shape.make();
-    set(data.ptr(), k_tool, tool_name);
-    set(data.ptr(), k_emoji, emoji.ptr());
-    set(data.ptr(), k_toolset, toolset.ptr());
-    set(data.ptr(), k_preview, preview);
-    set(data.ptr(), k_duration, round3(duration ? duration : zero).ptr());
-    set(data.ptr(), k_is_error, is_error ? is_error : Py_False);
-    set(data.ptr(), k_ts, now().ptr());
+    nb::object rounded = round3(duration ? duration : zero);
+    nb::object ts = now();
+    nb::object data = shape.make({tool_name, emoji.ptr(), toolset.ptr(), preview, rounded.ptr(),
+                                  is_error ? is_error : Py_False, ts.ptr()});
     push_event(session_id, record(t_tool_completed, data).ptr());
   } else if (is(e_reasoning)) {
     push_text(session_id, t_reasoning, truthy(preview) ? preview : v_empty.ptr());
@@ -179,11 +139,9 @@ void tool_progress(bridge::Closure* self, const bridge::Params::Args& a, PyObjec
 }
 
 void status(PyObject* session_id, PyObject* event_type, PyObject* message) {
-  nb::object data = new_dict();
-  set(data.ptr(), k_event, event_type);
-  set(data.ptr(), k_message, message);
-  set(data.ptr(), k_ts, now().ptr());
-  push_event(session_id, record(t_status, data).ptr());
+  static Shape<3> shape({&k_event, &k_message, &k_ts});
+  nb::object ts = now();
+  push_event(session_id, record(t_status, shape.make({event_type, message, ts.ptr()})).ptr());
 }
 
 PyObject* callback_call(bridge::Closure* self, PyObject* const* args, size_t nargsf,
@@ -215,11 +173,7 @@ PyObject* callback_call(bridge::Closure* self, PyObject* const* args, size_t nar
       case CB_REVIEW:
         bridge::need_text(slots[0], "background_review_callback", "message");
         if (PyUnicode_GET_LENGTH(slots[0]) != 0) {
-          nb::object data = new_dict();
-          set(data.ptr(), k_event, v_background_review.ptr());
-          set(data.ptr(), k_message, slots[0]);
-          set(data.ptr(), k_ts, now().ptr());
-          push_event(session_id, record(t_status, data).ptr());
+          status(session_id, v_background_review.ptr(), slots[0]);
         }
         break;
     }

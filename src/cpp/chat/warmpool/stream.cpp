@@ -19,7 +19,6 @@ namespace warmpool {
 
 namespace {
 
-
 // Clears an ordinary pending exception (as `except Exception: pass` would);
 // anything else (KeyboardInterrupt, SystemExit) goes on to the caller.
 void swallow() {
@@ -28,6 +27,30 @@ void swallow() {
     return;
   }
   throw nb::python_error();
+}
+
+// Attribute names of a subscriber's queue and loop, made once: a push looks
+// them up for every subscriber.
+const bridge::Name& put_nowait_name() {
+  static const bridge::Name n("put_nowait");
+  return n;
+}
+const bridge::Name& call_soon_name() {
+  static const bridge::Name n("call_soon_threadsafe");
+  return n;
+}
+
+// loop.call_soon_threadsafe(q.put_nowait, item), the names given; an
+// ordinary error is swallowed, as _threadsafe_put does.
+void put_with(PyObject* put_nowait, PyObject* call_soon, PyObject* q, PyObject* loop,
+              PyObject* item) {
+  PyObject* put = PyObject_GetAttr(q, put_nowait);
+  if (!put) return swallow();
+  PyObject* args[3] = {loop, put, item};
+  PyObject* r = PyObject_VectorcallMethod(call_soon, args, 3, nullptr);
+  Py_DECREF(put);
+  if (!r) return swallow();
+  Py_DECREF(r);
 }
 
 // Calls `_threadsafe_put` of the moment with one handle's queue and loop.
@@ -66,12 +89,11 @@ void replay_to(PyObject* handle, PyObject* records, const Bound& put) {
       put_through(put.fn.ptr(), put.original, handle, PyList_GET_ITEM(records, i));
     return;
   }
-  static bridge::Name n_put_nowait("put_nowait"), n_call_soon("call_soon_threadsafe");
   PyObject* q = PyTuple_GET_ITEM(handle, 0);
   PyObject* loop = PyTuple_GET_ITEM(handle, 1);
-  nb::object put_nowait = nb::steal(PyObject_GetAttr(q, n_put_nowait.ptr()));
+  nb::object put_nowait = nb::steal(PyObject_GetAttr(q, put_nowait_name().ptr()));
   if (!put_nowait.is_valid()) return swallow();
-  nb::object call_soon = nb::steal(PyObject_GetAttr(loop, n_call_soon.ptr()));
+  nb::object call_soon = nb::steal(PyObject_GetAttr(loop, call_soon_name().ptr()));
   if (!call_soon.is_valid()) return swallow();
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* args[2] = {put_nowait.ptr(), PyList_GET_ITEM(records, i)};
@@ -113,15 +135,9 @@ void need_session(PyObject* v, const char* fn) { bridge::need_text(v, fn, "sessi
 
 }  // namespace
 
+
 void threadsafe_put(PyObject* q, PyObject* loop, PyObject* item) {
-  static bridge::Name n_put_nowait("put_nowait"), n_call_soon("call_soon_threadsafe");
-  PyObject* put = PyObject_GetAttr(q, n_put_nowait.ptr());
-  if (!put) return swallow();
-  PyObject* args[3] = {loop, put, item};
-  PyObject* r = PyObject_VectorcallMethod(n_call_soon.ptr(), args, 3, nullptr);
-  Py_DECREF(put);
-  if (!r) return swallow();
-  Py_DECREF(r);
+  put_with(put_nowait_name().ptr(), call_soon_name().ptr(), q, loop, item);
 }
 
 namespace {
@@ -131,7 +147,7 @@ namespace {
 // handles are kept (with a reference each) in place, more in a new list.
 class Snapshot {
  public:
-  static constexpr Py_ssize_t kInline = 8;
+  static constexpr Py_ssize_t kInline = 32;
 
   void take(nb::handle subs) {
     if (PyList_CheckExact(subs.ptr()) && PyList_GET_SIZE(subs.ptr()) <= kInline) {
@@ -176,7 +192,19 @@ void push_to_subscribers(PyObject* session_id, PyObject* item) {
   Py_ssize_t n = snapshot.size();
   if (n == 0) return;
   Bound put = bound(OP_THREADSAFE_PUT);
-  for (Py_ssize_t i = 0; i < n; ++i) put_through(put.fn.ptr(), put.original, snapshot[i], item);
+  if (!put.original) {
+    for (Py_ssize_t i = 0; i < n; ++i) put_through(put.fn.ptr(), false, snapshot[i], item);
+    return;
+  }
+  PyObject* put_nowait = put_nowait_name().ptr();
+  PyObject* call_soon = call_soon_name().ptr();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* h = snapshot[i];  // held by the snapshot, and so its queue and loop
+    if (PyTuple_CheckExact(h) && PyTuple_GET_SIZE(h) == 2)
+      put_with(put_nowait, call_soon, PyTuple_GET_ITEM(h, 0), PyTuple_GET_ITEM(h, 1), item);
+    else
+      put_through(nullptr, true, h, item);
+  }
 }
 
 void push_event(PyObject* session_id, PyObject* event) {
@@ -196,11 +224,8 @@ namespace {
 
 nb::object delta_record(PyObject* raw_delta) {
   static bridge::Name k_type("type"), k_data("data"), v_delta("delta");
-  nb::object rec = steal_or_throw(PyDict_New());
-  if (PyDict_SetItem(rec.ptr(), k_type.ptr(), v_delta.ptr()) != 0 ||
-      PyDict_SetItem(rec.ptr(), k_data.ptr(), raw_delta) != 0)
-    throw nb::python_error();
-  return rec;
+  static Shape<2> shape({&k_type, &k_data});
+  return shape.make({v_delta.ptr(), raw_delta});
 }
 
 void push_via_namespace(PyObject* session_id, PyObject* item) {

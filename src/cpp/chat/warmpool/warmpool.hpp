@@ -8,6 +8,8 @@
 // replaced binding is called as the Python object it is.
 #pragma once
 
+#include <array>
+
 #include "core/bridge.hpp"
 #include "core/config.hpp"
 #include "chat/warmpool/state.hpp"
@@ -78,6 +80,34 @@ inline nb::object steal_or_throw(PyObject* o) {
 }
 
 using bridge::mapping_get;
+
+// Records are new dicts of a few keys in a fixed order. Each is copied from a
+// template of those keys made once (a copy takes the small key table whole,
+// which costs less than inserting the keys one by one into an empty dict),
+// then its values are set.
+template <size_t N> class Shape {
+ public:
+  explicit Shape(const bridge::Name* const (&keys)[N]) {
+    for (size_t i = 0; i < N; ++i) keys_[i] = keys[i];
+  }
+  // A new dict holding values[i] under keys[i].
+  nb::object make(const std::array<PyObject*, N>& values) {
+    if (!template_) {
+      template_ = PyDict_New();  // kept for the process's life
+      if (!template_) throw nb::python_error();
+      for (const bridge::Name* k : keys_)
+        if (PyDict_SetItem(template_, k->ptr(), Py_None) != 0) throw nb::python_error();
+    }
+    nb::object d = steal_or_throw(PyDict_Copy(template_));
+    for (size_t i = 0; i < N; ++i)
+      if (PyDict_SetItem(d.ptr(), keys_[i]->ptr(), values[i]) != 0) throw nb::python_error();
+    return d;
+  }
+
+ private:
+  const bridge::Name* keys_[N];
+  PyObject* template_ = nullptr;
+};
 
 // time.time() of the moment, through the module's `time`.
 nb::object now();
