@@ -49,7 +49,9 @@ import urllib.request
 
 BENCH = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH.parent
-RESULTS = BENCH / "RESULTS.md"
+sys.path.insert(0, str(BENCH))
+from results import RESULTS, write_section  # noqa: E402
+
 SECTION = "## Over HTTP"
 
 
@@ -314,19 +316,6 @@ def table(results: dict, quick: bool) -> str:
     return "\n".join(lines)
 
 
-def write_section(text: str) -> None:
-    """Replace this section of bench/RESULTS.md where it is (up to the next
-    section), or add it at the end; other sections are left as they are."""
-    current = RESULTS.read_text() if RESULTS.exists() else ""
-    at = current.find(SECTION + "\n")
-    if at < 0:
-        RESULTS.write_text(current.rstrip("\n") + "\n\n" + text)
-        return
-    nxt = current.find("\n## ", at + len(SECTION))
-    rest = current[nxt + 1:] if nxt >= 0 else ""
-    RESULTS.write_text(current[:at] + text + ("\n" + rest if rest else ""))
-
-
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer turns and runs")
@@ -341,7 +330,7 @@ def main(argv=None) -> int:
     text = table(results, args.quick)
     print(text)
     if args.write:
-        write_section(text)
+        write_section(SECTION, text, before="## Page")
         print(f"written to {RESULTS}")
     return 0
 

@@ -37,7 +37,9 @@ import time
 import urllib.request
 
 BENCH = pathlib.Path(__file__).resolve().parent
-RESULTS = BENCH / "RESULTS.md"
+sys.path.insert(0, str(BENCH))
+from results import write_section  # noqa: E402
+
 CHROMIUM = os.environ.get("CHROMIUM_PATH", "/usr/bin/chromium")
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
          "--disable-component-update", "--disable-sync", "--no-first-run"]
@@ -194,16 +196,6 @@ def summary(rounds):
     }
 
 
-def write_section(lines: list[str]) -> None:
-    text = RESULTS.read_text() if RESULTS.exists() else ""
-    at = text.find("\n" + SECTION + "\n")
-    if at >= 0:
-        text = text[:at]
-    elif text.startswith(SECTION + "\n"):
-        text = ""
-    RESULTS.write_text(text.rstrip("\n") + "\n\n" + "\n".join(lines) + "\n")
-
-
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--rounds", type=int, default=3)
@@ -262,7 +254,7 @@ def main() -> None:
     print("\n".join(lines))
     print(json.dumps({k: summary(v) for k, v in results.items()}, indent=1))
     if not args.no_write:
-        write_section(lines)
+        write_section(SECTION, "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -4,7 +4,8 @@ Measures each hot path three ways in one run: the compiled module, the
 pure-Python rendition in bench/pyref (the same operation written plainly in
 Python), and, where one exists, the floor (the calls that cannot be avoided,
 made bare). Prints a table and writes it, with the machine, the Python
-version and the date, to bench/RESULTS.md.
+version and the date, to this Python version's section of bench/RESULTS.md
+("## CPython 3.13"); the file's other sections stay as they are.
 
     scripts/bench                 # the full run (a few minutes)
     scripts/bench --quick         # fewer rounds, for a look while working
@@ -34,6 +35,7 @@ sys.path.insert(0, str(BENCH))
 
 import harness  # noqa: E402
 import e2e  # noqa: E402
+from results import write_section  # noqa: E402
 from stubs import stub_handle  # noqa: E402
 
 COMPILED = ("warmpool", "compression", "holdqueue", "interrupt")
@@ -328,9 +330,14 @@ def git_commit():
         return ""
 
 
+def section_heading():
+    """This interpreter's section of bench/RESULTS.md."""
+    return f"## {platform.python_implementation()} {platform.python_version_tuple()[0]}.{platform.python_version_tuple()[1]}"
+
+
 def render(cases, e2e_result, missing, meta):
     out = []
-    out.append("# Benchmark results\n")
+    out.append(f"{section_heading()}\n")
     out.append(f"- Date: {meta['date']}")
     out.append(f"- Machine: {meta['machine']}")
     out.append(f"- Python: {meta['python']}")
@@ -426,7 +433,8 @@ def main(argv=None):
     ap.add_argument("--smoke", action="store_true", help="one short round of everything (checks the suite runs)")
     ap.add_argument("--rounds", type=int, help="rounds per case (default 21, quick 5)")
     ap.add_argument("--only", help="run only cases whose name contains this text (e2e: 'end to end')")
-    ap.add_argument("--output", default=str(BENCH / "RESULTS.md"), help="where the table is written")
+    ap.add_argument("--output", default=str(BENCH / "RESULTS.md"),
+                    help="the file whose section for this Python version is replaced by the table")
     ap.add_argument("--no-write", action="store_true", help="print only")
     args = ap.parse_args(argv)
     rounds = args.rounds or (1 if args.smoke else 5 if args.quick else 21)
@@ -482,8 +490,10 @@ def main(argv=None):
     print()
     print(text)
     if not args.no_write:
-        pathlib.Path(args.output).write_text(text, encoding="utf-8")
-        print(f"written to {args.output}")
+        # Sections of other interpreters and benchmarks stay; a new
+        # interpreter's goes after the other interpreters' sections.
+        write_section(section_heading(), text, pathlib.Path(args.output), before="## Over HTTP")
+        print(f"{section_heading()[3:]} section written to {args.output}")
 
 
 if __name__ == "__main__":

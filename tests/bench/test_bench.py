@@ -24,10 +24,17 @@ def test_renditions_do_what_the_compiled_modules_do():
 
 
 def test_smoke_run_prints_every_case(tmp_path):
+    # The run replaces its own interpreter's section and keeps the rest.
+    mine = f"## CPython {sys.version_info[0]}.{sys.version_info[1]}"
     out = tmp_path / "RESULTS.md"
+    out.write_text(f"# Results\n\nIntro.\n\n## CPython 2.7\n\nkept\n\n{mine}\n\nstale row\n\n"
+                   "## Over HTTP\n\nhttp figures\n", encoding="utf-8")
     r = _run("bench/run.py", "--smoke", "--output", str(out), timeout=110)
     assert r.returncode == 0, r.stdout + r.stderr
     text = out.read_text(encoding="utf-8")
+    assert "stale row" not in text and text.count(mine) == 1
+    assert text.startswith("# Results\n\nIntro.\n\n## CPython 2.7\n\nkept\n\n" + mine)
+    assert text.index(mine) < text.index("## Over HTTP\n\nhttp figures\n")
     for row in ("push_stream_delta, 16 subscribers", "push_stream_event, 0 subscribers",
                 "tool_progress_callback (tool.completed)", "background_review_callback",
                 "get_agent, warm session", "10,000-record buffer", "estimate_token_count",
