@@ -9,6 +9,9 @@
 // the calling thread (Namespace::Scope), and every lookup goes there.
 #pragma once
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <array>
 #include <initializer_list>
 #include <utility>
@@ -101,6 +104,15 @@ class Namespace {
     ModuleState* prev_ = nullptr;
   };
 
+  // While the interpreter exits, a daemon thread that takes the GIL back is
+  // ended by unwinding it (pthread_exit). Through a raw C function the unwind
+  // passes on to the thread's start; nanobind's dispatcher would catch it and
+  // carry on without the GIL. A thread unwound inside one of our functions is
+  // parked instead: the process is ending, and the thread must not run again.
+  [[noreturn]] static void park_exiting_thread() {
+    for (;;) pause();
+  }
+
   // m.def(name, f, extra...) for a function that must run with this module
   // object's namespace active.
   template <typename R, typename... A, typename... Extra>
@@ -111,7 +123,11 @@ class Namespace {
         name,
         [self, s, f](A... a) -> R {
           Scope scope(*self, s);
-          return f(std::forward<A>(a)...);
+          try {
+            return f(std::forward<A>(a)...);
+          } catch (abi::__forced_unwind&) {
+            park_exiting_thread();
+          }
         },
         extra...);
   }
