@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from host_wire import fake_installer, make_png, start_server
+from host_wire import TOKEN, fake_installer, let_in, make_png, start_server
 
 playwright_api = pytest.importorskip("playwright.sync_api")
 expect = playwright_api.expect
@@ -60,10 +60,13 @@ def csp_violations(page):
     return page.evaluate("window.__csp || []")
 
 
-def open_page(browser, url, size=DESKTOP, scheme="light"):
+def open_page(browser, url, size=DESKTOP, scheme="light", token=TOKEN):
     """A fresh tab with its own storage, under a strict Content-Security-Policy;
-    no alert(), prompt() or confirm() allowed."""
+    no alert(), prompt() or confirm() allowed. It holds the host's cookie, as
+    after opening the printed address (``token=None``: a browser without it)."""
     context = browser.new_context(viewport=size, color_scheme=scheme, reduced_motion="reduce")
+    if token:
+        let_in(context, url, token)
     context.route(re.compile(r"^http://127\.0\.0\.1:\d+/(\?.*)?$"), with_csp)
     context.add_init_script(REPORT_CSP)
     context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url.split("/?")[0])
