@@ -18,12 +18,13 @@ flood of connections must not lock out another.
 """
 from __future__ import annotations
 
+import asyncio
 import collections
 import logging
 import resource
 import socket
 import struct
-from typing import Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import h11
 from uvicorn.protocols.http.h11_impl import H11Protocol
@@ -104,7 +105,9 @@ class BoundedH11Protocol(H11Protocol):
     limits: Limits
     owner: Optional[object] = None
 
-    def connection_made(self, transport) -> None:  # type: ignore[override]
+    _deadline: Optional[asyncio.TimerHandle] = None
+
+    def connection_made(self, transport) -> None:
         super().connection_made(transport)
         self._deadline = None
         problem = self._over_limit()
@@ -123,10 +126,11 @@ class BoundedH11Protocol(H11Protocol):
         if len(connections) <= LOOKUP_FROM or limits.max_client >= limits.max_connections:
             return None
         owners = socket_owners()
-        for conn in list(connections):
+        conns: List[Any] = list(connections)
+        for conn in conns:
             if getattr(conn, "owner", None) is None:
                 conn.owner = _owner(conn, owners)
-        same = sum(1 for conn in connections if conn.owner == self.owner)
+        same = sum(1 for conn in conns if conn.owner == self.owner)
         if same > limits.max_client:
             return f"its client holds {limits.max_client} connections already"
         return None
