@@ -58,6 +58,22 @@ def test_a_new_session_gets_its_title(server):
     assert listed[session] == "Plan a picnic for saturday"
 
 
+def test_automatic_titles_are_cleaned_like_renamed_ones(server):
+    # A title that would turn the sidebar's text around, or drive a terminal.
+    session = sid("rtl")
+    with Stream(server, session) as stream:
+        send(server, "evil\u202etxt.exe\x1b[31m \u200fplans", session)
+        while stream.next()[0] != "title_updated":
+            pass
+        title = stream.seen[-1][1]["title"]
+    assert title == "Evil txt.exe [31m plans"
+    assert server.client.get(f"/sessions/{session}").json()["title"] == title
+    listed = {s["session_id"]: s["title"] for s in server.client.get("/sessions").json()["sessions"]}
+    assert listed[session] == title
+    found = server.client.get("/sessions/search", params={"q": "plans"}).json()["sessions"]
+    assert title in [s["title"] for s in found]
+
+
 @pytest.mark.parametrize("choice,outcome", [("once", "allowed and ran"), ("deny", "was denied")])
 def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
     session = sid("appr")

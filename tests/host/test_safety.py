@@ -197,6 +197,26 @@ class TestFailuresAnswerInJson:
         finally:
             srv.stop()
 
+    def test_a_damaged_turn_journal_is_named(self, tmp_path):
+        journal = tmp_path / ".korvel" / "dashboard" / "turns.sqlite"
+        journal.parent.mkdir(parents=True)
+        journal.write_bytes(b"this is not a database" * 100)
+        srv = start_server("--engine", "standin", home=tmp_path)
+        try:
+            health = srv.client.get("/health").json()
+            assert health["status"] == "degraded"
+            assert any(str(journal) in p and "damaged" in p for p in health["problems"]), health
+            for res in (srv.client.post("/chat/send", json={"message": "hi", "session_id": "s-j"}),
+                        srv.client.get("/chat/history/s-j")):
+                detail = res.json()["detail"]
+                assert res.status_code == 503 and str(journal) in detail and "state.db" not in detail, detail
+            # Moved aside, a new one is started.
+            journal.rename(journal.with_name("turns.sqlite.damaged"))
+            assert srv.client.post("/chat/send", json={"message": "hi", "session_id": "s-j"}).status_code == 200
+            assert srv.client.get("/health").json()["status"] == "ok"
+        finally:
+            srv.stop()
+
     def test_an_unwritable_data_directory(self, tmp_path):
         srv = start_server("--engine", "standin", home=tmp_path)
         try:
