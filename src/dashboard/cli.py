@@ -80,6 +80,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             logger.error("Port %d is still taken; not starting", args.port)
             return 1
         token, token_source = access.load_token(root)
+        # Not passed on to the commands the agent runs.
+        os.environ.pop(access.TOKEN_ENV, None)
     prepare_engine(running_as_service(args.service))
     engine = Engine()
     load_engine(engine, args.engine)
