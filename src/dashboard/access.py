@@ -146,7 +146,6 @@ def load_token(root: pathlib.Path) -> Tuple[str, str]:
                            TOKEN_ENV, SHORT_TOKEN)
         return given, TOKEN_ENV
     path = root / TOKEN_FILE
-    private_dir(path.parent)
     try:
         tighten(path, 0o600)
         token = path.read_text(encoding="ascii").strip()
@@ -158,15 +157,22 @@ def load_token(root: pathlib.Path) -> Tuple[str, str]:
     except (OSError, UnicodeError) as exc:
         logger.warning("Cannot read the access token in %s (%s); writing a new one", path, exc)
     token = secrets.token_urlsafe(TOKEN_BYTES)
-    temp = path.with_name(f".{path.name}.{os.getpid()}")
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0), 0o600)
     try:
-        os.fchmod(fd, 0o600)
-        os.write(fd, (token + "\n").encode("ascii"))
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(temp, path)
+        private_dir(path.parent)
+        temp = path.with_name(f".{path.name}.{os.getpid()}")
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0), 0o600)
+        try:
+            os.fchmod(fd, 0o600)
+            os.write(fd, (token + "\n").encode("ascii"))
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temp, path)
+    except OSError as exc:
+        # Still served with a token, one that lasts until the host stops.
+        logger.warning("Cannot keep the access token in %s (%s): using one for this run only",
+                       path, exc.strerror or exc)
+        return token, f"this run's output only ({path} cannot be written)"
     return token, str(path)
 
 

@@ -40,6 +40,16 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     return args
 
 
+def keep_private(folder) -> None:
+    """Make ``folder`` private (700, created when missing); a home that
+    cannot be written is reported by /health, not a reason not to start."""
+    from .access import private_dir
+    try:
+        private_dir(folder)
+    except OSError as exc:
+        logger.warning("Cannot make %s private: %s", folder, exc.strerror or exc)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     from . import security
@@ -66,7 +76,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     # installs keeps the user's umask.)
     with access.private_umask():
         root = korvel_root()
-        access.private_dir(root)
+        keep_private(root)
         access.tighten_all(root)
         try:
             free = supervise(args.port)
@@ -86,7 +96,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     engine = Engine()
     load_engine(engine, args.engine)
     # Made by the chat modules on first use: private before anything is in it.
-    access.private_dir(uploads.upload_dir(engine))
+    keep_private(uploads.upload_dir(engine))
 
     host = Host(engine, args.port, token=token, token_source=token_source)
     app = create_app(host)

@@ -349,3 +349,22 @@ def test_another_user_can_neither_read_nor_send(stranger, tmp_path):
             other.wait(timeout=30)
         srv.stop()
         shutil.rmtree(home, ignore_errors=True)
+
+
+def test_a_token_file_that_is_unusable_or_cannot_be_written(tmp_path, monkeypatch):
+    from dashboard import access
+    monkeypatch.delenv(TOKEN_ENV, raising=False)
+    root = tmp_path / ".korvel"
+    (root / "dashboard").mkdir(parents=True)
+    (root / "dashboard" / "access-token").write_text("short\n")
+    token, source = access.load_token(root)
+    assert len(token) >= 40 and source == str(root / "dashboard" / "access-token")
+    assert (root / "dashboard" / "access-token").read_text().strip() == token
+    # Where nothing can be kept, this run still has a token of its own.
+    blocked = tmp_path / "a-file"
+    blocked.write_text("")
+    token, source = access.load_token(blocked)
+    assert len(token) >= 40 and source.startswith("this run's output only")
+    monkeypatch.setenv(TOKEN_ENV, "has a space")
+    with pytest.raises(SystemExit, match="without spaces"):
+        access.load_token(root)
