@@ -12,8 +12,8 @@ session streams.
 - One client keeps at most ``MAX_STREAMS`` session streams open.
 
 A client is the user owning the other end of the connection where the
-system tells it (Linux, from ``/proc/net/tcp``), else the address it comes
-from: on this machine every program connects from 127.0.0.1, and one user's
+system tells it (Linux, through its socket diagnostics), else the address it
+comes from: on this machine every program connects from 127.0.0.1, and one user's
 flood of connections must not lock out another.
 """
 from __future__ import annotations
@@ -36,9 +36,6 @@ logger = logging.getLogger("dashboard")
 #: File descriptors kept for everything but connections (journal, store,
 #: uploads, the engine's own files and processes).
 RESERVED_FDS = 128
-#: Below this many open connections nobody is over a per-client cap: the
-#: owners of connections are looked up only above it.
-LOOKUP_FROM = 16
 
 
 def fd_room() -> int:
@@ -52,30 +49,31 @@ def fd_room() -> int:
     return max(8, int(soft) - RESERVED_FDS)
 
 
-def _hex_addr(addr: Tuple[str, int]) -> Optional[str]:
-    """An IPv4 address and port as /proc/net/tcp writes them."""
-    try:
-        packed = socket.inet_aton(addr[0])
-    except (OSError, TypeError, IndexError):
-        return None
-    return "%08X:%04X" % (struct.unpack("<I", packed)[0], addr[1])
+#: Linux's socket diagnostics over netlink (what ``ss`` asks).
+NETLINK_SOCK_DIAG = 4
+SOCK_DIAG_BY_FAMILY = 20
+NO_COOKIE = 0xFFFFFFFF
 
 
-def socket_owners() -> Optional[Dict[Tuple[str, str], int]]:
-    """(local, remote) address in /proc/net/tcp's form -> the owning user id,
-    for every IPv4 TCP socket of the machine's network; None where the
-    system does not say."""
+def peer_uid(peer: Tuple[str, int], ours: Tuple[str, int]) -> Optional[int]:
+    """The user owning the TCP socket at ``peer`` connected to ``ours`` on
+    this machine (IPv4), as the kernel tells through sock_diag; None where
+    it does not (another system, a peer elsewhere)."""
     try:
-        with open("/proc/net/tcp", "rb") as fh:
-            lines = fh.read().decode("ascii", "replace").splitlines()[1:]
-    except OSError:
+        sockid = (struct.pack(">HH", peer[1], ours[1]) + socket.inet_aton(peer[0]) + bytes(12)
+                  + socket.inet_aton(ours[0]) + bytes(12) + struct.pack("=III", 0, NO_COOKIE, NO_COOKIE))
+        request = struct.pack("=BBBBI", socket.AF_INET, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF) + sockid
+        message = struct.pack("=LHHLL", 16 + len(request), SOCK_DIAG_BY_FAMILY, 1, 1, 0) + request
+        with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, NETLINK_SOCK_DIAG) as nl:
+            nl.settimeout(1)
+            nl.sendto(message, (0, 0))
+            answer = nl.recv(8192)
+    except (OSError, AttributeError, TypeError, IndexError, struct.error):
         return None
-    out: Dict[Tuple[str, str], int] = {}
-    for line in lines:
-        fields = line.split()
-        if len(fields) > 7 and fields[7].isdigit():
-            out[(fields[1], fields[2])] = int(fields[7])
-    return out
+    # nlmsghdr (16 bytes), then inet_diag_msg, whose idiag_uid is at 64.
+    if len(answer) < 16 + 72 or struct.unpack_from("=H", answer, 4)[0] != SOCK_DIAG_BY_FAMILY:
+        return None
+    return int(struct.unpack_from("=I", answer, 16 + 64)[0])
 
 
 class Limits:
@@ -123,13 +121,12 @@ class BoundedH11Protocol(H11Protocol):
         connections = self.connections
         if len(connections) > limits.max_connections:
             return f"{limits.max_connections} connections are open already"
-        if len(connections) <= LOOKUP_FROM or limits.max_client >= limits.max_connections:
-            return None
-        owners = socket_owners()
+        if len(connections) <= limits.max_client:
+            return None  # nobody can be over their share
         conns: List[Any] = list(connections)
         for conn in conns:
             if getattr(conn, "owner", None) is None:
-                conn.owner = _owner(conn, owners)
+                conn.owner = _owner(conn)
         same = sum(1 for conn in conns if conn.owner == self.owner)
         if same > limits.max_client:
             return f"its client holds {limits.max_client} connections already"
@@ -170,13 +167,11 @@ class BoundedH11Protocol(H11Protocol):
         self.transport.abort()
 
 
-def _owner(conn, owners) -> object:
+def _owner(conn) -> object:
     client, server = getattr(conn, "client", None), getattr(conn, "server", None)
-    if owners is not None and client and server:
-        peer, local = _hex_addr(client), _hex_addr(server)
-        uid = owners.get((peer, local)) if peer and local else None
-        if uid is not None:
-            return ("uid", uid)
+    uid = peer_uid(client, server) if client and server else None
+    if uid is not None:
+        return ("uid", uid)
     return ("address", client[0] if client else None)
 
 
