@@ -184,7 +184,8 @@ def test_files_are_private_under_umask_022(tmp_path):
 class TestBounds:
     def test_connections_beyond_the_cap_and_unfinished_requests_are_closed(self):
         srv = start_server("--engine", "standin", env={"KORVEL_DASHBOARD_MAX_CONNECTIONS": "8",
-                                                      "KORVEL_DASHBOARD_REQUEST_SECONDS": "1"})
+                                                      "KORVEL_DASHBOARD_REQUEST_SECONDS": "1",
+                                                      "KORVEL_DASHBOARD_IDLE_SECONDS": "1"})
         idle = []
         try:
             for _ in range(20):
@@ -204,6 +205,16 @@ class TestBounds:
             assert srv.client.get("/health").status_code == 200
             # Repeats are logged once, then with a count.
             assert srv.output().count("Refused a connection") <= 2
+            # A kept-alive connection left idle is closed too.
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as kept:
+                kept.sendall(f"GET /health HTTP/1.1\r\nHost: 127.0.0.1:{srv.port}\r\n\r\n".encode())
+                answer = b""
+                while True:
+                    part = kept.recv(65536)
+                    if not part:
+                        break
+                    answer += part
+                assert answer.startswith(b"HTTP/1.1 200") and b"connection: close" not in answer.lower()
         finally:
             for sock in idle:
                 sock.close()
