@@ -597,3 +597,11 @@ def test_a_reply_planting_every_page_id_does_not_change_what_send_submits(page):
     real.press("Enter")
     expect(page.locator(".msg.user .text").last).to_have_text("still only what I typed")
     expect(last_reply(page)).to_contain_text("You said: still only what I typed")
+
+
+def test_a_page_whose_cookie_is_gone_shows_how_to_open_it(page):
+    page.context.clear_cookies()
+    page.fill("#composer-input", "sent without the token")
+    page.click("#send-btn")
+    expect(page.locator("#locked")).to_be_visible()
+    expect(page.locator("#app")).to_be_hidden()

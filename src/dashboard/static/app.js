@@ -633,7 +633,9 @@ function openStream(sessionId, resume = false) {
     if (state.es !== es) return;
     banner("Reconnecting… the dashboard cannot be reached right now.");
     if (es.readyState === EventSource.CLOSED) {
-      // The browser gave up (the host answered with an error): try again later.
+      // The browser gave up (the host answered with an error): try again
+      // later, unless the access token is gone (a 401 shows the lock screen).
+      api("GET", `/chat/status/${encodeURIComponent(sessionId)}`).catch(() => {});
       clearTimeout(state.retry);
       state.retry = setTimeout(() => { if (state.es === es) openStream(sessionId, true); }, state.retryDelay);
       state.retryDelay = Math.min(state.retryDelay * 2, 8000);
