@@ -91,7 +91,9 @@ class Host:
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
-        env = dict(os.environ, HOME=str(self.home), PYTHONUNBUFFERED="1")
+        # The host's access token: sent with every request.
+        self.token = os.urandom(16).hex()
+        env = dict(os.environ, HOME=str(self.home), PYTHONUNBUFFERED="1", KORVEL_DASHBOARD_TOKEN=self.token)
         for name in ("KORVEL_HOME", "OPENROUTER_API_KEY", "KORVEL_DASHBOARD_PORT"):
             env.pop(name, None)
         self.log = open(self.home / "host.log", "wb")
@@ -103,7 +105,9 @@ class Host:
             if self.proc.poll() is not None:
                 raise SystemExit(f"host exited:\n{(self.home / 'host.log').read_text()}")
             try:
-                with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/health", timeout=1) as res:
+                req = urllib.request.Request(f"http://127.0.0.1:{self.port}/health",
+                                             headers={"Authorization": f"Bearer {self.token}"})
+                with urllib.request.urlopen(req, timeout=1) as res:
                     if res.status == 200:
                         return
             except OSError:
@@ -112,7 +116,8 @@ class Host:
 
     def post(self, path: str, body: dict) -> dict:
         req = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=json.dumps(body).encode(),
-                                     headers={"Content-Type": "application/json"}, method="POST")
+                                     headers={"Content-Type": "application/json",
+                                              "Authorization": f"Bearer {self.token}"}, method="POST")
         with urllib.request.urlopen(req, timeout=30) as res:
             return json.loads(res.read())
 
@@ -135,6 +140,7 @@ class Reader:
     def __init__(self, host: Host, session: str) -> None:
         self.sock = socket.create_connection(("127.0.0.1", host.port))
         self.sock.sendall(f"GET /chat/stream/{session} HTTP/1.1\r\nHost: 127.0.0.1:{host.port}\r\n"
+                          f"Authorization: Bearer {host.token}\r\n"
                           "Accept: text/event-stream\r\n\r\n".encode())
         self.events = 0
         self.marks: dict = {}

@@ -34,6 +34,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 
 BENCH = pathlib.Path(__file__).resolve().parent
@@ -91,6 +92,10 @@ async (count) => {
 """
 
 
+#: The host's access token for this run.
+TOKEN = os.urandom(16).hex()
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -99,7 +104,7 @@ def free_port() -> int:
 
 def start_host(home: pathlib.Path) -> tuple[subprocess.Popen, str]:
     port = free_port()
-    env = dict(os.environ, HOME=str(home), PYTHONUNBUFFERED="1")
+    env = dict(os.environ, HOME=str(home), PYTHONUNBUFFERED="1", KORVEL_DASHBOARD_TOKEN=TOKEN)
     for name in ("OPENROUTER_API_KEY", "KORVEL_HOME", "KORVEL_DASHBOARD_PORT"):
         env.pop(name, None)
     log = open(home / "host.log", "wb")
@@ -137,6 +142,10 @@ def long_tasks(page) -> list:
 
 def open_page(browser, url):
     context = browser.new_context(viewport={"width": 1280, "height": 800})
+    # The host's cookie, as opening its printed address sets it.
+    port = urllib.parse.urlsplit(url).port
+    context.add_cookies([{"name": f"korvel_dashboard_{port}", "value": TOKEN, "url": f"http://127.0.0.1:{port}/",
+                          "httpOnly": True, "sameSite": "Strict"}])
     context.add_init_script(OBSERVER)
     page = context.new_page()
     page.set_default_timeout(180_000)

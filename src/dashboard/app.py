@@ -19,7 +19,7 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import profiles, security, sessions_api, settings, sse, uploads
+from . import access, limits, profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -55,6 +55,8 @@ class StopBody(BaseModel):
 class ApproveBody(BaseModel):
     session_id: str
     choice: str
+    #: The SSE id of the approval_required event answered.
+    approval_id: str = Field(..., max_length=200)
 
 
 class DataUrlBody(BaseModel):
@@ -133,9 +135,13 @@ def _new_session_id() -> str:
 class Host:
     """State of one running host: the engine, the turns and the shutdown flag."""
 
-    def __init__(self, engine: Engine, port: int) -> None:
+    def __init__(self, engine: Engine, port: int, token: Optional[str] = None, token_source: str = "") -> None:
         self.engine = engine
         self.port = port
+        if token is None:
+            token, token_source = access.load_token(profiles.korvel_root())
+        self.token = token
+        self.token_source = token_source
         self.streams = StreamHub(lambda: engine.warmpool)
         self.turns = TurnRunner(engine, self.streams)
         self.started = time.time()
@@ -147,6 +153,7 @@ class Host:
         self.problems = security.Problems()
         self.sweeper: Optional[threading.Event] = None
         self.models = ModelCatalog()
+        self.stream_slots = limits.StreamSlots(int(settings.MAX_STREAMS.value()))
 
     def begin_shutdown(self) -> None:
         """Make open event streams end; safe to call from a signal handler."""
@@ -188,7 +195,7 @@ def _sessions(engine: Engine) -> list:
                 title = None
         out.append({
             "session_id": sid,
-            "title": title or "",
+            "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
             "updated_at": row.get("updated_at") or row.get("last_active") or row.get("started_at")
             or row.get("created_at"),
             "message_count": row.get("message_count"),
@@ -227,6 +234,8 @@ def create_app(host: Host) -> FastAPI:
                   lifespan=lifespan)
     app.state.host = host
     app.router.route_class = security.offloop_route(host.limits.offloop_json_bytes)
+    # Innermost of the three: nothing reaches a route without the token.
+    app.add_middleware(access.AccessToken, token=host.token, port=host.port, token_file=host.token_source)
     app.add_middleware(LocalOnly)
     app.add_middleware(security.Guard, max_body=host.limits.max_body_bytes, problems=host.problems,
                        allowed_origins=_extra_origins)
@@ -250,8 +259,11 @@ def create_app(host: Host) -> FastAPI:
     app.mount("/static", StaticFiles(directory=str(STATIC_DIR)), name="static")
 
     @app.get("/health")
-    async def health():
+    async def health(request: Request):
         engine = host.engine
+        if not request.scope.get(access.AUTHORIZED):
+            # Liveness only: nothing of the user's without the token.
+            return {"status": "ok", "access": "token required", "engine": engine.kind}
         problems = await run_in_threadpool(security.storage_problems, engine, host.limits.min_free_bytes)
         model = None
         if engine.ready:
@@ -290,6 +302,9 @@ def create_app(host: Host) -> FastAPI:
 
     @app.post("/setup/install")
     async def setup_install():
+        from bridge.setup import detect
+        if host.engine.kind == "installed" or await run_in_threadpool(detect.is_installed):
+            _bad("the engine is installed already; update it with its own command", 409)
         with host._install_lock:
             if host.installing:
                 _bad("an installation is already running", 409)
@@ -354,7 +369,12 @@ def create_app(host: Host) -> FastAPI:
         resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
-        return SessionStreamResponse(SessionStream(host.streams, session_id, resume, closing))
+        client = request.client.host if request.client else ""
+        if not host.stream_slots.take(client):
+            _bad(f"this client has {host.stream_slots.limit} session streams open already; "
+                 "close some of the dashboard's tabs", 429)
+        return SessionStreamResponse(SessionStream(host.streams, session_id, resume, closing),
+                                     on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/status/{session_id}")
     def chat_status(session_id: str):
@@ -362,18 +382,31 @@ def create_app(host: Host) -> FastAPI:
         return host.turns.status(_session(session_id))
 
     @app.post("/chat/approve")
-    def chat_approve(body: ApproveBody):
+    async def chat_approve(body: ApproveBody):
+        # On the loop's thread, where the session's log is kept: checking the
+        # id and taking the approval are one step, so an answer never
+        # reaches an approval other than the one it names.
         engine = host.require_engine()
         session_id = _session(body.session_id)
         if body.choice not in APPROVAL_CHOICES:
             _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
+        log = host.streams.logs.get(session_id)
+        waiting = log.pending_approval_id if log is not None else None
+        if waiting is None or waiting != body.approval_id:
+            _bad(f"approval {body.approval_id[:80]!r} is not waiting in session {session_id} "
+                 "(answered already, or out of date): nothing was changed", 409)
+        assert log is not None
+        log.take_approval(body.approval_id)
         turn = host.turns.status(session_id)["turn"]
-        resolved = engine.consentgate.resolve_approval(session_id, body.choice)
-        if resolved:
-            # Names its turn: the turn may go on before this is on the stream.
-            engine.warmpool.push_stream_event(session_id, {
-                "type": "approval_resolved", "data": {"turn_id": turn, "choice": body.choice, "ts": time.time()}})
-        return {"session_id": session_id, "choice": body.choice, "resolved": bool(resolved)}
+        resolved = await run_in_threadpool(engine.consentgate.resolve_approval, session_id, body.choice)
+        if not resolved:
+            _bad(f"approval {body.approval_id!r} is no longer waiting: the turn went on without it", 409)
+        # Names its turn: the turn may go on before this is on the stream.
+        engine.warmpool.push_stream_event(session_id, {
+            "type": "approval_resolved",
+            "data": {"turn_id": turn, "choice": body.choice, "approval_id": body.approval_id, "ts": time.time()}})
+        return {"session_id": session_id, "choice": body.choice, "approval_id": body.approval_id,
+                "resolved": True}
 
     @app.post("/chat/stop")
     def chat_stop(body: StopBody):
@@ -400,7 +433,8 @@ def create_app(host: Host) -> FastAPI:
         engine = host.require_engine()
         path, kind = uploads.saved(engine, upload_id, host.limits)
         return FileResponse(path, media_type=uploads.content_type(kind),
-                            headers={"Cache-Control": "private, max-age=3600"})
+                            headers={"Cache-Control": "private, max-age=3600",
+                                     "Cross-Origin-Resource-Policy": "same-origin"})
 
     @app.get("/sessions")
     def sessions():
@@ -412,7 +446,8 @@ def create_app(host: Host) -> FastAPI:
         engine = host.require_engine()
         session_id = _session(session_id)
         title = engine.warmpool.get_session_db().get_session_title(session_id)
-        return {"session_id": session_id, "title": title or "", **host.turns.status(session_id)}
+        return {"session_id": session_id, "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
+                **host.turns.status(session_id)}
 
     # -- profiles and models --------------------------------------------------
 

@@ -40,8 +40,19 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     return args
 
 
+def keep_private(folder) -> None:
+    """Make ``folder`` private (700, created when missing); a home that
+    cannot be written is reported by /health, not a reason not to start."""
+    from .access import private_dir
+    try:
+        private_dir(folder)
+    except OSError as exc:
+        logger.warning("Cannot make %s private: %s", folder, exc.strerror or exc)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    from . import security
     from .security import escape_log_records, install_log_escaping
     install_log_escaping()
     logging.basicConfig(level=getattr(logging, args.log_level.upper()),
@@ -53,26 +64,41 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     from bridge.supervisor import lifecycle
 
+    from . import access, limits as bounds, settings, uploads
     from .app import Host, create_app
     from .engine import Engine
+    from .profiles import korvel_root
     from .startup import PortTaken, load_engine, prepare_engine, running_as_service, supervise
 
-    try:
-        free = supervise(args.port)
-    except PortTaken as exc:
-        logger.error("%s", exc)
-        from bridge.supervisor import pid
-        if pid.read_pid() == os.getpid():
-            pid.cleanup_pid()
-        return 1
-    if not free:
-        logger.error("Port %d is still taken; not starting", args.port)
-        return 1
+    # What start-up creates under ~/.korvel (the PID file, folders, the
+    # token) is its user's alone, whatever the umask; what was left by
+    # earlier runs is tightened. (Not the engine's preparation: an update it
+    # installs keeps the user's umask.)
+    with access.private_umask():
+        root = korvel_root()
+        keep_private(root)
+        access.tighten_all(root)
+        try:
+            free = supervise(args.port)
+        except PortTaken as exc:
+            logger.error("%s", exc)
+            from bridge.supervisor import pid
+            if pid.read_pid() == os.getpid():
+                pid.cleanup_pid()
+            return 1
+        if not free:
+            logger.error("Port %d is still taken; not starting", args.port)
+            return 1
+        token, token_source = access.load_token(root)
+        # Not passed on to the commands the agent runs.
+        os.environ.pop(access.TOKEN_ENV, None)
     prepare_engine(running_as_service(args.service))
     engine = Engine()
     load_engine(engine, args.engine)
+    # Made by the chat modules on first use: private before anything is in it.
+    keep_private(uploads.upload_dir(engine))
 
-    host = Host(engine, args.port)
+    host = Host(engine, args.port, token=token, token_source=token_source)
     app = create_app(host)
 
     def end_turns():
@@ -92,9 +118,17 @@ def main(argv: Optional[List[str]] = None) -> int:
             host.turns.stop_all("Bridge shutting down")
             super().handle_exit(sig, frame)
 
+    bounded = bounds.Limits()
     config = uvicorn.Config(app, host=HOST, port=args.port, log_level=args.log_level,
-                            timeout_graceful_shutdown=3, access_log=False)
+                            timeout_graceful_shutdown=3, access_log=False, http=bounded.protocol(),
+                            limit_concurrency=bounded.max_connections + 1,
+                            timeout_keep_alive=max(1, int(bounded.idle_seconds)))
+    # uvicorn has set up its loggers by now: repeats are counted on all of them.
+    security.limit_repeats(settings.LOG_REPEAT_SECONDS.value())
     logger.info("Serving on http://%s:%d (engine: %s)", HOST, args.port, engine.kind or "none")
+    # Always shown, whatever the log level: the address to open, with the token.
+    print(f"Open the dashboard at {access.page_url(args.port, token)}\n"
+          f"(the access token is in {token_source})", file=sys.stderr, flush=True)
     Server(config).run()
     return 0
 

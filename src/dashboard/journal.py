@@ -14,8 +14,10 @@ it is accepted until long after its turn ended:
 """
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
+import logging
 import os
 import pathlib
 import re
@@ -23,6 +25,8 @@ import sqlite3
 import threading
 import time
 from typing import Dict, List, Optional, Tuple
+
+logger = logging.getLogger("dashboard.turns")
 
 QUEUED, RUNNING = "queued", "running"
 ENDED = ("done", "interrupted", "stopped", "error")
@@ -45,6 +49,7 @@ CREATE TABLE IF NOT EXISTS turns (
 CREATE INDEX IF NOT EXISTS turns_by_session ON turns(session_id, n);
 CREATE INDEX IF NOT EXISTS turns_by_state ON turns(state, n);
 """
+_ENDED = "UPDATE turns SET state = ?, reason = ?, ended_at = ? WHERE turn_id = ?"
 
 
 def digest(text: str) -> str:
@@ -56,29 +61,68 @@ def journal_path(profile_home) -> pathlib.Path:
     return pathlib.Path(profile_home) / "dashboard" / "turns.sqlite"
 
 
+class JournalError(sqlite3.DatabaseError):
+    """The journal file cannot be used; names the file."""
+
+    def __init__(self, path: pathlib.Path, exc: BaseException) -> None:
+        damaged = isinstance(exc, sqlite3.DatabaseError) and not isinstance(exc, sqlite3.OperationalError)
+        what = "is damaged" if damaged else "cannot be used"
+        hint = ": move it aside and the host starts a new one" if damaged else ""
+        super().__init__(f"the turn journal {path} {what} ({exc}){hint}")
+        self.path = path
+        self.damaged = damaged
+
+
+@contextlib.contextmanager
+def _naming(path: pathlib.Path):
+    try:
+        yield
+    except JournalError:
+        raise
+    except sqlite3.DatabaseError as exc:
+        raise JournalError(path, exc) from exc
+
+
 class Journal:
-    """One profile's journal; usable from any thread."""
+    """One profile's journal; usable from any thread.
+
+    The end of a turn that cannot be written (a full disk) is kept and
+    written with the next write that succeeds; a turn whose end is never
+    written is marked interrupted at the next start.
+    """
 
     def __init__(self, profile_home) -> None:
+        from .access import private_dir, private_file
         self.path = journal_path(profile_home)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
+        # Its user's messages: readable by nobody else, whatever the umask
+        # (SQLite gives the -wal and -shm files the database file's mode).
+        private_dir(self.path.parent)
+        private_file(self.path)
         self._lock = threading.Lock()
-        self._db = sqlite3.connect(str(self.path), check_same_thread=False, timeout=30,
-                                   isolation_level=None)
-        self._db.row_factory = sqlite3.Row
-        with self._lock:
-            # WAL with normal syncing: a committed row survives the process
-            # being killed (the operating system still has it).
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=NORMAL")
-            self._db.executescript(_SCHEMA)
+        self._unwritten: List[tuple] = []   # ends of turns not yet on disk
+        with _naming(self.path):
+            self._db = sqlite3.connect(str(self.path), check_same_thread=False, timeout=30,
+                                       isolation_level=None)
+            self._db.row_factory = sqlite3.Row
+            with self._lock:
+                # WAL with normal syncing: a committed row survives the process
+                # being killed (the operating system still has it).
+                self._db.execute("PRAGMA journal_mode=WAL")
+                self._db.execute("PRAGMA synchronous=NORMAL")
+                self._db.executescript(_SCHEMA)
+
+    def _catch_up_locked(self) -> None:
+        while self._unwritten:
+            self._db.execute(_ENDED, self._unwritten[0])
+            self._unwritten.pop(0)
 
     def _run(self, sql: str, args=()) -> int:
-        with self._lock:
+        with self._lock, _naming(self.path):
+            self._catch_up_locked()
             return self._db.execute(sql, args).rowcount
 
     def _rows(self, sql: str, args=()) -> List[sqlite3.Row]:
-        with self._lock:  # the rows are read before another thread uses the connection
+        with self._lock, _naming(self.path):  # the rows are read before another thread uses the connection
             return self._db.execute(sql, args).fetchall()
 
     def accept(self, turn_id: str, session_id: str, message: str, images: List[str],
@@ -95,9 +139,28 @@ class Journal:
         """The text the engine was given for the turn (known by its digest)."""
         self._run("UPDATE turns SET digest = ? WHERE turn_id = ?", (digest(text), turn_id))
 
-    def ended(self, turn_id: str, status: str, reason: Optional[str] = None) -> None:
-        self._run("UPDATE turns SET state = ?, reason = ?, ended_at = ? WHERE turn_id = ?",
-                  (status, reason, time.time(), turn_id))
+    def ended(self, turn_id: str, status: str, reason: Optional[str] = None) -> bool:
+        """Mark the turn ended; False when that could not be written now (it
+        is written with the next write that succeeds)."""
+        args = (status, reason, time.time(), turn_id)
+        try:
+            self._run(_ENDED, args)
+            return True
+        except (OSError, sqlite3.Error) as exc:
+            with self._lock:
+                self._unwritten.append(args)
+            logger.error("Could not write the end of turn %s to %s (%s); it is written with the "
+                         "next write, or marked interrupted at the next start", turn_id, self.path, exc)
+            return False
+
+    def catch_up(self) -> bool:
+        """Write the turn ends that could not be written before; True when none is left."""
+        try:
+            with self._lock, _naming(self.path):
+                self._catch_up_locked()
+            return True
+        except (OSError, sqlite3.Error):
+            return False
 
     def forget(self, turn_ids: List[str]) -> None:
         """Messages the user took back (stop with the queue cleared)."""

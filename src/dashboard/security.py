@@ -83,6 +83,67 @@ def escape_log_records() -> None:
         handler.setFormatter(EscapingFormatter(fmt._fmt if fmt else None, fmt.datefmt if fmt else None))
 
 
+class RepeatFilter(logging.Filter):
+    """Warnings and errors that repeat are logged once, then again only at
+    their 10th, 100th, 1000th, ... time within ``window`` seconds, with the
+    count (and without a traceback): a client that makes the same thing fail
+    on and on cannot fill the disk with the log."""
+
+    KEEP = 1024   # different messages tracked at once
+
+    def __init__(self, window: float, clock: Callable[[], float] = time.monotonic) -> None:
+        super().__init__()
+        self.window = window
+        self.clock = clock
+        self._lock = threading.Lock()
+        self._seen: Dict[tuple, List[float]] = {}   # key -> [window start, count]
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.levelno < logging.WARNING:
+            return True
+        try:
+            text = record.getMessage()
+        except Exception:  # a record whose arguments do not fit: let the handler report it
+            return True
+        exc = record.exc_info[1] if record.exc_info else None
+        key = (record.name, record.levelno, text, type(exc).__name__ if exc else None, str(exc)[:200])
+        now = self.clock()
+        with self._lock:
+            entry = self._seen.get(key)
+            if entry is None or now - entry[0] >= self.window:
+                earlier = int(entry[1]) - 1 if entry is not None else 0
+                if len(self._seen) >= self.KEEP:
+                    self._seen.clear()
+                self._seen[key] = [now, 1]
+                if earlier > 0:
+                    self._rewrite(record, text, f"(and {earlier} time(s) more before)")
+                return True
+            entry[1] += 1
+            count = int(entry[1])
+        if count >= 10 and str(count).rstrip("0") == "1":
+            self._rewrite(record, text, f"(repeated {count} times in {self.window:g} s)")
+            record.exc_info = None
+            record.exc_text = None
+            return True
+        return False
+
+    @staticmethod
+    def _rewrite(record: logging.LogRecord, text: str, note: str) -> None:
+        record.msg = "%s %s"
+        record.args = (text, note)
+
+
+def limit_repeats(window: float, loggers=("", "uvicorn", "uvicorn.error", "uvicorn.access")) -> RepeatFilter:
+    """Put one RepeatFilter on the handlers of ``loggers`` (the root logger
+    and uvicorn's own, which do not pass their records on)."""
+    flt = RepeatFilter(window)
+    for name in loggers:
+        for handler in logging.getLogger(name).handlers:
+            if not any(isinstance(f, RepeatFilter) for f in handler.filters):
+                handler.addFilter(flt)
+    return flt
+
+
 # -- failures ---------------------------------------------------------------------
 
 class Problems:
@@ -116,6 +177,9 @@ def describe_failure(exc: BaseException) -> Tuple[int, str]:
         return 503, f"cannot write{where}: {exc.strerror or exc}; check the home directory's permissions"
     if isinstance(exc, OSError):
         return 503, f"file system error: {exc.strerror or exc}" + (f" ({exc.filename})" if exc.filename else "")
+    from .journal import JournalError
+    if isinstance(exc, JournalError):
+        return 503, str(exc)
     if isinstance(exc, sqlite3.DatabaseError):
         return 503, f"the session store (state.db) cannot be used: {exc}"
     return 500, f"internal error: {type(exc).__name__}: {exc}"[:500]
@@ -131,6 +195,8 @@ SECURITY_HEADERS: List[Tuple[bytes, bytes]] = [
     (b"x-content-type-options", b"nosniff"),
     (b"referrer-policy", b"no-referrer"),
     (b"x-frame-options", b"DENY"),
+    # Nothing of the host (an uploaded image above all) is for other sites' pages.
+    (b"cross-origin-resource-policy", b"same-origin"),
 ]
 
 UNSAFE_SITES = ("cross-site", "same-site")
@@ -333,10 +399,7 @@ def storage_problems(engine, min_free: int) -> List[str]:
             return f"the disk is full: {free // (1024 * 1024)} MB free, {min_free // (1024 * 1024)} MB needed"
         return None
 
-    def store() -> Optional[str]:
-        if engine is None or not engine.ready:
-            return None
-        db = pathlib.Path(engine.warmpool.get_profile_home()) / "state.db"
+    def readable(db: pathlib.Path, what: str) -> Optional[str]:
         if not db.exists():
             return None
         try:
@@ -348,10 +411,21 @@ def storage_problems(engine, min_free: int) -> List[str]:
         except sqlite3.OperationalError as exc:
             if "locked" in str(exc):
                 return None
-            return f"the session store {db} cannot be read: {exc}"
+            return f"{what} {db} cannot be read: {exc}"
         except sqlite3.DatabaseError as exc:
-            return f"the session store {db} is damaged: {exc}"
+            return f"{what} {db} is damaged: {exc}"
         return None
+
+    def store() -> Optional[str]:
+        if engine is None or not engine.ready:
+            return None
+        return readable(pathlib.Path(engine.warmpool.get_profile_home()) / "state.db", "the session store")
+
+    def journal() -> Optional[str]:
+        if engine is None or not engine.ready:
+            return None
+        from .journal import journal_path
+        return readable(journal_path(engine.warmpool.get_profile_home()), "the turn journal")
 
     def config() -> Optional[str]:
         if engine is None or not engine.ready:
@@ -359,4 +433,4 @@ def storage_problems(engine, min_free: int) -> List[str]:
         return profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home()))
 
     return run_checks([home, lambda: writable(uploads.upload_dir(engine), "the upload directory"),
-                       disk, store, config])
+                       disk, store, journal, config])

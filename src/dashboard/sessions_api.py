@@ -62,6 +62,13 @@ def _exists(store: Any, session_id: str) -> bool:
     return True   # cannot tell: let the store's own call decide
 
 
+def tidy_title(title: str) -> str:
+    """One line, no control or format characters (no U+202E turning the
+    text around), trimmed, at most MAX_TITLE_CHARS characters."""
+    text = "".join(" " if unicodedata.category(ch).startswith("C") else ch for ch in title)
+    return " ".join(text.split())[:MAX_TITLE_CHARS]
+
+
 def clean_title(title: str) -> str:
     """The title as stored: one line, no control characters, trimmed."""
     text = "".join(" " if unicodedata.category(ch).startswith("C") else ch for ch in title)
@@ -129,7 +136,7 @@ def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CH
             continue
         out.append({
             "session_id": sid,
-            "title": row.get("title") or "",
+            "title": tidy_title(row.get("title") or "") if isinstance(row.get("title"), str) else "",
             "updated_at": row.get("updated_at") or row.get("last_active") or row.get("started_at"),
             "snippet": row.get("snippet") or "",
         })

@@ -60,6 +60,22 @@ MAX_TURNS = Setting("KORVEL_DASHBOARD_MAX_TURNS", 8, "turns",
 STALL = Setting("KORVEL_DASHBOARD_STALL_SECONDS", 20, "s",
                 "how long a stream client may take to accept one write before it is "
                 "disconnected (it resumes by id)")
+MAX_CONNECTIONS = Setting("KORVEL_DASHBOARD_MAX_CONNECTIONS", 256, "connections",
+                          "most connections open at once (never more than the process's file limit "
+                          "leaves room for); more are closed as soon as they are accepted")
+MAX_CLIENT_CONNECTIONS = Setting("KORVEL_DASHBOARD_MAX_CLIENT_CONNECTIONS", 64, "connections",
+                                 "most connections one client (one user of the machine, where the "
+                                 "system tells) holds open at once")
+MAX_STREAMS = Setting("KORVEL_DASHBOARD_MAX_STREAMS", 32, "streams",
+                      "most session streams one client keeps open at once (429 beyond)")
+REQUEST_SECONDS = Setting("KORVEL_DASHBOARD_REQUEST_SECONDS", 30, "s",
+                          "time a request has to arrive whole (head and body) before its "
+                          "connection is closed")
+IDLE_SECONDS = Setting("KORVEL_DASHBOARD_IDLE_SECONDS", 5, "s",
+                       "an idle kept-alive connection is closed after this long")
+LOG_REPEAT_SECONDS = Setting("KORVEL_DASHBOARD_LOG_REPEAT_SECONDS", 60, "s",
+                             "a warning or error repeated within this time is logged again only "
+                             "at the 10th, 100th, 1000th, ... time, with its count")
 
 
 @dataclass(frozen=True)
@@ -74,7 +90,8 @@ class Limits:
 
 #: Every setting, in the order the README lists them.
 ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON,
-       MAX_TURNS, STALL)
+       MAX_TURNS, STALL, MAX_CONNECTIONS, MAX_CLIENT_CONNECTIONS, MAX_STREAMS, REQUEST_SECONDS,
+       IDLE_SECONDS, LOG_REPEAT_SECONDS)
 
 
 def load() -> Limits:

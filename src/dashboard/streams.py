@@ -33,6 +33,7 @@ from typing import Any, Deque, Dict, List, Optional, Set, Tuple
 from starlette.responses import Response
 
 from . import settings, sse
+from .sessions_api import tidy_title
 
 logger = logging.getLogger("dashboard.streams")
 
@@ -75,6 +76,9 @@ class SessionLog:
         self.sizes: Dict[str, int] = {}     # retained turn -> bytes of its records
         self.queue: List[dict] = []
         self.pending_approval: Optional[dict] = None
+        # Approvals of the running turn not answered yet, oldest (the one an
+        # answer resolves) first: (id of its approval_required event, data).
+        self.approvals: Deque[Tuple[str, dict]] = collections.deque()
         self.readers: Set[object] = set()
         self.left_at = float("-inf")        # when the last reader left
         self._timer = False
@@ -104,6 +108,9 @@ class SessionLog:
             turn = own
         else:
             turn = self.current
+        if kind == "title_updated" and isinstance(data, dict) and isinstance(data.get("title"), str):
+            # Automatic titles are held to the rules of renamed ones.
+            data = {**data, "title": tidy_title(data["title"])}
         self.seq += 1
         frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind, {"turn": turn, "data": data})
         self.entries.append(Entry(self.seq, turn, frame))
@@ -124,14 +131,14 @@ class SessionLog:
             self.starts[turn] = self.seq
             self.sizes[turn] = len(self.entries[-1].frame)
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self.pending_approval = None
+            self._approvals_changed(clear=True)
         elif kind == "turn_ended":
             if turn is not None and turn in self.starts:
                 self.ended[turn] = time.monotonic()
             if turn == self.current:
                 self.current = None
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self.pending_approval = None
+            self._approvals_changed(clear=True)
         elif kind == "busy" and isinstance(data, dict) and turn is not None:
             self.queue = [q for q in self.queue if q.get("turn") != turn]
             self.queue.append({"turn": turn, "position": data.get("position"),
@@ -140,9 +147,35 @@ class SessionLog:
         elif kind == "queue" and isinstance(data, dict) and isinstance(data.get("queue"), list):
             self.queue = list(data["queue"])
         elif kind == "approval_required" and turn is not None:
-            self.pending_approval = data if isinstance(data, dict) else {"data": data}
-        elif kind in ("approval_resolved", "tool_completed"):
-            self.pending_approval = None
+            self.approvals.append((f"{self.hub.run}-{self.seq}", data if isinstance(data, dict) else {"data": data}))
+            self._approvals_changed()
+        elif kind == "approval_resolved":
+            named = data.get("approval_id") if isinstance(data, dict) else None
+            if named is None:
+                if self.approvals:
+                    self.approvals.popleft()
+            else:
+                self.take_approval(named)
+            self._approvals_changed()
+        elif kind == "tool_completed":
+            self._approvals_changed(clear=True)
+
+    def _approvals_changed(self, clear: bool = False) -> None:
+        if clear:
+            self.approvals.clear()
+        self.pending_approval = self.approvals[0][1] if self.approvals else None
+
+    @property
+    def pending_approval_id(self) -> Optional[str]:
+        """Id of the approval an answer resolves now, if one waits."""
+        return self.approvals[0][0] if self.approvals else None
+
+    def take_approval(self, approval_id: str) -> None:
+        """The approval is answered: it waits no more (loop thread)."""
+        for item in list(self.approvals):
+            if item[0] == approval_id:
+                self.approvals.remove(item)
+        self._approvals_changed()
 
     # -- what is kept ----------------------------------------------------------
 
@@ -190,7 +223,8 @@ class SessionLog:
     def sync(self, position: int, resumed: bool) -> str:
         queue = [{**q, "position": i + 1} for i, q in enumerate(self.queue)]
         data = {"session_id": self.session_id, "resumed": resumed, "running": self.current,
-                "queue": queue, "pending_approval": self.pending_approval}
+                "queue": queue, "pending_approval": self.pending_approval,
+                "pending_approval_id": self.pending_approval_id}
         return sse.format_frame(f"{self.hub.run}-{position}", "sync", {"turn": None, "data": data})
 
     def frames_after(self, position: int) -> Tuple[Optional[str], int]:
@@ -409,14 +443,20 @@ class SessionStream:
 
 
 class SessionStreamResponse(Response):
-    """The route's response: written by a ``SessionStream``."""
+    """The route's response: written by a ``SessionStream``; ``on_close``
+    runs when it ends."""
 
-    def __init__(self, stream: SessionStream) -> None:
+    def __init__(self, stream: SessionStream, on_close=None) -> None:
         super().__init__()
         self._stream = stream
+        self._on_close = on_close
 
     async def __call__(self, scope, receive, send) -> None:
-        await self._stream(scope, receive, send)
+        try:
+            await self._stream(scope, receive, send)
+        finally:
+            if self._on_close is not None:
+                self._on_close()
 
 
 class _suppress:

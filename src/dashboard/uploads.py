@@ -20,6 +20,8 @@ from typing import List, NoReturn, Optional, Tuple, Union
 
 from fastapi import HTTPException
 
+from .access import private_dir, tighten
+
 logger = logging.getLogger("dashboard")
 
 #: Names of saved uploads: the upload id.
@@ -114,9 +116,13 @@ def _ensure_room(directory: pathlib.Path, size: int, min_free: int) -> None:
 def save(engine, data: bytes, limits) -> pathlib.Path:
     """Check ``data`` and save it; the saved file's path."""
     kind = check_image(data, limits.max_image_bytes)
-    _ensure_room(upload_dir(engine), len(data), limits.min_free_bytes)
+    directory = upload_dir(engine)
+    _ensure_room(directory, len(data), limits.min_free_bytes)
     try:
+        # The folder keeps its files from other users, whatever mode they get.
+        private_dir(directory)
         path = engine.picdrop.save_uploaded_image(data, "image" + _TYPES[kind][1])
+        tighten(pathlib.Path(path), 0o600)
     except OSError as exc:
         if exc.errno in (errno.ENOSPC, errno.EDQUOT):
             _refuse("the disk is full: the image was not saved", 507)

@@ -25,6 +25,29 @@ import httpx
 
 READ_TIMEOUT = 30.0
 
+#: The access token of every host started here, unless a test gives another
+#: (``env={"KORVEL_DASHBOARD_TOKEN": ...}``, or None for the host's own).
+TOKEN = "test-token-" + os.urandom(16).hex()
+TOKEN_ENV = "KORVEL_DASHBOARD_TOKEN"
+
+
+def auth(token: str = TOKEN) -> dict:
+    """Headers that carry the access token."""
+    return {"Authorization": f"Bearer {token}"}
+
+
+def cookie(url: str, token: str = TOKEN) -> dict:
+    """The host's access cookie for a browser context (``context.add_cookies([...])``)."""
+    port = urllib.parse.urlsplit(url).port
+    return {"name": f"korvel_dashboard_{port}", "value": token, "url": f"http://127.0.0.1:{port}/",
+            "httpOnly": True, "sameSite": "Strict"}
+
+
+def let_in(context, url: str, token: str = TOKEN) -> None:
+    """Give a browser context the host's cookie, as opening the printed
+    address does: every browser test opens the page this way."""
+    context.add_cookies([cookie(url, token)])
+
 # Homes of the servers started here; removed when the test run ends.
 _HOMES = pathlib.Path(tempfile.mkdtemp(prefix="host-tests-"))
 atexit.register(shutil.rmtree, _HOMES, ignore_errors=True)
@@ -37,19 +60,35 @@ def free_port() -> int:
 
 
 class Server:
-    def __init__(self, home: pathlib.Path, port: int, proc: subprocess.Popen, log: pathlib.Path):
+    def __init__(self, home: pathlib.Path, port: int, proc: subprocess.Popen, log: pathlib.Path,
+                 token: str | None = TOKEN):
         self.home = home
         self.port = port
         self.proc = proc
         self.log = log
         self.url = f"http://127.0.0.1:{port}"
-        self.client = httpx.Client(base_url=self.url, timeout=httpx.Timeout(READ_TIMEOUT))
+        #: None until read from the host's own token file (see ``start_server``).
+        self.token = token
+        self.client = httpx.Client(base_url=self.url, timeout=httpx.Timeout(READ_TIMEOUT),
+                                   headers=auth(token) if token else None)
+        #: The same host without the token.
+        self.stranger = httpx.Client(base_url=self.url, timeout=httpx.Timeout(READ_TIMEOUT))
+
+    @property
+    def page_url(self) -> str:
+        """The address the host prints at start: the page, with the token."""
+        return f"{self.url}/?token={self.token}"
+
+    def use_token(self, token: str) -> None:
+        self.token = token
+        self.client.headers.update(auth(token))
 
     def output(self) -> str:
         return self.log.read_text(errors="replace")
 
     def stop(self) -> int:
         self.client.close()
+        self.stranger.close()
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -62,13 +101,18 @@ class Server:
     def kill(self) -> None:
         """End the host at once, as a crash would (SIGKILL)."""
         self.client.close()
+        self.stranger.close()
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait(timeout=10)
 
 
 def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
-                 port: int | None = None) -> Server:
+                 port: int | None = None, umask: int = -1) -> Server:
+    """A host on ``port`` (a free one) with ``home`` as its HOME. Its token
+    is ``TOKEN`` unless ``env`` names another; ``env={TOKEN_ENV: None}``
+    lets the host make its own (read from its token file once it is up).
+    ``env`` values of None unset the variable."""
     home = home or pathlib.Path(tempfile.mkdtemp(prefix="home-", dir=_HOMES))
     port = port or free_port()
     log = home / "server.log"
@@ -79,13 +123,18 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
                  "KORVEL_DASHBOARD_SERVICE", "KORVEL_DASHBOARD_PORT", "ZALIX_BASE_URL",
                  "ZALIX_PROVIDER"):
         child_env.pop(name, None)
-    child_env.update({"HOME": str(home), "PYTHONUNBUFFERED": "1"})
-    child_env.update(env or {})
+    child_env.update({"HOME": str(home), "PYTHONUNBUFFERED": "1", TOKEN_ENV: TOKEN})
+    for name, value in (env or {}).items():
+        if value is None:
+            child_env.pop(name, None)
+        else:
+            child_env[name] = value
+    token = child_env.get(TOKEN_ENV)
     with open(log, "wb") as out:
         proc = subprocess.Popen([sys.executable, "-m", "dashboard", "--port", str(port), *args],
                                 env=child_env, stdout=out, stderr=subprocess.STDOUT,
-                                cwd=str(home))
-    server = Server(home, port, proc, log)
+                                cwd=str(home), umask=umask)
+    server = Server(home, port, proc, log, token)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         if proc.poll() is not None:
@@ -95,6 +144,8 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
         if "Serving on http://" not in server.output():
             time.sleep(0.05)
             continue
+        if server.token is None:
+            server.use_token((home / ".korvel" / "dashboard" / "access-token").read_text().strip())
         try:
             if server.client.get("/health", timeout=1).status_code == 200:
                 return server

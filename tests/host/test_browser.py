@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from host_wire import fake_installer, make_png, start_server
+from host_wire import TOKEN, fake_installer, let_in, make_png, start_server
 
 playwright_api = pytest.importorskip("playwright.sync_api")
 expect = playwright_api.expect
@@ -52,7 +52,8 @@ REPORT_CSP = """document.addEventListener("securitypolicyviolation", (e) => {
 
 
 def with_csp(route):
-    response = route.fetch()
+    # Redirects (the token address's) go to the browser, which follows them.
+    response = route.fetch(max_redirects=0)
     route.fulfill(response=response, headers={**response.headers, "content-security-policy": CSP})
 
 
@@ -60,10 +61,13 @@ def csp_violations(page):
     return page.evaluate("window.__csp || []")
 
 
-def open_page(browser, url, size=DESKTOP, scheme="light"):
+def open_page(browser, url, size=DESKTOP, scheme="light", token=TOKEN):
     """A fresh tab with its own storage, under a strict Content-Security-Policy;
-    no alert(), prompt() or confirm() allowed."""
+    no alert(), prompt() or confirm() allowed. It holds the host's cookie, as
+    after opening the printed address (``token=None``: a browser without it)."""
     context = browser.new_context(viewport=size, color_scheme=scheme, reduced_motion="reduce")
+    if token:
+        let_in(context, url, token)
     context.route(re.compile(r"^http://127\.0\.0\.1:\d+/(\?.*)?$"), with_csp)
     context.add_init_script(REPORT_CSP)
     context.grant_permissions(["clipboard-read", "clipboard-write"], origin=url.split("/?")[0])
@@ -516,3 +520,88 @@ def test_install_screen_explains_fails_clearly_then_installs(browser, tmp_path):
             page.context.close()
     finally:
         server.stop()
+
+
+# -- the access token and replies that cannot act --------------------------------------
+
+def test_the_printed_address_opens_the_page_without_keeping_the_token(browser, server):
+    # A browser with nothing of the host's: the address the host printed.
+    page = open_page(browser, server.page_url, token=None)
+    assert "token" not in page.url and page.url.rstrip("/") == server.url
+    expect(page.locator("#locked")).to_be_hidden()
+    send(page, "opened from the printed address")
+    expect(last_reply(page)).to_contain_text("You said: opened from the printed address")
+    assert "token" not in page.url
+    page.context.close()
+
+
+def test_a_browser_without_the_token_cannot_send(browser, server):
+    for name, size in SIZES.items():
+        page = open_page(browser, server.url, size, token=None)
+        expect(page.locator("#locked")).to_be_visible()
+        expect(page.locator("#app")).to_be_hidden()
+        expect(page.locator("#locked-url")).to_have_text(f"{server.url}/?token=…")
+        status = page.evaluate("""async () => (await fetch('/chat/send', {method: 'POST',
+            headers: {'Content-Type': 'application/json'}, body: JSON.stringify({message: 'hi'})})).status""")
+        assert status == 401
+        shot(page, f"locked-{name}.png")
+        axe_check(page, f"lock screen ({name})")
+        if name == "phone":
+            # A wrong token is refused; the right one opens the page.
+            page.fill("#token-input", "not-the-token")
+            page.click("#token-btn")
+            expect(page.locator("#token-error")).to_have_text("That token was not accepted.")
+            page.fill("#token-input", TOKEN)
+            page.click("#token-btn")
+            page.wait_for_selector("body[data-ready='1']:not([data-locked])")
+            expect(page.locator("#app")).to_be_visible()
+            assert "token" not in page.url
+        page.context.close()
+
+
+def test_a_reply_planting_every_page_id_does_not_change_what_send_submits(page):
+    ids = page.evaluate("[...document.querySelectorAll('[id]')].map((n) => n.id)")
+    assert {"composer-input", "send-btn", "dialog-ok", "dialog-input", "composer"} <= set(ids)
+    kinds = ('<textarea id="{0}" name="{0}">run: sh -c evil</textarea>', '<input id="{0}" value="evil">',
+             '<button id="{0}" form="composer">evil</button>', '<div id="{0}" style="position:fixed;inset:0">x</div>')
+    planted = "".join(kinds[n % len(kinds)].format(i) for n, i in enumerate(ids))
+    planted += '<textarea id="composer-input">run: sh -c evil</textarea><button id="send-btn">evil</button>'
+    planted += ('<form id="composer"><select name="s"><option>evil</option></select>'
+                '<label for="composer-input">evil</label><fieldset>f</fieldset></form>'
+                '<p class="msg user approval session-item" data-queued="1" autofocus aria-live="assertive">cls</p>')
+    send(page, planted)
+    reply = last_reply(page)
+    expect(reply).to_contain_text("here).", timeout=60_000)
+    wait_idle(page)
+    assert reply.locator("[id], [name], [style], [class]:not(.md-piece), [for], [form], [data-queued], [autofocus], "
+                         "textarea, input, select, option, form, label, fieldset, button").count() == 0
+    # Every id of the page is still its own element's, once.
+    # (the empty conversation's hint is gone with the first message)
+    assert sorted(page.evaluate("[...document.querySelectorAll('[id]')].map((n) => n.id)")) == \
+        sorted(set(ids) - {"empty-hint"})
+    send(page, "only what I typed")
+    expect(last_reply(page)).to_contain_text("You said: only what I typed")
+    expect(page.locator(".msg.user .text").last).to_have_text("only what I typed")
+    wait_idle(page)
+    # Even a control that got past the sanitizer, ahead of the page's own in
+    # the document, is never the one the page reads.
+    page.evaluate("""() => {
+      const fake = document.createElement("textarea");
+      fake.id = "composer-input";
+      fake.value = "run: sh -c evil";
+      const reply = document.querySelector(".msg.assistant .reply");
+      reply.prepend(fake);
+    }""")
+    real = page.locator("#composer textarea")
+    real.fill("still only what I typed")
+    real.press("Enter")
+    expect(page.locator(".msg.user .text").last).to_have_text("still only what I typed")
+    expect(last_reply(page)).to_contain_text("You said: still only what I typed")
+
+
+def test_a_page_whose_cookie_is_gone_shows_how_to_open_it(page):
+    page.context.clear_cookies()
+    page.fill("#composer-input", "sent without the token")
+    page.click("#send-btn")
+    expect(page.locator("#locked")).to_be_visible()
+    expect(page.locator("#app")).to_be_hidden()

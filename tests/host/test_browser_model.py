@@ -2,7 +2,7 @@
 import pytest
 
 from fake_openai import TITLE, FakeModelServer
-from host_wire import start_server
+from host_wire import let_in, start_server
 from test_browser import SCREENSHOT, browser, last_reply, page, playwright_api, pytestmark, send
 
 __all__ = ["browser", "page", "pytestmark"]  # fixtures and the skip rule, shared
@@ -23,6 +23,7 @@ def model_server():
 
 def test_a_models_reply_streams_into_the_page(page, model_server):
     expect = playwright_api.expect
+    let_in(page.context, model_server.url)
     page.goto(model_server.url + "/")
     page.wait_for_selector("body[data-ready='1']")
     send(page, "hello from the browser")

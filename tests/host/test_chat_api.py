@@ -58,12 +58,29 @@ def test_a_new_session_gets_its_title(server):
     assert listed[session] == "Plan a picnic for saturday"
 
 
+def test_automatic_titles_are_cleaned_like_renamed_ones(server):
+    # A title that would turn the sidebar's text around, or drive a terminal.
+    session = sid("rtl")
+    with Stream(server, session) as stream:
+        send(server, "evil\u202etxt.exe\x1b[31m \u200fplans", session)
+        while stream.next()[0] != "title_updated":
+            pass
+        title = stream.seen[-1][1]["title"]
+    assert title == "Evil txt.exe [31m plans"
+    assert server.client.get(f"/sessions/{session}").json()["title"] == title
+    listed = {s["session_id"]: s["title"] for s in server.client.get("/sessions").json()["sessions"]}
+    assert listed[session] == title
+    found = server.client.get("/sessions/search", params={"q": "plans"}).json()["sessions"]
+    assert title in [s["title"] for s in found]
+
+
 @pytest.mark.parametrize("choice,outcome", [("once", "allowed and ran"), ("deny", "was denied")])
 def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
     session = sid("appr")
     turn = send(server, "run: rm -rf /tmp/scratch", session)["turn_id"]
     with Stream(server, session) as stream:
         request = stream.until("approval_required")
+        approval = stream.events[-1].id
         assert request["command"] == "rm -rf /tmp/scratch"
         assert request["pattern_key"] and request["description"]
         assert request["session_id"] == session
@@ -71,16 +88,48 @@ def test_a_dangerous_command_waits_for_approval(server, choice, outcome):
         # A page opened now (a reload, another tab) gets the waiting card.
         with Stream(server, session) as later:
             assert later.sync["running"] == turn and later.sync["pending_approval"] == request
-        res = server.client.post("/chat/approve", json={"session_id": session, "choice": choice})
+            assert later.sync["pending_approval_id"] == approval
+        # An answer names the request it answers: any other id changes nothing.
+        answer = {"session_id": session, "choice": choice}
+        assert server.client.post("/chat/approve", json=answer).status_code == 422
+        for wrong in ("", approval + "0", approval.rsplit("-", 1)[0] + "-1", later.last_id):
+            res = server.client.post("/chat/approve", json={**answer, "approval_id": wrong})
+            assert res.status_code == 409 and "nothing was changed" in res.json()["detail"], wrong
+        assert server.client.get(f"/chat/status/{session}").json()["running"] is True
+        res = server.client.post("/chat/approve", json={**answer, "approval_id": approval})
         assert res.status_code == 200 and res.json()["resolved"] is True
+        # A retried answer does not reach whatever asks next.
+        assert server.client.post("/chat/approve", json={**answer, "approval_id": approval}).status_code == 409
         resolved = stream.until("approval_resolved")
-        assert (resolved["turn_id"], resolved["choice"]) == (turn, choice)
+        assert (resolved["turn_id"], resolved["choice"], resolved["approval_id"]) == (turn, choice, approval)
         assert stream.events[-1].turn == turn
         assert stream.until("turn_ended")["status"] == "done"
         assert outcome in replies(stream.seen)
+        assert [name for name, _ in stream.seen].count("approval_resolved") == 1
     # Nothing is waiting any more.
-    res = server.client.post("/chat/approve", json={"session_id": session, "choice": "once"})
-    assert res.json()["resolved"] is False
+    res = server.client.post("/chat/approve", json={**answer, "approval_id": approval})
+    assert res.status_code == 409
+
+
+def test_a_second_approval_is_not_answered_by_a_retry_of_the_first(server):
+    session = sid("appr2")
+    send(server, "run: rm -rf /tmp/one", session)
+    two = send(server, "run: rm -rf /tmp/two", session)["turn_id"]
+    with Stream(server, session) as stream:
+        assert stream.until("approval_required")["command"] == "rm -rf /tmp/one"
+        first = stream.events[-1].id
+        body = {"session_id": session, "choice": "once", "approval_id": first}
+        assert server.client.post("/chat/approve", json=body).status_code == 200
+        assert stream.until("approval_required", two)["command"] == "rm -rf /tmp/two"
+        second = stream.events[-1].id
+        assert second != first
+        # The retry of "once" for the first command leaves the second waiting.
+        assert server.client.post("/chat/approve", json=body).status_code == 409
+        assert server.client.post("/chat/approve", json={**body, "approval_id": second, "choice": "deny"}
+                                  ).status_code == 200
+        assert stream.until("approval_resolved", two)["approval_id"] == second
+        stream.until("turn_ended", two)
+        assert "was denied" in replies(stream.turn(two))
 
 
 def test_stop_ends_a_running_turn(server):
@@ -206,6 +255,7 @@ class TestValidation:
         ("/chat/send", {"message": 5}),
         ("/chat/send", {"message": "x", "images": "notalist"}),
         ("/chat/approve", {"session_id": "s1"}),
+        ("/chat/approve", {"session_id": "s1", "choice": "once"}),
         ("/chat/stop", {}),
         ("/model", {}),
         ("/profiles/active", {"name": None}),
@@ -216,7 +266,7 @@ class TestValidation:
         assert isinstance(res.json()["detail"], str) and res.json()["detail"]
 
     def test_unknown_approval_choice(self, server):
-        res = server.client.post("/chat/approve", json={"session_id": "s1", "choice": "maybe"})
+        res = server.client.post("/chat/approve", json={"session_id": "s1", "choice": "maybe", "approval_id": "x"})
         assert res.status_code == 400 and "once" in res.json()["detail"]
 
     def test_bad_session_ids_in_paths(self, server):
@@ -244,15 +294,16 @@ class TestLocalOnly:
         assert server.client.get("/health", headers={"Host": f"localhost:{server.port}"}).status_code == 200
 
     def test_changes_from_other_origins_are_refused(self, server):
-        body = {"session_id": "s1", "choice": "once"}
+        # (409: let through to the route, where no such approval waits)
+        body = {"session_id": "s1", "choice": "once", "approval_id": "x-1"}
         res = server.client.post("/chat/approve", json=body, headers={"Origin": "https://attacker.example"})
         assert res.status_code == 403
         res = server.client.post("/setup/install", headers={"Origin": "null"})
         assert res.status_code == 403
         res = server.client.post("/chat/approve", json=body, headers={"Origin": server.url})
-        assert res.status_code == 200
+        assert res.status_code == 409
         # Clients that send no Origin (not a browser page) are not affected.
-        assert server.client.post("/chat/approve", json=body).status_code == 200
+        assert server.client.post("/chat/approve", json=body).status_code == 409
 
 
 def test_a_message_sent_right_after_a_turn_ends_is_not_reported_queued(server):

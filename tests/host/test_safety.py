@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from host_wire import PNG_1x1, history, run_turn, start_server, wait_for
+from host_wire import PNG_1x1, TOKEN, history, run_turn, start_server, wait_for
 
 MB = 1024 * 1024
 SAVED_ID = re.compile(r"upload_[0-9a-f]{10}\.(png|jpg|gif|webp)")
@@ -41,6 +41,8 @@ def uploads(srv) -> set:
 
 def raw_request(port: int, head: str, chunks=()) -> tuple:
     """Send a request by hand; (status, JSON body) of the answer."""
+    line, rest = head.split("\r\n", 1)
+    head = f"{line}\r\nAuthorization: Bearer {TOKEN}\r\n{rest}"
     with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
         s.sendall(head.encode())
         try:
@@ -163,8 +165,8 @@ class TestHeaders:
             assert res.headers["referrer-policy"] == "no-referrer"
 
     def test_a_cross_site_change_is_refused_without_origin(self, small):
-        body = {"session_id": "s1", "choice": "deny"}
-        for site, status in (("cross-site", 403), ("same-site", 403), ("same-origin", 200), ("none", 200)):
+        body = {"session_id": "s1", "choice": "deny", "approval_id": "x-1"}
+        for site, status in (("cross-site", 403), ("same-site", 403), ("same-origin", 409), ("none", 409)):
             res = small.client.post("/chat/approve", json=body, headers={"Sec-Fetch-Site": site})
             assert res.status_code == status, site
         assert small.client.get("/health", headers={"Sec-Fetch-Site": "cross-site"}).status_code == 200
@@ -195,9 +197,30 @@ class TestFailuresAnswerInJson:
         finally:
             srv.stop()
 
+    def test_a_damaged_turn_journal_is_named(self, tmp_path):
+        journal = tmp_path / ".korvel" / "dashboard" / "turns.sqlite"
+        journal.parent.mkdir(parents=True)
+        journal.write_bytes(b"this is not a database" * 100)
+        srv = start_server("--engine", "standin", home=tmp_path)
+        try:
+            health = srv.client.get("/health").json()
+            assert health["status"] == "degraded"
+            assert any(str(journal) in p and "damaged" in p for p in health["problems"]), health
+            for res in (srv.client.post("/chat/send", json={"message": "hi", "session_id": "s-j"}),
+                        srv.client.get("/chat/history/s-j")):
+                detail = res.json()["detail"]
+                assert res.status_code == 503 and str(journal) in detail and "state.db" not in detail, detail
+            # Moved aside, a new one is started.
+            journal.rename(journal.with_name("turns.sqlite.damaged"))
+            assert srv.client.post("/chat/send", json={"message": "hi", "session_id": "s-j"}).status_code == 200
+            assert srv.client.get("/health").json()["status"] == "ok"
+        finally:
+            srv.stop()
+
     def test_an_unwritable_data_directory(self, tmp_path):
         srv = start_server("--engine", "standin", home=tmp_path)
         try:
+            (tmp_path / ".korvel" / "uploads").rmdir()  # made private at start, still empty
             (tmp_path / ".korvel" / "uploads").write_text("a file where a directory belongs")
             res = srv.client.post("/chat/upload", files={"file": ("a.png", PNG_1x1)})
             assert res.status_code == 503 and "uploads" in res.json()["detail"]

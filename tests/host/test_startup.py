@@ -197,8 +197,9 @@ def test_sigterm_while_turns_run_still_exits_cleanly():
 def test_extra_origins_can_be_allowed():
     server = start_server("--engine", "standin", env={"KORVEL_DASHBOARD_ORIGINS": "app://shell, http://x.test"})
     try:
-        body = {"session_id": "s1", "choice": "deny"}
-        for origin, status in (("app://shell", 200), ("http://x.test", 200), ("http://y.test", 403)):
+        # (409: let through to the route, where no such approval waits)
+        body = {"session_id": "s1", "choice": "deny", "approval_id": "x-1"}
+        for origin, status in (("app://shell", 409), ("http://x.test", 409), ("http://y.test", 403)):
             res = server.client.post("/chat/approve", json=body, headers={"Origin": origin})
             assert res.status_code == status, origin
     finally:

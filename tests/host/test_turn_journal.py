@@ -1,4 +1,6 @@
 """The turn journal and the history it gives, without a server."""
+import sqlite3
+
 from dashboard.journal import Journal, digest, user_history, users_words
 
 NOTE = ("[Note: model was just switched from a/b to c/d. You are now c/d. "
@@ -64,3 +66,22 @@ def test_notes_and_image_descriptions_are_taken_off_the_users_words():
         "hello\n\nthere", ["upload_0123456789.png", "upload_aaaaaaaaaa.jpg"])
     assert users_words(IMAGE) == ("", ["upload_0123456789.png"])
     assert users_words("plain [Note: model was just switched]") == ("plain [Note: model was just switched]", [])
+
+
+def test_a_turn_end_that_cannot_be_written_is_written_with_the_next_write(tmp_path):
+    journal = Journal(tmp_path)
+    journal.accept("t1", "s", "first", [], [])
+    journal.started("t1")
+    disk = journal._db
+
+    class Full:
+        def execute(self, sql, args=()):
+            raise sqlite3.OperationalError("database or disk is full")
+    journal._db = Full()
+    assert journal.ended("t1", "done") is False      # told, not raised
+    journal._db = disk
+    assert [r["turn_id"] for r in journal.in_state("running")] == ["t1"]
+    journal.accept("t2", "s", "second", [], [])       # the next write takes it along
+    assert [(r["turn_id"], r["state"]) for r in journal.of_session("s")] == [("t1", "done"), ("t2", "queued")]
+    assert journal.catch_up() is True
+    journal.close()

@@ -14,7 +14,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "host"))
-from host_wire import PNG_1x1, start_server  # noqa: E402
+from host_wire import PNG_1x1, TOKEN, start_server  # noqa: E402
 from rel_support import SANITIZED  # noqa: E402
 
 MB = 1024 * 1024
@@ -37,7 +37,8 @@ def memory(pid: int) -> tuple:
 def post(port: int, path: str, content_type: str, body_chunks, length: int | None) -> tuple:
     """Send a request by hand, stop sending once the host answers;
     (status, detail, bytes sent)."""
-    head = f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: {content_type}\r\n"
+    head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: {content_type}\r\n"
+            f"Authorization: Bearer {TOKEN}\r\n")
     head += f"Content-Length: {length}\r\n" if length is not None else "Transfer-Encoding: chunked\r\n"
     sock = socket.create_connection(("127.0.0.1", port), timeout=60)
     sent = [0]

@@ -13,7 +13,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "host"))
 
-from host_wire import Stream, idle, send, start_server, wait_for  # noqa: E402
+from host_wire import TOKEN, Stream, idle, send, start_server, wait_for  # noqa: E402
 from rel_support import SANITIZED  # noqa: E402
 
 MESSAGE_CHARS = 200_000
@@ -98,7 +98,8 @@ def test_a_reader_that_never_reads_does_not_slow_the_turns():
         stalled = socket.socket()
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # before connecting, to hold
         stalled.connect(("127.0.0.1", server.port))
-        stalled.sendall(f"GET /chat/stream/{session} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
+        stalled.sendall(f"GET /chat/stream/{session} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n"
+                        f"Authorization: Bearer {TOKEN}\r\n\r\n".encode())
         try:
             time.sleep(0.2)
             beside = _turn_times(server, session, turns, message)

@@ -3,7 +3,10 @@
 // pickers, and the install screen.
 "use strict";
 
-const $ = (sel) => document.querySelector(sel);
+// The page's own elements, each taken once by its id before any reply is on
+// the page: nothing a reply carries can stand in for one of them.
+const PAGE = new Map([...document.querySelectorAll("[id]")].map((node) => [`#${node.id}`, node]));
+const $ = (sel) => PAGE.get(sel) || null;
 
 const STREAM_TYPES = ["sync", "turn_started", "delta", "reasoning_delta", "reasoning", "thinking",
   "tool_started", "tool_completed", "status", "approval_required", "approval_resolved", "error",
@@ -57,6 +60,7 @@ async function api(method, path, body) {
   }
   let data = null;
   try { data = await res.json(); } catch (_) { /* empty body */ }
+  if (res.status === 401) showLocked();
   if (!res.ok) {
     const err = new Error((data && data.detail) || `${res.status} ${res.statusText}`);
     err.status = res.status;
@@ -197,7 +201,9 @@ function jumpToLatest() {
 // -- rendering ---------------------------------------------------------------
 
 function clearMessages() {
-  $("#messages").replaceChildren(el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." }));
+  const hint = el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." });
+  PAGE.set("#empty-hint", hint);
+  $("#messages").replaceChildren(hint);
   state.turns.clear();
   state.current = null;
   state.follow = true;
@@ -208,6 +214,7 @@ function clearMessages() {
 function hideHint() {
   const hint = $("#empty-hint");
   if (hint) hint.remove();
+  PAGE.delete("#empty-hint");
 }
 
 function newTurn(id) {
@@ -580,10 +587,17 @@ function showApproval(t, d) {
       onclick: async () => {
         for (const b of choices.querySelectorAll("button")) b.disabled = true;
         try {
-          const r = await api("POST", "/chat/approve", { session_id: state.sessionId || d.session_id, choice });
+          // The answer names the request it answers: it never reaches another one.
+          const r = await api("POST", "/chat/approve",
+            { session_id: state.sessionId || d.session_id, choice, approval_id: d.approval_id || "" });
           outcome.textContent = r.resolved ? `${label} — sent.` : "Nothing was waiting for an answer any more.";
           card.classList.add("answered");
         } catch (e) {
+          if (e.status === 409) {
+            outcome.textContent = "This request was answered already or is out of date; nothing was changed.";
+            card.classList.add("answered");
+            return;
+          }
           outcome.textContent = `Could not answer: ${e.message}`;
           for (const b of choices.querySelectorAll("button")) b.disabled = false;
         }
@@ -619,7 +633,9 @@ function openStream(sessionId, resume = false) {
     if (state.es !== es) return;
     banner("Reconnecting… the dashboard cannot be reached right now.");
     if (es.readyState === EventSource.CLOSED) {
-      // The browser gave up (the host answered with an error): try again later.
+      // The browser gave up (the host answered with an error): try again
+      // later, unless the access token is gone (a 401 shows the lock screen).
+      api("GET", `/chat/status/${encodeURIComponent(sessionId)}`).catch(() => {});
       clearTimeout(state.retry);
       state.retry = setTimeout(() => { if (state.es === es) openStream(sessionId, true); }, state.retryDelay);
       state.retryDelay = Math.min(state.retryDelay * 2, 8000);
@@ -634,7 +650,9 @@ function onEvent(es, sessionId, type, e) {
   try { msg = JSON.parse(e.data); } catch (_) { msg = e.data; }
   const tagged = msg && typeof msg === "object" && !Array.isArray(msg) && "data" in msg && "turn" in msg;
   const turnId = tagged ? msg.turn : null;
-  const data = tagged ? msg.data : msg;
+  let data = tagged ? msg.data : msg;
+  // An approval is answered by the id of the event that asked for it.
+  if (type === "approval_required" && data && typeof data === "object") data = { ...data, approval_id: e.lastEventId };
   if (type === "sync") { onSync(sessionId, data || {}); return; }
   if (state.buffer) { state.buffer.push([type, turnId, data]); return; }
   applyRecord(type, turnId, data);
@@ -664,7 +682,8 @@ async function onSync(sessionId, sync) {
   state.buffer = null;
   for (const [type, turnId, data] of buffer) applyRecord(type, turnId, data);
   if (sync.pending_approval && !document.querySelector(".approval:not(.answered)")) {
-    showApproval(state.current || recordTurn(sync.running), sync.pending_approval);
+    showApproval(state.current || recordTurn(sync.running),
+      { ...sync.pending_approval, approval_id: sync.pending_approval_id });
   }
   setBusy();
   contentChanged();
@@ -1184,6 +1203,34 @@ async function install() {
   }
 }
 
+// -- without the access token ---------------------------------------------------------
+
+// The page reaches nothing without the token: say how to open it, or take
+// the token pasted here (opening /?token=… sets the cookie).
+function showLocked() {
+  if (!$("#locked").hidden) return;
+  closeStream();
+  $("#app").hidden = true;
+  $("#install-screen").hidden = true;
+  $("#locked").hidden = false;
+  $("#locked-url").textContent = `${location.origin}/?token=…`;
+  if (sessionStorage.getItem("token-tried")) {
+    $("#token-error").textContent = "That token was not accepted.";
+    sessionStorage.removeItem("token-tried");
+  }
+  $("#token-form").addEventListener("submit", (e) => {
+    e.preventDefault();
+    const token = $("#token-input").value.trim();
+    if (!token) return;
+    const query = new URLSearchParams(location.search);
+    query.set("token", token);
+    sessionStorage.setItem("token-tried", "1");
+    location.assign(`/?${query}`);
+  });
+  $("#token-input").focus();
+  document.body.dataset.locked = "1";
+}
+
 // -- start ------------------------------------------------------------------------
 
 async function start() {
@@ -1231,6 +1278,12 @@ async function start() {
 
   let health = { engine: null };
   try { health = await api("GET", "/health"); } catch (_) { /* shown below */ }
+  if (health.access === "token required") {
+    showLocked();
+    document.body.dataset.ready = "1";
+    return;
+  }
+  sessionStorage.removeItem("token-tried");
   const names = { standin: "stand-in engine", installed: "installed engine" };
   // The host names the engine and, on a model endpoint, its model and host.
   const badge = $("#engine-badge");

@@ -16,8 +16,27 @@ const Markdown = (() => {
 
   if (window.marked && marked.setOptions) marked.setOptions({ gfm: true, breaks: false, headerIds: false, mangle: false });
 
-  // Links open in a new tab and never hand over the page.
+  // A reply is text from a model: it may show things, never act. It keeps no
+  // form controls, no ids or names (nothing the page's own elements could be
+  // mistaken for), no styles (nothing laid over the page's controls), no
+  // autofocus, and no classes but a code block's language.
+  const REPLY_POLICY = {
+    USE_PROFILES: { html: true },
+    FORBID_TAGS: ["style", "form", "input", "textarea", "button", "select", "option", "optgroup",
+      "datalist", "fieldset", "legend", "label", "output", "dialog"],
+    FORBID_ATTR: ["id", "name", "for", "form", "formaction", "style", "autofocus", "accesskey", "tabindex"],
+    ALLOW_DATA_ATTR: false,
+    ALLOW_ARIA_ATTR: false,
+  };
+  const LANGUAGE_CLASS = /^language-[\w+#.-]+$/;
+
   if (window.DOMPurify) {
+    DOMPurify.addHook("uponSanitizeAttribute", (node, data) => {
+      if (data.attrName !== "class") return;
+      data.attrValue = data.attrValue.split(/\s+/).filter((c) => LANGUAGE_CLASS.test(c)).join(" ");
+      if (!data.attrValue) data.keepAttr = false;
+    });
+    // Links open in a new tab and never hand over the page.
     DOMPurify.addHook("afterSanitizeAttributes", (node) => {
       if (node.tagName === "A" && node.hasAttribute("href")) {
         node.setAttribute("target", "_blank");
@@ -28,7 +47,7 @@ const Markdown = (() => {
 
   function toHtml(text) {
     if (!window.marked || !window.DOMPurify) return null;
-    return DOMPurify.sanitize(marked.parse(text), { USE_PROFILES: { html: true }, FORBID_TAGS: ["style", "form", "input"] });
+    return DOMPurify.sanitize(marked.parse(text), REPLY_POLICY);
   }
 
   function copyText(text) {
