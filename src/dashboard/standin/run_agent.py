@@ -416,8 +416,10 @@ class AIAgent:
         self._emit_status("tool.result", outcome.summary or outcome.status)
         self._call("tool_progress_callback", "tool.completed", name, preview, None,
                    duration=seconds, is_error=outcome.is_error)
+        from tools.registry import registry
+
         meta = {"status": outcome.status, "summary": outcome.summary, "preview": preview,
-                "duration": round(seconds, 3)}
+                "duration": round(seconds, 3), "emoji": registry.get_emoji(name)}
         if outcome.exit_code is not None:
             meta["exit_code"] = outcome.exit_code
         return ({"role": "tool", "tool_call_id": call["id"], "tool_name": name,

@@ -353,6 +353,7 @@ function finishTurn(t, status, reason) {
 }
 
 function markToolStopped(line, status) {
+  if (Tools.stop(line, status)) return;
   line.classList.remove("running", "done");
   line.classList.add("stopped");
   line.textContent = `${line.dataset.label} (${status})`;
@@ -365,6 +366,13 @@ function historyStatusLine(t, status) {
   return node;
 }
 
+// The stored reply text of a turn: its answers, a paragraph apart.
+function historyText(t, text) {
+  assistantNode(t);
+  t.text = t.text ? `${t.text}\n\n${text}` : text;
+  t.stream.reset(t.text);
+}
+
 async function renderHistory(messages) {
   clearMessages();
   let last = null;
@@ -375,17 +383,29 @@ async function renderHistory(messages) {
       t.user = addUser(text, imageUrls(m.images));
       last = t;
       if (m.status) historyStatusLine(t, m.status);
-    } else if (m.role === "assistant") {
+    } else if (m.role === "assistant" || m.role === "tool") {
+      // A turn's steps (calls, then their results) come before its reply.
+      const t = m.turn != null ? turnFor(m.turn)
+        : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
+      const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
+      if (m.role === "tool" || calls) {
+        if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
+        else Tools.historyResult(activityBox(t), m);
+        if (calls && text) historyText(t, text);
+        t.steps = true;
+        last = t;
+        continue;
+      }
       if (!text && !m.status) continue;
-      const t = m.turn != null ? turnFor(m.turn) : (last && !last.node ? last : newTurn(null));
-      assistantNode(t);
-      t.text = text;
-      t.stream.reset(text);
+      historyText(t, text);
+      t.steps = false;
       t.ended = false;
       finishTurn(t, m.status || "done");
       last = t;
     }
   }
+  // A turn whose last stored step has no reply after it.
+  for (const t of state.turns.values()) if (t.steps && !t.ended) { t.steps = false; finishTurn(t, "done"); }
   state.current = null;
   state.follow = true;
   state.pinned = 0;
@@ -462,29 +482,18 @@ function applyRecord(type, turnId, data) {
     case "tool_started": {
       const box = activityBox(recordTurn(turnId));
       box.open = true;
-      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
-      const line = el("div", { class: "tool-line running", text: label });
-      line.dataset.tool = d.tool || "";
-      line.dataset.label = label;
-      box.querySelector(".tools").append(line);
+      Tools.started(box, d);
       break;
     }
     case "tool_completed": {
       const t = recordTurn(turnId);
-      const box = activityBox(t);
-      const lines = [...box.querySelectorAll(".tool-line.running")].filter((n) => n.dataset.tool === (d.tool || ""));
-      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
-      const line = lines[0] || box.querySelector(".tools").appendChild(el("div", { class: "tool-line" }));
-      line.dataset.label = line.dataset.label || label;
-      if (t.stopAsked && !d.is_error) { markToolStopped(line, "stopped"); break; }
-      line.classList.remove("running");
-      line.classList.add(d.is_error ? "failed" : "done");
-      line.textContent = `${line.dataset.label} (${d.is_error ? "failed" : "done"}, ${d.duration ?? 0}s)`;
+      Tools.completed(activityBox(t), d, t.stopAsked);
       break;
     }
     case "status": {
       const t = recordTurn(turnId);
       const box = activityBox(t);
+      if (Tools.status(box, d)) break;
       if (d.event === "lifecycle") {
         // What the agent is doing now: shown while it works, not kept.
         if (!t.ended) box.querySelector("summary").textContent = d.message || "Working…";
@@ -580,7 +589,7 @@ function showApproval(t, d) {
       onclick: async () => {
         for (const b of choices.querySelectorAll("button")) b.disabled = true;
         try {
-          const r = await api("POST", "/chat/approve", { session_id: state.sessionId || d.session_id, choice });
+          const r = await api("POST", "/chat/approve", { session_id: state.sessionId || d.session_id, choice, approval_id: d.approval_id });
           outcome.textContent = r.resolved ? `${label} — sent.` : "Nothing was waiting for an answer any more.";
           card.classList.add("answered");
         } catch (e) {
@@ -636,6 +645,8 @@ function onEvent(es, sessionId, type, e) {
   const turnId = tagged ? msg.turn : null;
   const data = tagged ? msg.data : msg;
   if (type === "sync") { onSync(sessionId, data || {}); return; }
+  // An answer names the request it answers by the record's id.
+  if (type === "approval_required" && data && typeof data === "object") data.approval_id = e.lastEventId;
   if (state.buffer) { state.buffer.push([type, turnId, data]); return; }
   applyRecord(type, turnId, data);
 }
