@@ -18,8 +18,9 @@ What it answers depends on the model asked for:
   fake/loop     calls list_dir on "." in every answer, never stopping
   anything else 404 (no such model)
 
-A request with the key "bad-key" gets 401. An unstreamed request (a title)
-gets "Otters and rivers". GET /v1/models lists the models above.
+A request with the key "bad-key" gets 401. An unstreamed request gets a
+summary (its system prompt starts "Summarize"), an image description (it
+holds an image part) or the title "Otters and rivers". GET /v1/models lists the models above.
 """
 from __future__ import annotations
 
@@ -45,6 +46,8 @@ MODELS = [
 #: Characters per piece of a streamed tool call's arguments.
 ARG_PIECE = 7
 TITLE = "Otters and rivers"
+SUMMARY = "The user asked about otters; the agent listed the river folder."
+IMAGE_DESCRIPTION = "A gradient from green to blue."
 
 
 def _chunk(model, content=None, reasoning=None, finish=None, field="reasoning"):
@@ -95,6 +98,18 @@ def agent_answer(model, messages):
     if not calls:
         return "Echo: " + _last_user(messages), []
     return " ".join(text), calls
+
+
+def _short_answer(body):
+    """An unstreamed answer: a summary, an image description or a title."""
+    messages = body.get("messages") or []
+    first = messages[0].get("content") if messages else ""
+    if isinstance(first, str) and first.startswith("Summarize"):
+        return f"{SUMMARY} ({messages[-1]['content'].count(chr(10) + chr(10)) + 1} entries)"
+    if any(isinstance(m.get("content"), list) and any(p.get("type") == "image_url" for p in m["content"])
+           for m in messages):
+        return IMAGE_DESCRIPTION
+    return TITLE
 
 
 def _last_user(messages):
@@ -197,7 +212,8 @@ class FakeModelServer:
                     self._json(200, {"id": "chatcmpl-fake", "object": "chat.completion",
                                      "created": 1, "model": model, "choices": [{
                                          "index": 0, "finish_reason": "stop",
-                                         "message": {"role": "assistant", "content": TITLE}}]})
+                                         "message": {"role": "assistant",
+                                                     "content": _short_answer(body)}}]})
                 else:
                     self._stream(model, body)
 

@@ -288,3 +288,53 @@ def test_stored_calls_without_results_still_make_pairs(standin):
                     {"role": "tool", "tool_call_id": "c1",
                      "content": "(no result was recorded for this call)"},
                     {"role": "user", "content": "again"}]
+
+
+def test_compression_asks_the_model_and_keeps_calls_with_their_results(make, fake):
+    from fake_openai import SUMMARY
+
+    call = {"id": "c1", "type": "function", "function": {"name": "list_dir", "arguments": "{}"}}
+    history = [{"role": "user", "content": "otters?"}, {"role": "assistant", "content": "Otters."},
+               {"role": "user", "content": "list the river"},
+               {"role": "assistant", "content": None, "tool_calls": [call]},
+               {"role": "tool", "tool_call_id": "c1", "tool_name": "list_dir", "content": "river/"},
+               {"role": "assistant", "content": "One folder."}, {"role": "user", "content": "and?"}]
+    agent, ev, _ = make()
+    out = agent._compress_context(history)
+    assert out[0] == {"role": "user", "content": "[Summary of 3 earlier messages, written by "
+                                                 f"fake/tools:\n{SUMMARY} (3 entries)]"}
+    assert out[1:] == history[3:] and agent.messages == out
+    asked = fake.chat_requests(stream=False)[-1]["messages"][1]["content"]
+    assert asked == "user: otters?\n\nassistant: Otters.\n\nuser: list the river"
+    assert ev.of("status_callback")[-1][0] == ("context.compressed", "Compressed 7 messages to 5")
+
+    # A model that fails leaves the summary of each message's start.
+    broken, _, _ = make(model="fake/broken")
+    assert broken._compress_context(history)[0]["content"].startswith(
+        "[Summary of 3 earlier messages: otters? | Otters. | list the river]")
+
+
+PNG = bytes.fromhex(
+    "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+    "1f15c4890000000d49444154789c6360f8cfc0f01f0005050201a5"
+    "b0b3a50000000049454e44ae426082")
+
+
+def test_images_are_described_by_a_model_unless_the_chat_model_sees_them(make, tmp_path):
+    import asyncio
+
+    from fake_openai import IMAGE_DESCRIPTION
+    from tools.vision_tools import vision_analyze_tool
+
+    image = tmp_path / "pic.png"
+    image.write_bytes(PNG)
+
+    def look():
+        return json.loads(asyncio.run(vision_analyze_tool(image_url=str(image), user_prompt="What?")))
+
+    make(model="fake/tools")  # takes no images: a model describes them
+    seen = look()
+    assert (seen["success"], seen["analysis"], seen["described_by"]) == (True, IMAGE_DESCRIPTION, "fake/tools")
+    make(model="fake/vision")  # sees the image itself: the file's facts are enough
+    seen = look()
+    assert seen["success"] and seen["analysis"].startswith("A PNG image (") and "described_by" not in seen

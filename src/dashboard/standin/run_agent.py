@@ -84,6 +84,8 @@ class AIAgent:
         self._interrupt = threading.Event()
         self._interrupt_reason = None
         self._turn_lock = threading.Lock()
+        if self.uses_model:  # image descriptions before the first turn use it
+            model_client.remember_endpoint(self.api_key, self.base_url, self.model)
 
     # -- control ----------------------------------------------------------
 
@@ -114,13 +116,27 @@ class AIAgent:
         return self._interrupt.is_set()
 
     def _compress_context(self, history, *args, **kwargs):
-        """Fold all but the last four messages into one summary message."""
+        """Fold all but the last four messages (and the call whose results
+        begin them) into one summary message: the model's summary when a
+        model is configured, else a line of each message's start."""
         history = list(history)
         if len(history) <= 4:
             return history
-        older, recent = history[:-4], history[-4:]
-        summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages: "
-                   + " | ".join(str(m.get("content", ""))[:40] for m in older) + "]"}
+        cut = len(history) - 4
+        while cut > 0 and history[cut].get("role") == "tool":
+            cut -= 1  # a call stays with its results
+        older, recent = history[:cut], history[cut:]
+        if not older:
+            return history
+        written = None
+        if self.uses_model:
+            written = model_client.summarize(self.api_key, self.base_url, self.model, older)
+        if written is not None:
+            summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages, "
+                                                  f"written by {self.model}:\n{written}]"}
+        else:
+            summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages: "
+                       + " | ".join(str(m.get("content", ""))[:40] for m in older) + "]"}
         self.messages = [summary] + recent
         self.compression_count += 1
         self._emit_status("context.compressed",

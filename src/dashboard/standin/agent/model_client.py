@@ -594,10 +594,11 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
         return answer
 
 
-def complete_short(api_key, base_url, model, messages, max_tokens=40):
-    """One short, unstreamed answer (used for titles); None on any failure."""
+def complete_short(api_key, base_url, model, messages, max_tokens=40, timeout=SHORT_TIMEOUT):
+    """One unstreamed answer (titles, summaries, image descriptions); None on
+    any failure."""
     try:
-        client = make_client(api_key, base_url, timeout=SHORT_TIMEOUT)
+        client = make_client(api_key, base_url, timeout=timeout)
         try:
             answer = client.chat.completions.create(model=model, messages=messages,
                                                     max_tokens=max_tokens)
@@ -608,3 +609,57 @@ def complete_short(api_key, base_url, model, messages, max_tokens=40):
     except Exception as exc:
         logger.warning("Short request to %s failed: %s", host_of(base_url), _short(exc))
         return None
+
+
+# -- summaries and image descriptions ------------------------------------------------
+
+SUMMARY_PROMPT = (
+    "Summarize the conversation below for the assistant who continues it: what the user "
+    "wants, what was decided, what was done (commands run, files changed, their results) "
+    "and what is still open. Keep names, paths and numbers exact. Answer with the summary only.")
+#: Seconds a summary or an image description may take.
+LONG_TIMEOUT = 90.0
+#: Characters of older conversation sent to be summarized (the latest are kept).
+MAX_SUMMARY_INPUT = 120_000
+
+
+def transcript(messages):
+    """Messages as plain text for a summary: each one's role and words, tool
+    calls with their arguments, tool results shortened."""
+    lines = []
+    for message in messages:
+        role = message.get("role", "?")
+        content = message.get("content")
+        if isinstance(content, list):
+            content = " ".join(p.get("text", "[image]") if isinstance(p, dict) else "" for p in content)
+        text = content if isinstance(content, str) else ""
+        if role == "tool":
+            text = text if len(text) <= 2000 else text[:1000] + " […] " + text[-800:]
+            lines.append(f"Result of {message.get('tool_name') or 'a tool'}: {text}")
+            continue
+        for call in message.get("tool_calls") or ():
+            fn = call.get("function", {}) if isinstance(call, dict) else {}
+            lines.append(f"{role} called {fn.get('name')} with {str(fn.get('arguments'))[:1000]}")
+        if text:
+            lines.append(f"{role}: {text}")
+    out = "\n\n".join(lines)
+    return out if len(out) <= MAX_SUMMARY_INPUT else "[…]\n" + out[-MAX_SUMMARY_INPUT:]
+
+
+def summarize(api_key, base_url, model, messages):
+    """The model's summary of ``messages``, or None when it gave none."""
+    answer = complete_short(api_key, base_url, model, [
+        {"role": "system", "content": SUMMARY_PROMPT},
+        {"role": "user", "content": transcript(messages)}], max_tokens=1500, timeout=LONG_TIMEOUT)
+    answer = (answer or "").strip()
+    return answer or None
+
+
+def describe_image(api_key, base_url, model, data_url, prompt):
+    """The model's description of an image, or None."""
+    answer = complete_short(api_key, base_url, model, [{"role": "user", "content": [
+        {"type": "text", "text": prompt or "Describe this image in detail."},
+        {"type": "image_url", "image_url": {"url": data_url}}]}],
+        max_tokens=800, timeout=LONG_TIMEOUT)
+    answer = (answer or "").strip()
+    return answer or None
