@@ -15,7 +15,8 @@ What it answers depends on the model asked for:
                 any "say <text>" line; once the calls have their results it
                 answers "Results: " and each result's first line, " | "
                 between them. Other messages are echoed.
-  fake/loop     calls list_dir on "." in every answer, never stopping
+  fake/loop     never stops calling tools: the calls of the user's message
+                ("call" lines), else list_dir on ".", in every answer
   anything else 404 (no such model)
 
 A request with the key "bad-key" gets 401. An unstreamed request gets a
@@ -80,6 +81,9 @@ def _tool_chunk(model, index, call_id=None, name=None, arguments=None, finish=No
 def agent_answer(model, messages):
     """(text, [(tool name, raw arguments), ...]) of the fake agents."""
     if model == "fake/loop":
+        for message in messages:
+            if message.get("role") == "user" and message["content"].startswith("call "):
+                return "", agent_answer("fake/tools", [message])[1]
         return "", [("list_dir", '{"path": "."}')]
     results = []
     for message in reversed(messages):
@@ -125,6 +129,7 @@ def _last_user(messages):
 class FakeModelServer:
     def __init__(self) -> None:
         self.requests: list = []  # (path, authorization header, parsed JSON body or None)
+        self.arrivals: list = []  # time.monotonic() when each chat request's body was read
         self.disconnects = 0      # long streams whose client went away
         self.models_served = 0
         self.models_down = False  # GET /models answers 503 while set
@@ -195,6 +200,9 @@ class FakeModelServer:
             def do_POST(self):
                 length = int(self.headers.get("Content-Length") or 0)
                 body = json.loads(self.rfile.read(length) or b"{}")
+                if self.path.endswith("/chat/completions"):
+                    with server._lock:
+                        server.arrivals.append(time.monotonic())
                 server._record(self.path, self.headers.get("Authorization"), body)
                 if not self._authorized():
                     return

@@ -78,8 +78,9 @@ class AIAgent:
         self.compression_count = 0
         self.stream_delay = STREAM_DELAY
         self._last_flushed_db_idx = 0
-        #: The engine's own seconds per tool round trip: from the end of a
-        #: tool-call answer to the next request, minus the tools' own time.
+        #: Tool round trips, for the benchmark: (when the tool-call answer
+        #: ended, seconds the tools themselves took, when the next request
+        #: was made), monotonic clock.
         self.round_trips = []
         self._interrupt = threading.Event()
         self._interrupt_reason = None
@@ -342,7 +343,7 @@ class AIAgent:
             if shown:
                 on_text("\n\n")  # the next answer's text starts a paragraph of its own
             if answer_ended is not None:
-                self.round_trips.append(time.monotonic() - answer_ended - tool_seconds)
+                self.round_trips.append((answer_ended, tool_seconds, time.monotonic()))
                 del self.round_trips[:-ROUND_TRIPS_KEPT]
             before = len(shown)
             api_calls += 1

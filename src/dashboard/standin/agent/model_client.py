@@ -65,6 +65,27 @@ def is_openrouter(base_url):
     return host == "openrouter.ai" or host.endswith(".openrouter.ai")
 
 
+_tls_lock = threading.Lock()
+_tls_context = None
+
+
+def _tls():
+    """One TLS context for every client: building one reads the whole CA
+    bundle (tens of milliseconds), which every request would pay again."""
+    global _tls_context
+    with _tls_lock:
+        if _tls_context is None:
+            import ssl
+
+            try:
+                import certifi
+
+                _tls_context = ssl.create_default_context(cafile=certifi.where())
+            except ImportError:
+                _tls_context = ssl.create_default_context()
+        return _tls_context
+
+
 def make_client(api_key, base_url, timeout=None):
     import openai
 
@@ -73,7 +94,8 @@ def make_client(api_key, base_url, timeout=None):
     # Retries are ours (see stream_chat): the client's own would wait out a
     # rate limit's retry time before the user hears of it.
     return openai.OpenAI(api_key=api_key or "no-key", base_url=base_url or DEFAULT_BASE_URL,
-                         timeout=timeout, max_retries=0)
+                         timeout=timeout, max_retries=0,
+                         http_client=openai.DefaultHttpxClient(verify=_tls(), timeout=timeout))
 
 
 _endpoint_lock = threading.Lock()
