@@ -49,6 +49,11 @@ class SessionDB:
         self._conn.row_factory = sqlite3.Row
         with self._lock, self._conn:
             self._conn.execute("PRAGMA foreign_keys = ON")
+            # An agent stores each step as it goes: write-ahead logging with
+            # normal syncing keeps a committed step through a crash of the
+            # process without a disk flush per message.
+            self._conn.execute("PRAGMA journal_mode = WAL")
+            self._conn.execute("PRAGMA synchronous = NORMAL")
             self._conn.executescript(_SCHEMA)
             have = {row["name"] for row in self._conn.execute("PRAGMA table_info(messages)")}
             for column in ("tool_calls", "tool_call_id", "meta"):  # stores from before tools
