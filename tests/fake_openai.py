@@ -17,6 +17,8 @@ What it answers depends on the model asked for:
                 between them. Other messages are echoed.
   fake/loop     never stops calling tools: the calls of the user's message
                 ("call" lines), else list_dir on ".", in every answer
+  fake/notools  400 "does not support tools" to a request that offers tools,
+                else as fake/chat
   anything else 404 (no such model)
 
 A request with the key "bad-key" gets 401. An unstreamed request gets a
@@ -43,6 +45,7 @@ MODELS = [
     {"id": "fake/broken", "name": "Fake broken"},
     {"id": "fake/tools", "name": "Fake agent"},
     {"id": "fake/loop", "name": "Fake endless agent"},
+    {"id": "fake/notools", "name": "Fake without tools"},
 ]
 #: Characters per piece of a streamed tool call's arguments.
 ARG_PIECE = 7
@@ -214,6 +217,8 @@ class FakeModelServer:
                     self._error(429, "Rate limit exceeded", {"Retry-After": "7"})
                 elif model == "fake/broken":
                     self._error(500, "Internal error in the model")
+                elif model == "fake/notools" and body.get("tools"):
+                    self._error(400, "registry.ollama.ai/library/fake does not support tools")
                 elif model not in {m["id"] for m in MODELS}:
                     self._error(404, f"No endpoints found for {model}.")
                 elif not body.get("stream"):

@@ -243,6 +243,19 @@ def test_a_model_that_never_stops_meets_the_cap(make, fake):
     assert all(0 <= asked - ended - tools < 1 for ended, tools, asked in agent.round_trips)
 
 
+def test_a_model_that_refuses_tools_is_asked_again_without_them(make, fake):
+    agent, ev, _ = make(model="fake/notools")
+    result = agent.run_conversation("plain words")
+    assert result["final_response"] == "Echo: plain words" and result["completed"]
+    first, second = fake.chat_requests()[-2:]
+    assert "tools" in first and "tools" not in second
+    assert ("warning", "fake/notools does not take tools here; it answers without them") in [
+        a for a, _ in ev.of("status_callback")]
+    asked = len(fake.chat_requests())
+    agent.run_conversation("again")  # not offered again
+    assert len(fake.chat_requests()) == asked + 1 and "tools" not in fake.chat_requests()[-1]
+
+
 def test_time_limit_and_file_tool_errors(standin, work):
     from tools import file_tools, terminal_tool
 

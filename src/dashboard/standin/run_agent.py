@@ -82,6 +82,7 @@ class AIAgent:
         #: ended, seconds the tools themselves took, when the next request
         #: was made), monotonic clock.
         self.round_trips = []
+        self._tools_refused = set()  # (base URL, model) that answered "no tools"
         self._interrupt = threading.Event()
         self._interrupt_reason = None
         self._turn_lock = threading.Lock()
@@ -304,7 +305,7 @@ class AIAgent:
         if self._stopped():
             return self._finish(messages, "[interrupted]", True, api_calls=0)
         wire = self._wire(user_message, messages)
-        tools = self._offered_tools()
+        tools = [] if (self.base_url, self.model) in self._tools_refused else self._offered_tools()
         cap = max(1, int(self.max_iterations or 1))
         shown = []      # every piece of text the user saw this turn
         api_calls = 0
@@ -366,6 +367,7 @@ class AIAgent:
                     self._emit_status("warning", f"{self.model} does not take tools here; "
                                                  "it answers without them")
                     tools = []
+                    self._tools_refused.add((self.base_url, self.model))
                     api_calls -= 1
                     continue
                 return failed("", model_client.describe_failure(exc, self.base_url, self.model))
