@@ -274,10 +274,11 @@ def run_command(command, cwd, timeout, stop, on_output=None):
         _kill_group(proc)
         proc.wait()
         reader.join(2.0)
-        try:
-            proc.stdout.close()
-        except OSError:
-            pass
+        if not reader.is_alive():  # else a process that left the group still writes to it
+            try:
+                proc.stdout.close()
+            except OSError:
+                pass
     flush(final=True)
     code = proc.returncode if outcome == "exited" else None
     return {"exit_code": code, "output": output.text(), "outcome": outcome,
