@@ -312,7 +312,13 @@ class AIAgent:
         answer_ended = None  # when the last tool-call answer ended (round-trip timing)
         tool_seconds = 0.0
 
+        new_answer = [False]  # the next text starts a paragraph of its own
+
         def on_text(delta):
+            if new_answer[0]:
+                new_answer[0] = False
+                shown.append("\n\n")
+                self._call("stream_delta_callback", "\n\n")
             shown.append(delta)
             self._call("stream_delta_callback", delta)
 
@@ -341,8 +347,7 @@ class AIAgent:
                 return self._finish(messages, "".join(shown) + note, False, api_calls=api_calls,
                                     stored=note.strip())
             self._emit_status("lifecycle", f"Asking {self.model} at {host}")
-            if shown:
-                on_text("\n\n")  # the next answer's text starts a paragraph of its own
+            new_answer[0] = bool(shown)
             if answer_ended is not None:
                 self.round_trips.append((answer_ended, tool_seconds, time.monotonic()))
                 del self.round_trips[:-ROUND_TRIPS_KEPT]
@@ -372,8 +377,6 @@ class AIAgent:
                     continue
                 return failed("", model_client.describe_failure(exc, self.base_url, self.model))
             text, reasoning, finish = answer
-            if not text and len(shown) == before + 1:
-                shown.pop()  # the paragraph break led to no text
             if reasoning:
                 self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
             calls = answer.tool_calls
