@@ -263,6 +263,13 @@ def test_time_limit_and_file_tool_errors(standin, work):
     ran = terminal_tool.run_command("echo started; sleep 30", work, 0.3, stop)
     assert ran["outcome"] == "timeout" and ran["exit_code"] is None and ran["duration"] < 2
     assert ran["output"] == "started\n"
+    # The engine's key stays out of a command's reach; nothing waits for input.
+    os.environ["OPENROUTER_API_KEY"] = "sk-hidden"
+    try:
+        ran = terminal_tool.run_command("echo \"[$OPENROUTER_API_KEY]\"; cat", work, 5, stop)
+    finally:
+        del os.environ["OPENROUTER_API_KEY"]
+    assert (ran["output"], ran["exit_code"]) == ("[]\n", 0)
 
     (work / "bin.dat").write_bytes(b"\x00\x01\x02")
     (work / "latin.txt").write_bytes("caf\xe9".encode("latin-1"))
@@ -282,6 +289,7 @@ def test_time_limit_and_file_tool_errors(standin, work):
     ("cat < in.txt", True), ("cat a > b", False), ("echo $(rm x)", False), ("git push", False),
     ("find . -name x -delete", False), ("sort -o out in", False), ("FOO=1 ls", False),
     ("python3 -c 1", False), ("ls `rm x`", False), ("ls; rm -f x", False), ("'unclosed", False),
+    ("echo $OPENROUTER_API_KEY", False), ("echo ${HOME}", False), ("grep -n 'end$' f", True),
 ])
 def test_what_counts_as_read_only(standin, command, read_only):
     from tools.terminal_tool import is_read_only

@@ -95,6 +95,8 @@ def is_read_only(command):
     Anything not understood counts as not read-only."""
     if "`" in command or "$(" in command or "<(" in command or ">(" in command:
         return False
+    if _expands_variables(command):
+        return False  # `echo $SOME_TOKEN` only looks, but at what?
     try:
         lexer = shlex.shlex(command, posix=True, punctuation_chars=";&|<>")
         lexer.whitespace_split = True
@@ -135,6 +137,19 @@ def is_read_only(command):
     return True
 
 
+def _expands_variables(command):
+    """Whether the shell would expand a variable in ``command`` ($NAME or
+    ${...} outside single quotes)."""
+    quoted = False
+    for i, ch in enumerate(command):
+        if ch == "'":
+            quoted = not quoted
+        elif ch == "$" and not quoted and i + 1 < len(command) \
+                and (command[i + 1].isalpha() or command[i + 1] in "_{"):
+            return True
+    return False
+
+
 def program_of(command):
     """The first program a command runs (for messages and session approvals)."""
     try:
@@ -149,6 +164,19 @@ def program_of(command):
 
 
 # -- running ------------------------------------------------------------------------
+
+#: The engine's own secrets, which a command from a model never needs.
+HIDDEN_VARIABLES = ("OPENROUTER_API_KEY",)
+
+
+def command_env():
+    """The environment of a command: the user's, without the engine's own
+    keys, and with nothing that would wait for a person (a pager, a
+    credential prompt)."""
+    env = {k: v for k, v in os.environ.items() if k not in HIDDEN_VARIABLES}
+    env.update({"PAGER": "cat", "GIT_PAGER": "cat", "GIT_TERMINAL_PROMPT": "0"})
+    return env
+
 
 class _Output:
     """Output kept as its first KEEP_HEAD and last KEEP_TAIL bytes."""
@@ -208,7 +236,7 @@ def run_command(command, cwd, timeout, stop, on_output=None):
         shell = "/bin/sh"
     started = time.monotonic()
     proc = subprocess.Popen([shell, "-c", command], cwd=str(cwd), stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=command_env(),
                             start_new_session=True, close_fds=True)
     output = _Output()
     live = []  # pieces not yet sent to on_output
