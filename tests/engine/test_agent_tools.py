@@ -290,6 +290,8 @@ def test_time_limit_and_file_tool_errors(standin, work):
     ("find . -name x -delete", False), ("sort -o out in", False), ("FOO=1 ls", False),
     ("python3 -c 1", False), ("ls `rm x`", False), ("ls; rm -f x", False), ("'unclosed", False),
     ("echo $OPENROUTER_API_KEY", False), ("echo ${HOME}", False), ("grep -n 'end$' f", True),
+    ("sort -rn x", True), ("sort -ro out x", False), ("date -us 1", False), ("rg --pre=sh x", False),
+    ("uniq in out", False),
 ])
 def test_what_counts_as_read_only(standin, command, read_only):
     from tools.terminal_tool import is_read_only

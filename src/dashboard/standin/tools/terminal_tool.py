@@ -75,16 +75,20 @@ def default_timeout():
 #: command, with no redirection into a file, they change nothing.
 READ_ONLY_PROGRAMS = frozenset("""
     ls ll dir pwd cat head tail wc grep egrep fgrep rg stat file du df which type whoami id
-    date uname hostname echo printf true false basename dirname realpath readlink tree
-    diff cmp uniq cut tr nl column uptime free ps nproc md5sum sha1sum sha256sum
-    jq less more seq
+    date uname echo printf true false basename dirname realpath readlink
+    diff cmp cut tr nl column uptime free ps nproc md5sum sha1sum sha256sum
+    jq seq find sort
 """.split())
 #: git subcommands that only look.
 READ_ONLY_GIT = frozenset("status log diff show blame ls-files rev-parse describe shortlog".split())
-#: Options that turn an otherwise read-only program into one that writes or runs.
+#: Options that make one of the programs above write, run something or
+#: change the system (an option given as --name=value counts too).
 _WRITING_OPTIONS = {"find": ("-exec", "-execdir", "-ok", "-okdir", "-delete", "-fprint", "-fprint0",
                              "-fprintf", "-fls"),
-                    "sort": ("-o", "--output")}
+                    "sort": ("-o", "--output"),
+                    "date": ("-s", "--set"),
+                    "file": ("-C", "--compile"),
+                    "rg": ("--pre",)}
 _SEPARATORS = {"|", "||", "&&", ";", "&", "\n"}
 
 
@@ -128,13 +132,24 @@ def is_read_only(command):
             if sub not in READ_ONLY_GIT or any(w.startswith("--output") for w in words):
                 return False
             continue
-        if program in ("find", "sort"):
-            if any(w.split("=")[0] in _WRITING_OPTIONS[program] for w in words[1:]):
-                return False
-            continue
         if program not in READ_ONLY_PROGRAMS:
             return False
+        if any(_has_option(words[1:], option) for option in _WRITING_OPTIONS.get(program, ())):
+            return False
     return True
+
+
+def _has_option(words, option):
+    """Whether ``option`` is among ``words``: as a word of its own, as
+    --name=value, or for a one-letter option also inside a group of them
+    (-ro) or with its value attached (-ofile)."""
+    for word in words:
+        if word == option or word.split("=", 1)[0] == option:
+            return True
+        if len(option) == 2 and word.startswith("-") and not word.startswith("--") \
+                and option[1] in word[1:]:
+            return True
+    return False
 
 
 def _expands_variables(command):
