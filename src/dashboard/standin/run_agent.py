@@ -422,6 +422,7 @@ class AIAgent:
         args, problem = toolbox.parse_arguments(name, call["arguments"])
         preview = toolbox.preview_of(name, args) if args is not None else (name or "?")
         started = time.monotonic()
+        self._emit_status("lifecycle", f"Running {name or 'a tool'}")
         self._call("tool_progress_callback", "tool.started", name, preview,
                    toolbox.shown_args(name, args))
         if problem is not None:
