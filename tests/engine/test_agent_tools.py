@@ -187,6 +187,10 @@ def test_approvals_decide_what_runs(make, work, monkeypatch):
         assert outside.read_text() == "x"
         saved = json.loads((work.parent / "profile" / "approvals.json").read_text())
         assert saved == {"always": ["write_outside_workdir"]}
+        gate.approval._session_approved.clear()  # as after a restart: the profile remembers
+        asked = len(gate.asked)
+        agent.run_conversation(calls(("write_file", {"path": str(outside), "content": "y"})))
+        assert len(gate.asked) == asked and outside.read_text() == "y"
     finally:
         gate.close()
 

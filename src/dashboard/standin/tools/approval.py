@@ -101,7 +101,9 @@ def resolve_gateway_approval(session_key, choice):
         entry = queue.pop(0)
         if not queue:
             del _pending[session_key]
-        if choice == "session":
+        if choice == "session" or (choice == "always" and entry.persist):
+            # An agent's "always" is kept in the profile (see _decide), so
+            # another profile is not bound by it; this session is at once.
             _session_approved.setdefault(session_key, set()).add(entry.data["pattern_key"])
         elif choice == "always":
             _always_approved.add(entry.data["pattern_key"])
