@@ -9,6 +9,7 @@ in the last two cases its whole process group gets SIGTERM, then SIGKILL
 after a short grace. When the shell has ended, whatever it left running in
 its group (a background job) is ended too, so no command outlives its step.
 """
+import logging
 import os
 import shlex
 import signal
@@ -16,6 +17,8 @@ import subprocess
 import threading
 import time
 from pathlib import Path
+
+logger = logging.getLogger("standin.terminal")
 
 #: Seconds a command may run when the model names no limit, and at most.
 DEFAULT_TIMEOUT = 180.0
@@ -39,9 +42,10 @@ def _config():
 
         with open(path, encoding="utf-8") as fh:
             cfg = yaml.safe_load(fh)
-    except (OSError, ValueError, ImportError):
+    except FileNotFoundError:
         return {}
-    except Exception:  # a broken config.yaml: the defaults apply
+    except Exception as exc:  # unreadable or broken: the defaults apply
+        logger.warning("Cannot read %s (%s); the terminal's defaults apply", path, exc)
         return {}
     return cfg if isinstance(cfg, dict) else {}
 
@@ -55,7 +59,8 @@ def working_folder():
     if isinstance(cwd, str) and cwd.strip():
         from korvel_cli.config import _expand_text
 
-        return Path(os.path.expanduser(_expand_text(cwd.strip())))
+        folder = Path(os.path.expanduser(_expand_text(cwd.strip())))
+        return folder if folder.is_absolute() else Path(os.path.expanduser("~")) / folder
     return Path(os.path.expanduser("~"))
 
 
