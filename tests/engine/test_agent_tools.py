@@ -226,7 +226,8 @@ def test_stop_ends_the_command_its_children_and_the_turn(make, work, monkeypatch
     agent.interrupt("User cancelled")
     worker.join(5)
     gate.close()
-    assert not worker.is_alive() and time.monotonic() - stopped_at < 1.5
+    # Within a second by design (0.5 s of grace); the margin is for a busy machine.
+    assert not worker.is_alive() and time.monotonic() - stopped_at < 3
     assert out["interrupted"] is True
     wait_for(lambda: not any(_processes_with(m) for m in ("71.25", "72.25", "73.25")), timeout=3)
     assert [s[1:] for s in steps(ev)] == [(command, "stopped", True)]

@@ -236,7 +236,7 @@ def test_live_output_and_steps_in_the_history_after_a_restart(fake, tmp_path_fac
                           env={"ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": KEY})
     try:
         with Stream(server, session) as stream:
-            command = "echo one; sleep 0.4; echo two"
+            command = "echo one; sleep 1; echo two"
             turn_id = send(server, "say Running it.\n" + call("terminal", command=command), session)["turn_id"]
             answer(server, stream, session, "session")
             stream.until("turn_ended", turn_id)
@@ -244,9 +244,9 @@ def test_live_output_and_steps_in_the_history_after_a_restart(fake, tmp_path_fac
         names = [n if n != "status" else d["event"] for n, d in records]
         assert names.index("tool_started") < names.index("tool.output") < names.index("tool_completed")
         outputs = [d["message"] for n, d in records if n == "status" and d["event"] == "tool.output"]
-        assert "".join(outputs) == "one\ntwo\n" and len(outputs) == 2   # as it came, not at the end
+        assert "".join(outputs) == "one\ntwo\n" and outputs[0] == "one\n"   # as it came, not at the end
         done = next(d for n, d in records if n == "tool_completed")
-        assert done["preview"] == command and done["is_error"] is False and done["duration"] >= 0.4
+        assert done["preview"] == command and done["is_error"] is False and done["duration"] >= 1
     finally:
         server.stop()
     server = start_server("--engine", "standin", home=agent_home,
