@@ -106,6 +106,8 @@ def test_calls_streamed_in_pieces_run_in_order_and_their_results_go_back(make, f
     first, second = fake.chat_requests()[-2:]
     assert [t["function"]["name"] for t in first["tools"]] == [
         "terminal", "read_file", "write_file", "list_dir", "search_files"]
+    system = first["messages"][0]
+    assert system["role"] == "system" and f"in the working folder {work}," in system["content"]
     # The next request holds the answer's calls, each followed by its result.
     sent = second["messages"]
     said = sent[-7]

@@ -273,10 +273,18 @@ class AIAgent:
         return [spec for spec in toolbox.SPECS
                 if registry.get_toolset_for_tool(spec["function"]["name"]) in sets]
 
-    def _wire(self, user_message, messages):
+    def _system_prompt(self, tools):
+        """The profile's system prompt, and where the tools work when the
+        model gets tools."""
+        if not tools:
+            return self.ephemeral_system_prompt
+        note = toolbox.context_note()
+        return f"{self.ephemeral_system_prompt}\n\n{note}" if self.ephemeral_system_prompt else note
+
+    def _wire(self, user_message, messages, tools):
         """The request messages of this turn: the conversation, with this
         message's attached images as image parts when the model takes images."""
-        wire = model_client.conversation(messages[:-1], self.ephemeral_system_prompt)
+        wire = model_client.conversation(messages[:-1], self._system_prompt(tools))
         content = user_message
         paths, _ = model_client.split_images(user_message)
         if paths and model_client.model_takes_images(self.api_key, self.base_url, self.model):
@@ -304,8 +312,8 @@ class AIAgent:
         model_client.remember_endpoint(self.api_key, self.base_url, self.model)
         if self._stopped():
             return self._finish(messages, "[interrupted]", True, api_calls=0)
-        wire = self._wire(user_message, messages)
         tools = [] if (self.base_url, self.model) in self._tools_refused else self._offered_tools()
+        wire = self._wire(user_message, messages, tools)
         cap = max(1, int(self.max_iterations or 1))
         shown = []      # every piece of text the user saw this turn
         api_calls = 0
@@ -373,6 +381,10 @@ class AIAgent:
                                                  "it answers without them")
                     tools = []
                     self._tools_refused.add((self.base_url, self.model))
+                    if wire and wire[0].get("role") == "system":
+                        wire[0]["content"] = self._system_prompt(tools)
+                        if not wire[0]["content"]:
+                            del wire[0]
                     api_calls -= 1
                     continue
                 return failed("", model_client.describe_failure(exc, self.base_url, self.model))

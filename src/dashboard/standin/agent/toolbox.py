@@ -46,6 +46,19 @@ SPECS = [
 NAMES = tuple(spec["function"]["name"] for spec in SPECS)
 
 
+def context_note():
+    """What the model is told about where its tools work."""
+    import os
+    import platform
+
+    shell = os.environ.get("SHELL") or "/bin/sh"
+    return (f"You can use tools on the user's computer ({platform.system()}). Commands run with "
+            f"{shell} in the working folder {terminal_tool.working_folder()}, which is also where "
+            "relative paths start. Commands that are not plainly read-only, and writing outside "
+            "the working folder, wait for the user's approval; when the user denies one, do not "
+            "try to reach the same end another way: ask what they want instead.")
+
+
 class Outcome:
     """What one call gave: the text for the model, whether it failed, and
     what the page and the session store show of it."""
