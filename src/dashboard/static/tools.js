@@ -135,6 +135,8 @@ const Tools = (() => {
         || step(box, m.tool_name, `⚡ ${m.tool_name || "tool"}`, (m.meta && m.meta.preview) || "");
       const meta = m.meta || {};
       if (meta.emoji) node.querySelector(".step-tool").textContent = `${meta.emoji} ${m.tool_name || "tool"}`;
+      const target = node.querySelector(".step-target");
+      if (target && typeof meta.preview === "string" && meta.preview) target.textContent = meta.preview;
       const content = typeof m.content === "string" ? m.content : "";
       if (content) appendOutput(node, content);
       const status = meta.status || "ok";
