@@ -171,9 +171,10 @@ def test_approvals_decide_what_runs(make, work, monkeypatch):
             ("terminal", {"command": "touch x"}),      # asked: allowed for the session
             ("terminal", {"command": "touch y"}),      # touch again: not asked
             ("write_file", {"path": "inside.txt", "content": "ok"})))  # inside: not asked
-        assert [(a["command"], a["pattern_key"]) for a in gate.asked] == [
-            ("rm -rf a", "recursive_delete"), ("rm -rf b", "recursive_delete"),
-            ("touch x", "command:touch")]
+        assert [(a["command"], a["pattern_key"], a["description"]) for a in gate.asked] == [
+            ("rm -rf a", "recursive_delete", f"recursive forced delete, in {work}"),
+            ("rm -rf b", "recursive_delete", f"recursive forced delete, in {work}"),
+            ("touch x", "command:touch", f"runs touch, which may change files or the system, in {work}")]
         assert (work / "a").is_dir() and not (work / "b").exists()
         assert (work / "x").exists() and (work / "y").exists() and (work / "inside.txt").exists()
         told = [m["content"] for m in agent.messages if m["role"] == "tool"]

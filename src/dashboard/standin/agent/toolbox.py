@@ -186,7 +186,7 @@ def _terminal(args, cwd, stop, on_output):
     except (TypeError, ValueError):
         timeout = terminal_tool.default_timeout()
     timeout = min(terminal_tool.MAX_TIMEOUT, max(1.0, timeout))
-    verdict = approval.check_agent_command(command, cancel=stop)
+    verdict = approval.check_agent_command(command, cancel=stop, cwd=str(cwd))
     if not verdict["approved"]:
         return _refused(verdict, "the command did not run")
     earlier = {"session": " (allowed earlier in this session)",

@@ -153,14 +153,17 @@ def classify_agent_command(command):
     return True, f"command:{program}", f"runs {program}, which may change files or the system"
 
 
-def check_agent_command(command, cancel=None):
+def check_agent_command(command, cancel=None, cwd=None):
     """The approval step of every command from a model (the terminal tool).
 
     Read-only commands run; any other waits for the user under a gateway.
-    Without a gateway there is nobody to ask, and the command is refused."""
+    Without a gateway there is nobody to ask, and the command is refused.
+    ``cwd``, the folder it would run in, is named in the request."""
     needed, pattern_key, description = classify_agent_command(command)
     if not needed:
         return {"approved": True, "choice": None, "message": "read-only"}
+    if cwd is not None:
+        description += f", in {cwd}"
     if len(command) > SHOWN_COMMAND_CHARS:
         description += (f" (the command is {len(command)} characters long; only its first "
                         f"{SHOWN_COMMAND_CHARS} are shown)")
