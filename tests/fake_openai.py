@@ -9,16 +9,28 @@ What it answers depends on the model asked for:
   fake/drop     the same, but the connection breaks (less body than announced)
   fake/busy     429 with a Retry-After of 7 seconds
   fake/broken   500
+  fake/tools    an agent: a user message whose lines read "call <tool> <arguments>"
+                is answered with those tool calls (several in one answer, the
+                arguments sent verbatim, in small pieces), after the text of
+                any "say <text>" line; once the calls have their results it
+                answers "Results: " and each result's first line, " | "
+                between them. Other messages are echoed.
+  fake/loop     never stops calling tools: the calls of the user's message
+                ("call" lines), else list_dir on ".", in every answer
+  fake/notools  400 "does not support tools" to a request that offers tools,
+                else as fake/chat
   anything else 404 (no such model)
 
-A request with the key "bad-key" gets 401. An unstreamed request (a title)
-gets "Otters and rivers". GET /v1/models lists the models above.
+A request with the key "bad-key" gets 401. An unstreamed request gets a
+summary (its system prompt starts "Summarize"), an image description (it
+holds an image part) or the title "Otters and rivers". GET /v1/models lists the models above.
 """
 from __future__ import annotations
 
 import json
 import threading
 import time
+import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 MODELS = [
@@ -31,8 +43,15 @@ MODELS = [
     {"id": "fake/drop", "name": "Fake drop"},
     {"id": "fake/busy", "name": "Fake busy"},
     {"id": "fake/broken", "name": "Fake broken"},
+    {"id": "fake/tools", "name": "Fake agent"},
+    {"id": "fake/loop", "name": "Fake endless agent"},
+    {"id": "fake/notools", "name": "Fake without tools"},
 ]
+#: Characters per piece of a streamed tool call's arguments.
+ARG_PIECE = 7
 TITLE = "Otters and rivers"
+SUMMARY = "The user asked about otters; the agent listed the river folder."
+IMAGE_DESCRIPTION = "A gradient from green to blue."
 
 
 def _chunk(model, content=None, reasoning=None, finish=None, field="reasoning"):
@@ -43,6 +62,61 @@ def _chunk(model, content=None, reasoning=None, finish=None, field="reasoning"):
         delta[field] = reasoning
     return {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 1,
             "model": model, "choices": [{"index": 0, "delta": delta, "finish_reason": finish}]}
+
+
+def _tool_chunk(model, index, call_id=None, name=None, arguments=None, finish=None):
+    call = {"index": index}
+    if call_id is not None:
+        call["id"] = call_id
+        call["type"] = "function"
+    fn = {}
+    if name is not None:
+        fn["name"] = name
+    if arguments is not None:
+        fn["arguments"] = arguments
+    if fn:
+        call["function"] = fn
+    return {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 1,
+            "model": model, "choices": [{"index": 0, "delta": {"tool_calls": [call]},
+                                         "finish_reason": finish}]}
+
+
+def agent_answer(model, messages):
+    """(text, [(tool name, raw arguments), ...]) of the fake agents."""
+    if model == "fake/loop":
+        for message in messages:
+            if message.get("role") == "user" and message["content"].startswith("call "):
+                return "", agent_answer("fake/tools", [message])[1]
+        return "", [("list_dir", '{"path": "."}')]
+    results = []
+    for message in reversed(messages):
+        if message.get("role") != "tool":
+            break
+        results.insert(0, (message.get("content") or "").split("\n", 1)[0])
+    if results:
+        return "Results: " + " | ".join(results), []
+    text, calls = [], []
+    for line in _last_user(messages).splitlines():
+        if line.startswith("call "):
+            name, _, raw = line[5:].partition(" ")
+            calls.append((name, raw))
+        elif line.startswith("say "):
+            text.append(line[4:])
+    if not calls:
+        return "Echo: " + _last_user(messages), []
+    return " ".join(text), calls
+
+
+def _short_answer(body):
+    """An unstreamed answer: a summary, an image description or a title."""
+    messages = body.get("messages") or []
+    first = messages[0].get("content") if messages else ""
+    if isinstance(first, str) and first.startswith("Summarize"):
+        return f"{SUMMARY} ({messages[-1]['content'].count(chr(10) + chr(10)) + 1} entries)"
+    if any(isinstance(m.get("content"), list) and any(p.get("type") == "image_url" for p in m["content"])
+           for m in messages):
+        return IMAGE_DESCRIPTION
+    return TITLE
 
 
 def _last_user(messages):
@@ -58,6 +132,7 @@ def _last_user(messages):
 class FakeModelServer:
     def __init__(self) -> None:
         self.requests: list = []  # (path, authorization header, parsed JSON body or None)
+        self.arrivals: list = []  # time.monotonic() when each chat request's body was read
         self.disconnects = 0      # long streams whose client went away
         self.models_served = 0
         self.models_down = False  # GET /models answers 503 while set
@@ -128,6 +203,9 @@ class FakeModelServer:
             def do_POST(self):
                 length = int(self.headers.get("Content-Length") or 0)
                 body = json.loads(self.rfile.read(length) or b"{}")
+                if self.path.endswith("/chat/completions"):
+                    with server._lock:
+                        server.arrivals.append(time.monotonic())
                 server._record(self.path, self.headers.get("Authorization"), body)
                 if not self._authorized():
                     return
@@ -139,13 +217,16 @@ class FakeModelServer:
                     self._error(429, "Rate limit exceeded", {"Retry-After": "7"})
                 elif model == "fake/broken":
                     self._error(500, "Internal error in the model")
+                elif model == "fake/notools" and body.get("tools"):
+                    self._error(400, "registry.ollama.ai/library/fake does not support tools")
                 elif model not in {m["id"] for m in MODELS}:
                     self._error(404, f"No endpoints found for {model}.")
                 elif not body.get("stream"):
                     self._json(200, {"id": "chatcmpl-fake", "object": "chat.completion",
                                      "created": 1, "model": model, "choices": [{
                                          "index": 0, "finish_reason": "stop",
-                                         "message": {"role": "assistant", "content": TITLE}}]})
+                                         "message": {"role": "assistant",
+                                                     "content": _short_answer(body)}}]})
                 else:
                     self._stream(model, body)
 
@@ -174,6 +255,9 @@ class FakeModelServer:
                         self._send_event(_chunk(model, "The first half"))
                         self._send_event(_chunk(model, " of an answer"))
                         return  # the connection closes without an end
+                    if model in ("fake/tools", "fake/loop"):
+                        self._agent(model, body)
+                        return
                     if model == "fake/vision":
                         images = sum(1 for m in body["messages"] if isinstance(m.get("content"), list)
                                      for p in m["content"] if p.get("type") == "image_url")
@@ -189,4 +273,22 @@ class FakeModelServer:
                 except (BrokenPipeError, ConnectionResetError):
                     with server._lock:
                         server.disconnects += 1
+            def _agent(self, model, body):
+                text, calls = agent_answer(model, body["messages"])
+                words = text.split(" ") if text else []
+                for i, word in enumerate(words):
+                    self._send_event(_chunk(model, word + " " if i < len(words) - 1 else word))
+                # Two calls arrive interleaved: each one's id and name first,
+                # then their arguments piece by piece, by turns.
+                for index, (name, _) in enumerate(calls):
+                    self._send_event(_tool_chunk(model, index, f"call_{uuid.uuid4().hex[:8]}", name, ""))
+                pieces = [[raw[i:i + ARG_PIECE] for i in range(0, len(raw), ARG_PIECE)]
+                          for _, raw in calls]
+                for step in range(max((len(p) for p in pieces), default=0)):
+                    for index, parts in enumerate(pieces):
+                        if step < len(parts):
+                            self._send_event(_tool_chunk(model, index, arguments=parts[step]))
+                self._send_event(_chunk(model, finish="tool_calls" if calls else "stop"))
+                self._send_event("[DONE]")
+
         return Handler

@@ -312,6 +312,12 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
         if current is not None and current["turn_id"] == running:
             continue
         entry = {"role": role, "content": content}
+        # A step of the agent: the calls an answer made, and each one's result.
+        for key in ("tool_calls", "tool_call_id", "tool_name", "meta"):
+            if message.get(key):
+                entry[key] = message[key]
+        if current is not None and role == "tool":
+            entry["turn"] = current["turn_id"]
         if current is not None and role == "assistant":
             entry["turn"] = current["turn_id"]
             if current["state"] in ENDED and current["state"] != "done":

@@ -44,3 +44,16 @@ def test_smoke_run_prints_every_case(tmp_path):
                 f"- Python: CPython {platform.python_version()}"):
         assert row in text, row
     assert "error:" not in text
+
+
+def test_tool_round_trips_replace_only_their_section(tmp_path):
+    out = tmp_path / "RESULTS.md"
+    out.write_text("# Results\n\n## Over HTTP\n\nhttp\n\n## Tool round trips\n\nstale\n\n## Page\n\npage\n",
+                   encoding="utf-8")
+    r = _run("bench/tool_roundtrip.py", "--quick", "--write", "--output", str(out), timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    text = out.read_text(encoding="utf-8")
+    assert text.startswith("# Results\n\n## Over HTTP\n\nhttp\n\n## Tool round trips\n")
+    assert "stale" not in text and text.endswith("## Page\n\npage\n")
+    for row in ("| read_file (a 2 KB file) |", "| terminal (`true`"):
+        assert row in text, row

@@ -53,7 +53,9 @@ def test_streamed_turn_reaches_every_callback_and_is_stored(make, fake):
     # The second turn carries the system prompt and the conversation so far.
     agent.run_conversation("and beavers?")
     sent = fake.chat_requests()[-1]["messages"]
-    assert sent == [{"role": "system", "content": "Be brief."},
+    system = sent[0]["content"]
+    assert system.startswith("Be brief.\n\nYou can use tools on the user's computer (Linux).")
+    assert sent == [{"role": "system", "content": system},
                     {"role": "user", "content": "hello otters"},
                     {"role": "assistant", "content": "Echo: hello otters"},
                     {"role": "user", "content": "and beavers?"}]

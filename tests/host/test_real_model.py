@@ -1,10 +1,12 @@
 """Whole turns of the host on the bundled engine, talking to the fake model server."""
+import json
+import os
 import uuid
 
 import pytest
 
 from fake_openai import MODELS, TITLE, FakeModelServer
-from host_wire import free_port, history, idle, run_turn, send, start_server, wait_for
+from host_wire import Stream, free_port, history, idle, run_turn, send, start_server, wait_for
 
 KEY = "sk-or-v1-test-5ecret"
 
@@ -153,3 +155,126 @@ def test_the_model_list_stands_while_the_endpoint_cannot_list(fake, monkeypatch)
     finally:
         fake.models_down = False
     assert again == listed and "503" in problem and KEY not in problem
+
+
+# -- the agent: tool calls run for real behind approvals ---------------------------
+
+def new_agent_home(tmp_path_factory):
+    """A home whose profile runs the fake agent in its own working folder."""
+    home = tmp_path_factory.mktemp("agent-home")
+    work = home / "work"
+    work.mkdir()
+    (home / ".korvel").mkdir()
+    (home / ".korvel" / "config.yaml").write_text(f"model: fake/tools\nterminal:\n  cwd: {work}\n")
+    return home
+
+
+@pytest.fixture(scope="module")
+def agent_home(tmp_path_factory):
+    return new_agent_home(tmp_path_factory)
+
+
+@pytest.fixture(scope="module")
+def agent_server(fake, agent_home):
+    srv = start_server("--engine", "standin", home=agent_home,
+                       env={"ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": KEY})
+    yield srv
+    srv.stop()
+
+
+def call(name, **args):
+    return f"call {name} {json.dumps(args)}"
+
+
+def answer(server, stream, session, choice):
+    """Answer the next approval request of the stream, naming it by its id."""
+    request = stream.until("approval_required")
+    res = server.client.post("/chat/approve", json={
+        "session_id": session, "choice": choice, "approval_id": stream.last_id})
+    assert res.json()["resolved"] is True, res.text
+    return request
+
+
+def _sleeping(marker):
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as fh:
+                if f"sleep\0{marker}".encode() in fh.read():
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def test_commands_wait_for_approval_and_denied_ones_do_not_run(agent_server, agent_home, fake):
+    work = agent_home / "work"
+    session = sid("approve")
+    for name in ("denied", "allowed"):
+        (work / name).mkdir()
+    with Stream(agent_server, session) as stream:
+        first = send(agent_server, call("terminal", command="rm -rf denied"), session)["turn_id"]
+        asked = answer(agent_server, stream, session, "deny")
+        assert (asked["command"], asked["pattern_key"]) == ("rm -rf denied", "recursive_delete")
+        stream.until("turn_ended", first)
+        second = send(agent_server, call("terminal", command="rm -rf allowed"), session)["turn_id"]
+        answer(agent_server, stream, session, "once")
+        stream.until("turn_ended", second)
+    assert (work / "denied").is_dir() and not (work / "allowed").exists()
+    denied, allowed = [_record(n, d) for n, d in stream.turn(first)], stream.turn(second)
+    assert [d["message"] for n, d in denied if n == "status" and d["event"] == "tool.result"] == [
+        "denied by the user"]
+    # The model heard of the denial in its next request.
+    told = [m for m in fake.chat_requests()[-3]["messages"] if m["role"] == "tool"]
+    assert told[-1]["content"].startswith("The user denied this, so the command did not run.")
+    assert reply(allowed).endswith("Results: exit status 0")
+
+
+def test_live_output_and_steps_in_the_history_after_a_restart(fake, tmp_path_factory):
+    agent_home = new_agent_home(tmp_path_factory)  # a host of its own: it is restarted
+    session = sid("steps")
+    server = start_server("--engine", "standin", home=agent_home,
+                          env={"ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": KEY})
+    try:
+        with Stream(server, session) as stream:
+            command = "echo one; sleep 1; echo two"
+            turn_id = send(server, "say Running it.\n" + call("terminal", command=command), session)["turn_id"]
+            answer(server, stream, session, "session")
+            stream.until("turn_ended", turn_id)
+        records = [_record(n, d) for n, d in stream.turn(turn_id)]
+        names = [n if n != "status" else d["event"] for n, d in records]
+        assert names.index("tool_started") < names.index("tool.output") < names.index("tool_completed")
+        outputs = [d["message"] for n, d in records if n == "status" and d["event"] == "tool.output"]
+        assert "".join(outputs) == "one\ntwo\n" and outputs[0] == "one\n"   # as it came, not at the end
+        done = next(d for n, d in records if n == "tool_completed")
+        assert done["preview"] == command and done["is_error"] is False and done["duration"] >= 1
+    finally:
+        server.stop()
+    server = start_server("--engine", "standin", home=agent_home,
+                          env={"ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": KEY})
+    try:
+        steps = history(server, session)
+        assert [m["role"] for m in steps] == ["user", "assistant", "tool", "assistant"]
+        assert {m["turn"] for m in steps} == {turn_id}
+        calls = steps[1]["tool_calls"]
+        assert steps[1]["content"] == "Running it." and len(calls) == 1
+        assert json.loads(calls[0]["function"]["arguments"]) == {"command": command}
+        result = steps[2]
+        assert result["tool_call_id"] == calls[0]["id"] and result["content"] == "exit status 0\none\ntwo\n"
+        assert result["meta"]["exit_code"] == 0 and result["meta"]["preview"] == command
+        assert steps[3]["content"] == "Results: exit status 0"
+    finally:
+        server.stop()
+
+
+def test_stop_ends_a_running_command_and_leaves_no_process(agent_server, agent_home):
+    session = sid("stop-cmd")
+    with Stream(agent_server, session) as stream:
+        turn_id = send(agent_server, call("terminal", command="sleep 91.75 & sleep 92.75"),
+                       session)["turn_id"]
+        answer(agent_server, stream, session, "once")
+        wait_for(lambda: _sleeping("91.75") and _sleeping("92.75"))
+        assert agent_server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"]
+        ended = stream.until("turn_ended", turn_id)
+    assert ended["status"] == "stopped"
+    assert not _sleeping("91.75") and not _sleeping("92.75")
+    assert history(agent_server, session)[-1]["content"] == "[interrupted]"

@@ -26,6 +26,9 @@ CREATE TABLE IF NOT EXISTS messages (
     content TEXT,
     content_is_json INTEGER NOT NULL DEFAULT 0,
     tool_name TEXT,
+    tool_calls TEXT,
+    tool_call_id TEXT,
+    meta TEXT,
     created_at REAL NOT NULL
 );
 CREATE INDEX IF NOT EXISTS messages_by_session ON messages(session_id, id);
@@ -46,7 +49,16 @@ class SessionDB:
         self._conn.row_factory = sqlite3.Row
         with self._lock, self._conn:
             self._conn.execute("PRAGMA foreign_keys = ON")
+            # An agent stores each step as it goes: write-ahead logging with
+            # normal syncing keeps a committed step through a crash of the
+            # process without a disk flush per message.
+            self._conn.execute("PRAGMA journal_mode = WAL")
+            self._conn.execute("PRAGMA synchronous = NORMAL")
             self._conn.executescript(_SCHEMA)
+            have = {row["name"] for row in self._conn.execute("PRAGMA table_info(messages)")}
+            for column in ("tool_calls", "tool_call_id", "meta"):  # stores from before tools
+                if column not in have:
+                    self._conn.execute(f"ALTER TABLE messages ADD COLUMN {column} TEXT")
 
     # -- sessions -------------------------------------------------------
 
@@ -127,7 +139,12 @@ class SessionDB:
 
     # -- messages -------------------------------------------------------
 
-    def append_message(self, session_id, role, content, tool_name=None):
+    def append_message(self, session_id, role, content, tool_name=None, tool_calls=None,
+                       tool_call_id=None, meta=None):
+        """Store one message. An assistant message that calls tools carries
+        ``tool_calls`` (the request's form); a tool result carries its
+        ``tool_call_id``, ``tool_name`` and ``meta`` (status, exit code,
+        duration: what the page shows of the step)."""
         is_json = not isinstance(content, str) and content is not None
         stored = json.dumps(content) if is_json else content
         now = time.time()
@@ -135,8 +152,10 @@ class SessionDB:
             self._ensure(session_id)
             cur = self._conn.execute(
                 "INSERT INTO messages (session_id, role, content, content_is_json, tool_name,"
-                " created_at) VALUES (?, ?, ?, ?, ?, ?)",
-                (session_id, role, stored, int(is_json), tool_name, now))
+                " tool_calls, tool_call_id, meta, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (session_id, role, stored, int(is_json), tool_name,
+                 json.dumps(tool_calls) if tool_calls else None, tool_call_id,
+                 json.dumps(meta) if meta else None, now))
             self._conn.execute("UPDATE sessions SET updated_at = ? WHERE id = ?",
                                (now, session_id))
         return cur.lastrowid
@@ -144,22 +163,29 @@ class SessionDB:
     def get_messages(self, session_id):
         with self._lock:
             rows = self._conn.execute(
-                "SELECT id, role, content, content_is_json, tool_name, created_at"
-                " FROM messages WHERE session_id = ? ORDER BY id", (session_id,)).fetchall()
+                "SELECT id, role, content, content_is_json, tool_name, tool_calls, tool_call_id,"
+                " meta, created_at FROM messages WHERE session_id = ? ORDER BY id",
+                (session_id,)).fetchall()
         out = []
         for row in rows:
             content = json.loads(row["content"]) if row["content_is_json"] else row["content"]
             out.append({"id": row["id"], "role": row["role"], "content": content,
-                        "tool_name": row["tool_name"], "timestamp": row["created_at"]})
+                        "tool_name": row["tool_name"],
+                        "tool_calls": json.loads(row["tool_calls"]) if row["tool_calls"] else None,
+                        "tool_call_id": row["tool_call_id"],
+                        "meta": json.loads(row["meta"]) if row["meta"] else None,
+                        "timestamp": row["created_at"]})
         return out
 
     def get_messages_as_conversation(self, session_id):
-        """The session's messages as [{"role": ..., "content": ...}, ...]."""
+        """The session's messages as [{"role": ..., "content": ...}, ...], with
+        "tool_calls", "tool_call_id", "tool_name" and "meta" where set."""
         conversation = []
         for message in self.get_messages(session_id):
             entry = {"role": message["role"], "content": message["content"]}
-            if message["tool_name"]:
-                entry["tool_name"] = message["tool_name"]
+            for key in ("tool_name", "tool_calls", "tool_call_id", "meta"):
+                if message[key]:
+                    entry[key] = message[key]
             conversation.append(entry)
         return conversation
 

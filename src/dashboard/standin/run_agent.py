@@ -25,12 +25,16 @@ import logging
 import threading
 import time
 
-from agent import model_client
+from agent import model_client, toolbox
 
 logger = logging.getLogger("standin.agent")
 
 DEFAULT_MODEL = "standin/echo-1"
 STREAM_DELAY = 0.02  # seconds between text deltas, so that a stop can land
+#: The toolset name that stands for every tool of the engine.
+ALL_TOOLSETS = "korvel-cli"
+#: Round-trip times (seconds) kept for the benchmark.
+ROUND_TRIPS_KEPT = 1000
 
 
 class AIAgent:
@@ -74,9 +78,16 @@ class AIAgent:
         self.compression_count = 0
         self.stream_delay = STREAM_DELAY
         self._last_flushed_db_idx = 0
+        #: Tool round trips, for the benchmark: (when the tool-call answer
+        #: ended, seconds the tools themselves took, when the next request
+        #: was made), monotonic clock.
+        self.round_trips = []
+        self._tools_refused = set()  # (base URL, model) that answered "no tools"
         self._interrupt = threading.Event()
         self._interrupt_reason = None
         self._turn_lock = threading.Lock()
+        if self.uses_model:  # image descriptions before the first turn use it
+            model_client.remember_endpoint(self.api_key, self.base_url, self.model)
 
     # -- control ----------------------------------------------------------
 
@@ -107,13 +118,27 @@ class AIAgent:
         return self._interrupt.is_set()
 
     def _compress_context(self, history, *args, **kwargs):
-        """Fold all but the last four messages into one summary message."""
+        """Fold all but the last four messages (and the call whose results
+        begin them) into one summary message: the model's summary when a
+        model is configured, else a line of each message's start."""
         history = list(history)
         if len(history) <= 4:
             return history
-        older, recent = history[:-4], history[-4:]
-        summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages: "
-                   + " | ".join(str(m.get("content", ""))[:40] for m in older) + "]"}
+        cut = len(history) - 4
+        while cut > 0 and history[cut].get("role") == "tool":
+            cut -= 1  # a call stays with its results
+        older, recent = history[:cut], history[cut:]
+        if not older:
+            return history
+        written = None
+        if self.uses_model:
+            written = model_client.summarize(self.api_key, self.base_url, self.model, older)
+        if written is not None:
+            summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages, "
+                                                  f"written by {self.model}:\n{written}]"}
+        else:
+            summary = {"role": "user", "content": f"[Summary of {len(older)} earlier messages: "
+                       + " | ".join(str(m.get("content", ""))[:40] for m in older) + "]"}
         self.messages = [summary] + recent
         self.compression_count += 1
         self._emit_status("context.compressed",
@@ -185,12 +210,16 @@ class AIAgent:
             return self._run_model(user_message, messages)
         return self._run_script(user_message, messages)
 
-    def _finish(self, messages, final, interrupted, api_calls=1, error=None):
-        """Store the reply and build the turn's result."""
-        messages.append({"role": "assistant", "content": final})
-        db = self.session_db
-        if db is not None and self.session_id:
-            db.append_message(self.session_id, "assistant", final)
+    def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=...):
+        """Store the reply and build the turn's result. ``final`` is all the
+        text of the turn; ``stored`` the last answer's own part of it (what is
+        kept as the closing assistant message; None: nothing is kept)."""
+        stored = final if stored is ... else stored
+        if stored is not None:
+            messages.append({"role": "assistant", "content": stored})
+            db = self.session_db
+            if db is not None and self.session_id:
+                db.append_message(self.session_id, "assistant", stored)
         result = {"final_response": final, "messages": list(messages),
                   "interrupted": interrupted, "completed": not interrupted and error is None,
                   "api_calls": api_calls, "model": self.model}
@@ -233,31 +262,72 @@ class AIAgent:
 
     # -- a turn with a model ------------------------------------------------
 
-    def _request(self, user_message, messages):
-        """The request body for this turn: the conversation, with this
+    def _offered_tools(self):
+        """The tool specs this agent offers: all of them for the default
+        toolset ("korvel-cli"), else those of the enabled toolsets."""
+        from tools.registry import registry
+
+        sets = self.enabled_toolsets
+        if sets is None or ALL_TOOLSETS in sets:
+            return list(toolbox.SPECS)
+        return [spec for spec in toolbox.SPECS
+                if registry.get_toolset_for_tool(spec["function"]["name"]) in sets]
+
+    def _system_prompt(self, tools):
+        """The profile's system prompt, and where the tools work when the
+        model gets tools."""
+        if not tools:
+            return self.ephemeral_system_prompt
+        note = toolbox.context_note()
+        return f"{self.ephemeral_system_prompt}\n\n{note}" if self.ephemeral_system_prompt else note
+
+    def _wire(self, user_message, messages, tools):
+        """The request messages of this turn: the conversation, with this
         message's attached images as image parts when the model takes images."""
-        wire = model_client.conversation(messages[:-1], self.ephemeral_system_prompt)
+        wire = model_client.conversation(messages[:-1], self._system_prompt(tools))
         content = user_message
         paths, _ = model_client.split_images(user_message)
         if paths and model_client.model_takes_images(self.api_key, self.base_url, self.model):
             content = model_client.with_image_parts(user_message) or user_message
         wire.append({"role": "user", "content": content})
+        return wire
+
+    def _body(self, wire, tools):
         return model_client.request_body(
             self.model, wire, base_url=self.base_url, provider_routing=self.provider_routing,
             reasoning_config=self.reasoning_config, service_tier=self.service_tier,
-            fallback_model=self.fallback_model, request_overrides=self.request_overrides)
+            fallback_model=self.fallback_model, request_overrides=self.request_overrides,
+            tools=tools)
+
+    def _store(self, message):
+        db = self.session_db
+        if db is not None and self.session_id:
+            db.append_message(self.session_id, message["role"], message.get("content"),
+                              tool_name=message.get("tool_name"),
+                              tool_calls=message.get("tool_calls"),
+                              tool_call_id=message.get("tool_call_id"), meta=message.get("meta"))
 
     def _run_model(self, user_message, messages):
         host = model_client.host_of(self.base_url)
         model_client.remember_endpoint(self.api_key, self.base_url, self.model)
         if self._stopped():
             return self._finish(messages, "[interrupted]", True, api_calls=0)
-        body = self._request(user_message, messages)
-        self._emit_status("lifecycle", f"Asking {self.model} at {host}")
-        streamed = []
+        tools = [] if (self.base_url, self.model) in self._tools_refused else self._offered_tools()
+        wire = self._wire(user_message, messages, tools)
+        cap = max(1, int(self.max_iterations or 1))
+        shown = []      # every piece of text the user saw this turn
+        api_calls = 0
+        answer_ended = None  # when the last tool-call answer ended (round-trip timing)
+        tool_seconds = 0.0
+
+        new_answer = [False]  # the next text starts a paragraph of its own
 
         def on_text(delta):
-            streamed.append(delta)
+            if new_answer[0]:
+                new_answer[0] = False
+                shown.append("\n\n")
+                self._call("stream_delta_callback", "\n\n")
+            shown.append(delta)
             self._call("stream_delta_callback", delta)
 
         def on_retry(exc, pause):
@@ -268,30 +338,127 @@ class AIAgent:
             logger.warning("Model request to %s (%s) failed: %s", host, self.model, note)
             self._emit_status("error", note)
             report = model_client.FAILURE_MARK + note
-            if text:
+            if text or shown:
                 report = "\n\n" + report
             self._call("stream_delta_callback", report)
-            return self._finish(messages, text + report, False, error=note)
+            return self._finish(messages, "".join(shown) + report, False, api_calls=api_calls,
+                                error=note, stored=text + report)
 
-        try:
-            text, reasoning, finish = model_client.stream_chat(
-                lambda: model_client.make_client(self.api_key, self.base_url), body,
-                self._interrupt, on_text, lambda t: self._call("reasoning_callback", t),
-                on_retry=on_retry)
-        except model_client.Stopped:
-            partial = "".join(streamed)
-            return self._finish(messages, (partial + " [interrupted]").strip(), True)
-        except model_client.StreamCut as cut:
-            return failed(cut.text, f"The answer from {host} broke off: {cut}")
-        except Exception as exc:
-            return failed("", model_client.describe_failure(exc, self.base_url, self.model))
-        if reasoning:
-            self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
-        if finish == "length":
-            note = "[the answer reached the model's length limit]"
-            self._call("stream_delta_callback", f"\n\n{note}")
-            text = f"{text}\n\n{note}" if text else note
-        return self._finish(messages, text, False)
+        while True:
+            if api_calls >= cap:
+                note = (f"I stopped here: this turn reached its limit of {cap} model calls "
+                        "(max_iterations). Send a message to let me go on.")
+                self._emit_status("iteration_limit", f"Reached the limit of {cap} model calls")
+                if shown:
+                    note = "\n\n" + note
+                self._call("stream_delta_callback", note)
+                return self._finish(messages, "".join(shown) + note, False, api_calls=api_calls,
+                                    stored=note.strip())
+            self._emit_status("lifecycle", f"Asking {self.model} at {host}")
+            new_answer[0] = bool(shown)
+            if answer_ended is not None:
+                self.round_trips.append((answer_ended, tool_seconds, time.monotonic()))
+                del self.round_trips[:-ROUND_TRIPS_KEPT]
+            before = len(shown)
+            api_calls += 1
+            try:
+                answer = model_client.stream_chat(
+                    lambda: model_client.make_client(self.api_key, self.base_url),
+                    self._body(wire, tools), self._interrupt, on_text,
+                    lambda t: self._call("reasoning_callback", t), on_retry=on_retry)
+            except model_client.Stopped:
+                partial = "".join(shown).strip()
+                own = "".join(shown[before:]).strip()
+                return self._finish(messages, (partial + " [interrupted]").strip(), True,
+                                    api_calls=api_calls, stored=(own + " [interrupted]").strip())
+            except model_client.StreamCut as cut:
+                return failed(cut.text, f"The answer from {host} broke off: {cut}")
+            except Exception as exc:
+                if tools and model_client.refuses_tools(exc):
+                    logger.warning("%s at %s takes no tools; asking again without them",
+                                   self.model, host)
+                    self._emit_status("warning", f"{self.model} does not take tools here; "
+                                                 "it answers without them")
+                    tools = []
+                    self._tools_refused.add((self.base_url, self.model))
+                    if wire and wire[0].get("role") == "system":
+                        wire[0]["content"] = self._system_prompt(tools)
+                        if not wire[0]["content"]:
+                            del wire[0]
+                    api_calls -= 1
+                    continue
+                return failed("", model_client.describe_failure(exc, self.base_url, self.model))
+            text, reasoning, finish = answer
+            if reasoning:
+                self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
+            calls = answer.tool_calls
+            if not calls:
+                if finish == "length":
+                    note = "[the answer reached the model's length limit]"
+                    self._call("stream_delta_callback", f"\n\n{note}")
+                    shown.append(f"\n\n{note}")
+                    text = f"{text}\n\n{note}" if text else note
+                return self._finish(messages, "".join(shown), False, api_calls=api_calls, stored=text)
+            answer_ended = answer.ended_at
+            tool_seconds = 0.0
+            request_calls = [{"id": c["id"], "type": "function",
+                              "function": {"name": c["name"], "arguments": c["arguments"]}}
+                             for c in calls]
+            said = {"role": "assistant", "content": text or None, "tool_calls": request_calls}
+            messages.append(said)
+            wire.append({"role": "assistant", "content": text or None, "tool_calls": request_calls})
+            self._store(said)
+            for call in calls:
+                if self._stopped():
+                    result = self._not_run(call)
+                else:
+                    result, seconds = self._tool_call(call)
+                    tool_seconds += seconds
+                messages.append(result)
+                wire.append({"role": "tool", "tool_call_id": call["id"], "content": result["content"]})
+                self._store(result)
+            if self._stopped():
+                partial = "".join(shown).strip()
+                return self._finish(messages, (partial + " [interrupted]").strip(), True,
+                                    api_calls=api_calls, stored="[interrupted]")
+
+    def _not_run(self, call):
+        return {"role": "tool", "tool_call_id": call["id"], "tool_name": call["name"],
+                "content": "Not run: the user stopped the turn first.",
+                "meta": {"status": "stopped", "summary": "not run", "preview": call["name"]}}
+
+    def _tool_call(self, call):
+        """Run one tool call with its progress records; (the tool message, the
+        seconds the tool itself took)."""
+        name = call["name"]
+        args, problem = toolbox.parse_arguments(name, call["arguments"])
+        preview = toolbox.preview_of(name, args) if args is not None else (name or "?")
+        started = time.monotonic()
+        self._emit_status("lifecycle", f"Running {name or 'a tool'}")
+        self._call("tool_progress_callback", "tool.started", name, preview,
+                   toolbox.shown_args(name, args))
+        if problem is not None:
+            outcome = problem
+        else:
+            try:
+                outcome = toolbox.run(name, args, self._interrupt,
+                                      lambda text: self._emit_status("tool.output", text))
+            except Exception as exc:  # a tool's own fault is the model's to hear, not the turn's end
+                logger.exception("Tool %s failed", name)
+                outcome = toolbox.Outcome(f"error: {type(exc).__name__}: {exc}", True, "error",
+                                          "failed")
+        seconds = time.monotonic() - started
+        self._emit_status("tool.result", outcome.summary or outcome.status)
+        self._call("tool_progress_callback", "tool.completed", name, preview, None,
+                   duration=seconds, is_error=outcome.is_error)
+        from tools.registry import registry
+
+        meta = {"status": outcome.status, "summary": outcome.summary, "preview": preview,
+                "duration": round(seconds, 3), "emoji": registry.get_emoji(name)}
+        if outcome.exit_code is not None:
+            meta["exit_code"] = outcome.exit_code
+        return ({"role": "tool", "tool_call_id": call["id"], "tool_name": name,
+                 "content": outcome.content, "meta": meta}, seconds)
 
     def _stream_many(self, count_text):
         """Deltas "0 ", "1 ", ... as fast as a stop still lands between them."""

@@ -360,6 +360,7 @@ function finishTurn(t, status, reason) {
 }
 
 function markToolStopped(line, status) {
+  if (Tools.stop(line, status)) return;
   line.classList.remove("running", "done");
   line.classList.add("stopped");
   line.textContent = `${line.dataset.label} (${status})`;
@@ -372,6 +373,13 @@ function historyStatusLine(t, status) {
   return node;
 }
 
+// The stored reply text of a turn: its answers, a paragraph apart.
+function historyText(t, text) {
+  assistantNode(t);
+  t.text = t.text ? `${t.text}\n\n${text}` : text;
+  t.stream.reset(t.text);
+}
+
 async function renderHistory(messages) {
   clearMessages();
   let last = null;
@@ -382,17 +390,29 @@ async function renderHistory(messages) {
       t.user = addUser(text, imageUrls(m.images));
       last = t;
       if (m.status) historyStatusLine(t, m.status);
-    } else if (m.role === "assistant") {
+    } else if (m.role === "assistant" || m.role === "tool") {
+      // A turn's steps (calls, then their results) come before its reply.
+      const t = m.turn != null ? turnFor(m.turn)
+        : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
+      const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
+      if (m.role === "tool" || calls) {
+        if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
+        else Tools.historyResult(activityBox(t), m);
+        if (calls && text) historyText(t, text);
+        t.steps = true;
+        last = t;
+        continue;
+      }
       if (!text && !m.status) continue;
-      const t = m.turn != null ? turnFor(m.turn) : (last && !last.node ? last : newTurn(null));
-      assistantNode(t);
-      t.text = text;
-      t.stream.reset(text);
+      historyText(t, text);
+      t.steps = false;
       t.ended = false;
       finishTurn(t, m.status || "done");
       last = t;
     }
   }
+  // A turn whose last stored step has no reply after it.
+  for (const t of state.turns.values()) if (t.steps && !t.ended) { t.steps = false; finishTurn(t, "done"); }
   state.current = null;
   state.follow = true;
   state.pinned = 0;
@@ -469,29 +489,18 @@ function applyRecord(type, turnId, data) {
     case "tool_started": {
       const box = activityBox(recordTurn(turnId));
       box.open = true;
-      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
-      const line = el("div", { class: "tool-line running", text: label });
-      line.dataset.tool = d.tool || "";
-      line.dataset.label = label;
-      box.querySelector(".tools").append(line);
+      Tools.started(box, d);
       break;
     }
     case "tool_completed": {
       const t = recordTurn(turnId);
-      const box = activityBox(t);
-      const lines = [...box.querySelectorAll(".tool-line.running")].filter((n) => n.dataset.tool === (d.tool || ""));
-      const label = `${d.emoji || "⚡"} ${d.tool || "tool"}${d.preview ? " — " + d.preview : ""}`;
-      const line = lines[0] || box.querySelector(".tools").appendChild(el("div", { class: "tool-line" }));
-      line.dataset.label = line.dataset.label || label;
-      if (t.stopAsked && !d.is_error) { markToolStopped(line, "stopped"); break; }
-      line.classList.remove("running");
-      line.classList.add(d.is_error ? "failed" : "done");
-      line.textContent = `${line.dataset.label} (${d.is_error ? "failed" : "done"}, ${d.duration ?? 0}s)`;
+      Tools.completed(activityBox(t), d, t.stopAsked);
       break;
     }
     case "status": {
       const t = recordTurn(turnId);
       const box = activityBox(t);
+      if (Tools.status(box, d)) break;
       if (d.event === "lifecycle") {
         // What the agent is doing now: shown while it works, not kept.
         if (!t.ended) box.querySelector("summary").textContent = d.message || "Working…";

@@ -10,6 +10,7 @@ network: the turn stops reading at once and closes the request.
 """
 import base64
 import email.utils
+import json
 import logging
 import queue
 import re
@@ -64,6 +65,27 @@ def is_openrouter(base_url):
     return host == "openrouter.ai" or host.endswith(".openrouter.ai")
 
 
+_tls_lock = threading.Lock()
+_tls_context = None
+
+
+def _tls():
+    """One TLS context for every client: building one reads the whole CA
+    bundle (tens of milliseconds), which every request would pay again."""
+    global _tls_context
+    with _tls_lock:
+        if _tls_context is None:
+            import ssl
+
+            try:
+                import certifi
+
+                _tls_context = ssl.create_default_context(cafile=certifi.where())
+            except ImportError:
+                _tls_context = ssl.create_default_context()
+        return _tls_context
+
+
 def make_client(api_key, base_url, timeout=None):
     import openai
 
@@ -72,7 +94,8 @@ def make_client(api_key, base_url, timeout=None):
     # Retries are ours (see stream_chat): the client's own would wait out a
     # rate limit's retry time before the user hears of it.
     return openai.OpenAI(api_key=api_key or "no-key", base_url=base_url or DEFAULT_BASE_URL,
-                         timeout=timeout, max_retries=0)
+                         timeout=timeout, max_retries=0,
+                         http_client=openai.DefaultHttpxClient(verify=_tls(), timeout=timeout))
 
 
 _endpoint_lock = threading.Lock()
@@ -94,11 +117,14 @@ def last_endpoint():
 # -- the request ------------------------------------------------------------------
 
 def request_body(model, messages, *, base_url=None, provider_routing=None, reasoning_config=None,
-                 service_tier=None, fallback_model=None, request_overrides=None):
+                 service_tier=None, fallback_model=None, request_overrides=None, tools=None):
     """Arguments of one chat completion request, with the settings the
     endpoint takes: OpenRouter gets its provider routing, reasoning object and
-    fallback model; other endpoints get the reasoning effort."""
+    fallback model; other endpoints get the reasoning effort. ``tools``: the
+    function tools offered to the model."""
     body = {"model": model, "messages": messages}
+    if tools:
+        body["tools"] = tools
     extra = {}
     routing = {k: v for k, v in (provider_routing or {}).items()
                if v is not None and v != [] and v is not False}
@@ -125,13 +151,32 @@ def request_body(model, messages, *, base_url=None, provider_routing=None, reaso
 
 def conversation(messages, system_prompt=None):
     """The stored conversation as request messages: the system prompt first,
-    reports of failed requests left out."""
+    reports of failed requests left out. An assistant message that called
+    tools keeps its calls, each followed by its result (role "tool"); a call
+    whose result was never stored gets one that says so, and a result
+    without its call is left out, so the endpoint always gets pairs."""
     out = []
     if system_prompt:
         out.append({"role": "system", "content": system_prompt})
+    open_calls = []  # ids of the latest assistant message's calls not yet answered
+
+    def close_calls():
+        for call_id in open_calls:
+            out.append({"role": "tool", "tool_call_id": call_id,
+                        "content": "(no result was recorded for this call)"})
+        open_calls.clear()
+
     for message in messages:
         role = message.get("role")
         content = message.get("content")
+        if role == "tool":
+            call_id = message.get("tool_call_id")
+            if call_id in open_calls:
+                open_calls.remove(call_id)
+                out.append({"role": "tool", "tool_call_id": call_id,
+                            "content": content if isinstance(content, str) else json.dumps(content)})
+            continue
+        close_calls()
         if role not in ("system", "user", "assistant"):
             continue
         if role == "assistant" and isinstance(content, str):
@@ -140,7 +185,14 @@ def conversation(messages, system_prompt=None):
             content = content.split("\n\n" + FAILURE_MARK, 1)[0]
         if content is None:
             content = ""
-        out.append({"role": role, "content": content})
+        entry = {"role": role, "content": content}
+        calls = message.get("tool_calls") if role == "assistant" else None
+        if isinstance(calls, list) and calls:
+            entry["tool_calls"] = calls
+            entry["content"] = content or None
+            open_calls.extend(c.get("id") for c in calls if isinstance(c, dict))
+        out.append(entry)
+    close_calls()
     return out
 
 
@@ -365,6 +417,16 @@ def describe_break(exc):
     return _server_message(exc)
 
 
+def refuses_tools(exc):
+    """Whether a failed request says the model or endpoint takes no tools."""
+    status = getattr(exc, "status_code", None)
+    if status not in (400, 404, 422):
+        return False
+    text = str(_server_message(exc)).lower()
+    return "tool" in text and any(w in text for w in ("support", "not allowed", "unsupported",
+                                                      "does not", "doesn't", "invalid"))
+
+
 def retriable(exc):
     import openai
 
@@ -384,6 +446,22 @@ class StreamCut(Exception):
     """The answer ended before the model finished it."""
 
 
+def _as_sent(body):
+    """The request's arguments with its messages and tools passed as they are
+    (they are JSON already): the client's own conversion of each field costs
+    about a millisecond per message, which a long agent turn would pay again
+    for its whole conversation on every request. Settings in extra_body still
+    come last."""
+    body = dict(body)
+    extra = {"messages": body["messages"]}
+    body["messages"] = []
+    if "tools" in body:
+        extra["tools"] = body.pop("tools")
+    extra.update(body.pop("extra_body", None) or {})
+    body["extra_body"] = extra
+    return body
+
+
 class _Pump:
     """One streamed request on a thread of its own; chunks arrive in a queue."""
 
@@ -398,7 +476,7 @@ class _Pump:
 
     def _run(self):
         try:
-            stream = self._client.chat.completions.create(stream=True, **self._body)
+            stream = self._client.chat.completions.create(stream=True, **_as_sent(self._body))
             self._stream = stream
             if self._closed.is_set():
                 stream.close()
@@ -447,15 +525,58 @@ def _reasoning_of(delta):
     return None
 
 
+class Answer(tuple):
+    """A streamed answer: (text, reasoning, finish reason), and the tool calls
+    it ends with in ``.tool_calls`` ([{"id", "name", "arguments"}], the
+    arguments as the raw text the model wrote) and ``.ended_at``, the
+    monotonic time its last piece arrived."""
+
+    tool_calls = ()
+    ended_at = 0.0
+
+
+class _ToolCalls:
+    """Tool calls put together from streamed pieces: each piece names its
+    call by index; the id and name come once, the arguments in parts."""
+
+    def __init__(self):
+        self._calls = {}
+
+    def add(self, pieces):
+        for piece in pieces or ():
+            index = getattr(piece, "index", None)
+            if index is None:
+                index = len(self._calls)
+            call = self._calls.setdefault(index, {"id": "", "name": "", "arguments": []})
+            if getattr(piece, "id", None):
+                call["id"] = piece.id
+            fn = getattr(piece, "function", None)
+            if fn is not None:
+                if getattr(fn, "name", None):
+                    if fn.name != call["name"]:  # some servers repeat it in every piece
+                        call["name"] += fn.name
+                if getattr(fn, "arguments", None):
+                    call["arguments"].append(fn.arguments)
+
+    def result(self):
+        out = []
+        for n, index in enumerate(sorted(self._calls)):
+            call = self._calls[index]
+            out.append({"id": call["id"] or f"call_{n}", "name": call["name"],
+                        "arguments": "".join(call["arguments"])})
+        return out
+
+
 def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=None, poll=0.05):
-    """Run one streamed chat completion; the text, the reasoning and the
-    finish reason. Calls on_text / on_reasoning for every delta. Raises
-    Stopped when ``stopped`` is set meanwhile, StreamCut (with the text so
-    far in .text) when the answer breaks off, and the client's error when
-    the request fails."""
+    """Run one streamed chat completion; an Answer: the text, the reasoning
+    and the finish reason, with the tool calls it asks for. Calls on_text /
+    on_reasoning for every delta. Raises Stopped when ``stopped`` is set
+    meanwhile, StreamCut (with the text so far in .text) when the answer
+    breaks off, and the client's error when the request fails."""
     attempt = 0
     while True:
         text, reasoning = [], []
+        calls = _ToolCalls()
         finish = None
         pump = _Pump(client_factory(), body)
         try:
@@ -480,6 +601,8 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
                         if delta.content:
                             text.append(delta.content)
                             on_text(delta.content)
+                        if getattr(delta, "tool_calls", None):
+                            calls.add(delta.tool_calls)
                     if choice.finish_reason:
                         finish = choice.finish_reason
         except Stopped:
@@ -487,7 +610,7 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
             raise Stopped("".join(text)) from None
         except Exception as exc:
             pump.close()
-            if text or reasoning:
+            if text or reasoning or calls.result():
                 cut = StreamCut(describe_break(exc))
                 cut.text = "".join(text)
                 raise cut from exc
@@ -503,13 +626,17 @@ def stream_chat(client_factory, body, stopped, on_text, on_reasoning, on_retry=N
             cut = StreamCut("the stream ended before the model finished its answer")
             cut.text = "".join(text)
             raise cut
-        return "".join(text), "".join(reasoning), finish
+        answer = Answer(("".join(text), "".join(reasoning), finish))
+        answer.tool_calls = calls.result()
+        answer.ended_at = time.monotonic()
+        return answer
 
 
-def complete_short(api_key, base_url, model, messages, max_tokens=40):
-    """One short, unstreamed answer (used for titles); None on any failure."""
+def complete_short(api_key, base_url, model, messages, max_tokens=40, timeout=SHORT_TIMEOUT):
+    """One unstreamed answer (titles, summaries, image descriptions); None on
+    any failure."""
     try:
-        client = make_client(api_key, base_url, timeout=SHORT_TIMEOUT)
+        client = make_client(api_key, base_url, timeout=timeout)
         try:
             answer = client.chat.completions.create(model=model, messages=messages,
                                                     max_tokens=max_tokens)
@@ -520,3 +647,57 @@ def complete_short(api_key, base_url, model, messages, max_tokens=40):
     except Exception as exc:
         logger.warning("Short request to %s failed: %s", host_of(base_url), _short(exc))
         return None
+
+
+# -- summaries and image descriptions ------------------------------------------------
+
+SUMMARY_PROMPT = (
+    "Summarize the conversation below for the assistant who continues it: what the user "
+    "wants, what was decided, what was done (commands run, files changed, their results) "
+    "and what is still open. Keep names, paths and numbers exact. Answer with the summary only.")
+#: Seconds a summary or an image description may take.
+LONG_TIMEOUT = 90.0
+#: Characters of older conversation sent to be summarized (the latest are kept).
+MAX_SUMMARY_INPUT = 120_000
+
+
+def transcript(messages):
+    """Messages as plain text for a summary: each one's role and words, tool
+    calls with their arguments, tool results shortened."""
+    lines = []
+    for message in messages:
+        role = message.get("role", "?")
+        content = message.get("content")
+        if isinstance(content, list):
+            content = " ".join(p.get("text", "[image]") if isinstance(p, dict) else "" for p in content)
+        text = content if isinstance(content, str) else ""
+        if role == "tool":
+            text = text if len(text) <= 2000 else text[:1000] + " […] " + text[-800:]
+            lines.append(f"Result of {message.get('tool_name') or 'a tool'}: {text}")
+            continue
+        for call in message.get("tool_calls") or ():
+            fn = call.get("function", {}) if isinstance(call, dict) else {}
+            lines.append(f"{role} called {fn.get('name')} with {str(fn.get('arguments'))[:1000]}")
+        if text:
+            lines.append(f"{role}: {text}")
+    out = "\n\n".join(lines)
+    return out if len(out) <= MAX_SUMMARY_INPUT else "[…]\n" + out[-MAX_SUMMARY_INPUT:]
+
+
+def summarize(api_key, base_url, model, messages):
+    """The model's summary of ``messages``, or None when it gave none."""
+    answer = complete_short(api_key, base_url, model, [
+        {"role": "system", "content": SUMMARY_PROMPT},
+        {"role": "user", "content": transcript(messages)}], max_tokens=1500, timeout=LONG_TIMEOUT)
+    answer = (answer or "").strip()
+    return answer or None
+
+
+def describe_image(api_key, base_url, model, data_url, prompt):
+    """The model's description of an image, or None."""
+    answer = complete_short(api_key, base_url, model, [{"role": "user", "content": [
+        {"type": "text", "text": prompt or "Describe this image in detail."},
+        {"type": "image_url", "image_url": {"url": data_url}}]}],
+        max_tokens=800, timeout=LONG_TIMEOUT)
+    answer = (answer or "").strip()
+    return answer or None

@@ -6,6 +6,13 @@ request is handed to the session's notify callable and the thread waits
 until resolve_gateway_approval() answers it or unregister_gateway_notify()
 releases it. Outside a gateway there is nobody to ask and the command runs.
 
+Commands from a model (the terminal tool) go through check_agent_command,
+a stricter policy: every command that is not plainly read-only needs
+approval, and without a gateway such a command is refused. "session"
+allows the same pattern (or program) again in the session until the host
+restarts; "always" does so in every session of the profile and is kept in
+the profile's approvals.json.
+
 The session key is bound per thread context with set_current_session_key()
 and restored with reset_current_session_key(token).
 """
@@ -40,6 +47,7 @@ class _Pending:
         self.data = data
         self.event = threading.Event()
         self.choice = None
+        self.persist = False
 
 
 def set_current_session_key(session_key):
@@ -93,7 +101,9 @@ def resolve_gateway_approval(session_key, choice):
         entry = queue.pop(0)
         if not queue:
             del _pending[session_key]
-        if choice == "session":
+        if choice == "session" or (choice == "always" and entry.persist):
+            # An agent's "always" is kept in the profile (see _decide), so
+            # another profile is not bound by it; this session is at once.
             _session_approved.setdefault(session_key, set()).add(entry.data["pattern_key"])
         elif choice == "always":
             _always_approved.add(entry.data["pattern_key"])
@@ -118,18 +128,110 @@ def check_dangerous_command(command, cancel=None):
     dangerous, pattern_key, description = detect_dangerous_command(command)
     if not dangerous:
         return {"approved": True, "choice": None, "message": "not dangerous"}
+    return _decide(command, pattern_key, description, cancel, unattended=True)
+
+
+# -- the agent's policy ------------------------------------------------------------
+
+#: The longest command the approval card shows whole.
+SHOWN_COMMAND_CHARS = 500
+
+
+def classify_agent_command(command):
+    """(needs_approval, pattern_key, description) of a command a model wants
+    to run. A danger pattern gives its own key; any other command that is not
+    plainly read-only needs approval under the key "command:<program>", so
+    that "session" and "always" allow that program, not every command."""
+    dangerous, pattern_key, description = detect_dangerous_command(command)
+    if dangerous:
+        return True, pattern_key, description
+    from tools.terminal_tool import is_read_only, program_of
+
+    if is_read_only(command):
+        return False, None, None
+    program = program_of(command)
+    return True, f"command:{program}", f"runs {program}, which may change files or the system"
+
+
+def check_agent_command(command, cancel=None, cwd=None):
+    """The approval step of every command from a model (the terminal tool).
+
+    Read-only commands run; any other waits for the user under a gateway.
+    Without a gateway there is nobody to ask, and the command is refused.
+    ``cwd``, the folder it would run in, is named in the request."""
+    needed, pattern_key, description = classify_agent_command(command)
+    if not needed:
+        return {"approved": True, "choice": None, "message": "read-only"}
+    if cwd is not None:
+        description += f", in {cwd}"
+    if len(command) > SHOWN_COMMAND_CHARS:
+        description += (f" (the command is {len(command)} characters long; only its first "
+                        f"{SHOWN_COMMAND_CHARS} are shown)")
+    return _decide(command, pattern_key, description, cancel, unattended=False)
+
+
+def check_agent_write(path, cancel=None):
+    """The approval step of write_file for a path outside the working folder."""
+    return _decide(f"write_file {path}", "write_outside_workdir",
+                   "writes a file outside the working folder", cancel, unattended=False)
+
+
+def _always_file():
+    home = os.environ.get("KORVEL_HOME") or os.path.join(os.path.expanduser("~"), ".korvel")
+    return os.path.join(home, "approvals.json")
+
+
+def _always_saved():
+    """Pattern keys the user allowed "always" for the profile (kept on disk)."""
+    import json
+
+    try:
+        with open(_always_file(), encoding="utf-8") as fh:
+            keys = json.load(fh).get("always", [])
+    except (OSError, ValueError, AttributeError):
+        return set()
+    return {k for k in keys if isinstance(k, str)}
+
+
+def _save_always(pattern_key):
+    import json
+
+    keys = _always_saved() | {pattern_key}
+    path = _always_file()
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        tmp = path + ".tmp"
+        with open(tmp, "w", encoding="utf-8") as fh:
+            json.dump({"always": sorted(keys)}, fh, indent=1)
+        os.replace(tmp, path)
+    except OSError:
+        pass  # still allowed for this process
+
+
+def _decide(command, pattern_key, description, cancel, unattended):
+    """Ask for `command` under `pattern_key` unless it was allowed before.
+    `unattended`: the answer when there is no gateway to ask through."""
     session_key = get_current_session_key()
+    persist = not unattended
     with _lock:
-        if pattern_key in _always_approved or pattern_key in _session_approved.get(session_key, ()):
+        if pattern_key in _always_approved:
+            return {"approved": True, "choice": "always", "message": "approved earlier"}
+        if pattern_key in _session_approved.get(session_key, ()):
             return {"approved": True, "choice": "session", "message": "approved earlier"}
         notify = _gateway_notify.get(session_key)
+    if persist and pattern_key in _always_saved():
+        return {"approved": True, "choice": "always", "message": "approved earlier"}
     if not os.environ.get("KORVEL_GATEWAY_SESSION"):
-        return {"approved": True, "choice": None, "message": "no gateway: not asked"}
+        if unattended:
+            return {"approved": True, "choice": None, "message": "no gateway: not asked"}
+        return {"approved": False, "choice": None,
+                "message": "needs approval, and there is nobody to ask"}
     if notify is None:
         return {"approved": False, "choice": None,
                 "message": "no approval channel for this session"}
     entry = _Pending({"command": command, "description": description,
                       "pattern_key": pattern_key, "session_key": session_key})
+    entry.persist = persist
     with _lock:
         _pending.setdefault(session_key, []).append(entry)
     try:
@@ -147,6 +249,8 @@ def check_dangerous_command(command, cancel=None):
                     "message": "interrupted" if cancel is not None and cancel.is_set()
                     else "approval timed out"}
     if entry.choice in ("once", "session", "always"):
+        if entry.choice == "always" and persist:
+            _save_always(pattern_key)
         return {"approved": True, "choice": entry.choice, "message": "approved"}
     if entry.choice is None:
         return {"approved": False, "choice": None, "message": "approval channel closed"}

@@ -1,10 +1,14 @@
 """Vision tool of the stand-in engine: describes an image file it can read.
 
-There is no model behind it: the description states what the file itself
-tells (format from its magic bytes, size, pixel dimensions where cheap).
+With a model endpoint configured, and a chat model that does not take images
+itself (one that does gets the image as an image part of the message), the
+image is described by a model: KORVEL_VISION_MODEL when set, else the chat
+model. Otherwise, or when that fails, the description states what the file
+itself tells (format from its magic bytes, size, pixel dimensions).
 """
 import asyncio
 import json
+import os
 import struct
 from pathlib import Path
 from urllib.parse import unquote, urlparse
@@ -108,5 +112,29 @@ async def vision_analyze_tool(image_url, user_prompt="", model=None):
         await asyncio.sleep(0)
     except OSError as exc:
         result = {"success": False, "error": f"cannot read {path}: {exc.strerror or exc}"}
+    if result.get("success"):
+        seen = await asyncio.get_running_loop().run_in_executor(
+            None, _model_description, path, user_prompt, model)
+        if seen is not None:
+            result["analysis"], result["described_by"] = seen
     result["prompt"] = user_prompt
     return json.dumps(result)
+
+
+def _model_description(path, prompt, model=None):
+    """(description, model) from a model, or None when none is to be asked
+    or it gave none."""
+    from agent import model_client
+
+    endpoint = model_client.last_endpoint()
+    if endpoint is None or not model_client.is_configured(endpoint[0], endpoint[1]):
+        return None
+    api_key, base_url, chat_model = endpoint
+    vision_model = model or os.environ.get("KORVEL_VISION_MODEL") or chat_model
+    if vision_model == chat_model and model_client.model_takes_images(api_key, base_url, chat_model):
+        return None  # the chat model sees the image itself
+    data_url = model_client.image_data_url(path)
+    if data_url is None:
+        return None
+    text = model_client.describe_image(api_key, base_url, vision_model, data_url, prompt)
+    return (text, vision_model) if text else None
