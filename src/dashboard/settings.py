@@ -60,6 +60,12 @@ MAX_TURNS = Setting("KORVEL_DASHBOARD_MAX_TURNS", 8, "turns",
 STALL = Setting("KORVEL_DASHBOARD_STALL_SECONDS", 20, "s",
                 "how long a stream client may take to accept one write before it is "
                 "disconnected (it resumes by id)")
+WARM_AGENTS = Setting("KORVEL_DASHBOARD_WARM_AGENTS", 16, "agents",
+                      "most sessions whose agent is kept ready between turns; beyond it the agent "
+                      "of the session used longest ago is let go (rebuilt from the stored "
+                      "conversation on its next turn)")
+AGENT_IDLE = Setting("KORVEL_DASHBOARD_AGENT_IDLE_MINUTES", 30, "minutes",
+                     "the agent of a session not used for this long is let go")
 
 
 @dataclass(frozen=True)
@@ -74,7 +80,7 @@ class Limits:
 
 #: Every setting, in the order the README lists them.
 ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON,
-       MAX_TURNS, STALL)
+       MAX_TURNS, STALL, WARM_AGENTS, AGENT_IDLE)
 
 
 def load() -> Limits:
