@@ -42,8 +42,8 @@ function el(tag, attrs = {}, ...children) {
   return node;
 }
 
-async function api(method, path, body) {
-  const opts = { method, headers: {} };
+async function api(method, path, body, signal) {
+  const opts = { method, headers: {}, signal };
   if (body instanceof FormData) opts.body = body;
   else if (body !== undefined) {
     opts.headers["Content-Type"] = "application/json";
@@ -52,7 +52,8 @@ async function api(method, path, body) {
   let res;
   try {
     res = await fetch(path, opts);
-  } catch (_) {
+  } catch (e) {
+    if (e && e.name === "AbortError") throw e;
     throw new Error("the dashboard cannot be reached; is it still running?");
   }
   let data = null;
@@ -176,6 +177,7 @@ function atBottom() {
 }
 
 function contentChanged() {
+  if (state.quiet) return;   // a page of history is being laid out
   const box = $("#messages");
   // Scroll events come a frame late: a reader who moved up since the page
   // last pinned the view to the bottom is not pulled back down.
@@ -195,6 +197,12 @@ function jumpToLatest() {
 }
 
 // -- rendering ---------------------------------------------------------------
+
+// Where new messages go: the conversation, or a page of older history
+// being put together before it goes in at the top.
+function messagesBox() {
+  return state.renderInto || $("#messages");
+}
 
 function clearMessages() {
   $("#messages").replaceChildren(el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." }));
@@ -231,7 +239,7 @@ function addUser(text, imageUrls = [], queuedPosition = 0) {
   }
   node.append(el("div", { class: "text", text }));
   node.dataset.message = text;
-  $("#messages").append(node);
+  messagesBox().append(node);
   setQueued(node, queuedPosition);
   contentChanged();
   return node;
@@ -282,7 +290,7 @@ function assistantNode(t) {
   const reply = el("div", { class: "reply" });
   const node = el("article", { class: "msg assistant", "aria-label": "Reply" }, activity, el("div", { class: "extras" }), reply);
   if (t.user && t.user.parentNode) t.user.after(node);
-  else $("#messages").append(node);
+  else messagesBox().append(node);
   t.node = node;
   t.stream = new Markdown.Stream(reply);
   t.stream.onRender = contentChanged;
@@ -365,31 +373,53 @@ function historyStatusLine(t, status) {
   return node;
 }
 
-async function renderHistory(messages) {
-  clearMessages();
+// The stored conversation (or, `into` a holder, an older page of it), laid
+// out in slices that leave the page responsive.
+async function renderHistory(messages, into = null) {
+  const sessionId = state.sessionId;
+  if (!into) clearMessages();
   let last = null;
+  let slice = performance.now();
   for (const m of messages) {
-    const text = textOf(m.content);
-    if (m.role === "user") {
-      const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
-      t.user = addUser(text, imageUrls(m.images));
-      last = t;
-      if (m.status) historyStatusLine(t, m.status);
-    } else if (m.role === "assistant") {
-      if (!text && !m.status) continue;
-      const t = m.turn != null ? turnFor(m.turn) : (last && !last.node ? last : newTurn(null));
-      assistantNode(t);
-      t.text = text;
-      t.stream.reset(text);
-      t.ended = false;
-      finishTurn(t, m.status || "done");
-      last = t;
+    if (performance.now() - slice > 12) {
+      await new Promise((resolve) => setTimeout(resolve, 0));
+      if (state.sessionId !== sessionId) return;
+      slice = performance.now();
+    }
+    state.renderInto = into;
+    state.quiet = true;
+    try {
+      last = historyMessage(m, last);
+    } finally {
+      state.renderInto = null;
+      state.quiet = false;
     }
   }
+  if (into) return;
   state.current = null;
   state.follow = true;
   state.pinned = 0;
   contentChanged();
+}
+
+function historyMessage(m, last) {
+  const text = textOf(m.content);
+  if (m.role === "user") {
+    const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
+    t.user = addUser(text, imageUrls(m.images));
+    last = t;
+    if (m.status) historyStatusLine(t, m.status);
+  } else if (m.role === "assistant") {
+    if (!text && !m.status) return last;
+    const t = m.turn != null ? turnFor(m.turn) : (last && !last.node ? last : newTurn(null));
+    assistantNode(t);
+    t.text = text;
+    t.stream.reset(text);
+    t.ended = false;
+    finishTurn(t, m.status || "done");
+    last = t;
+  }
+  return last;
 }
 
 function setTitle(sessionId, title) {
@@ -649,12 +679,14 @@ async function onSync(sessionId, sync) {
   state.buffer = buffer;
   let hist = null;
   try {
-    hist = await api("GET", `/chat/history/${encodeURIComponent(sessionId)}`);
+    hist = await api("GET", History.firstPageUrl(sessionId));
   } catch (e) {
     toast(`Could not load the conversation: ${e.message}`);
   }
   if (state.sessionId !== sessionId || state.buffer !== buffer) return;
   if (hist) await renderHistory(hist.messages || []);
+  if (state.sessionId !== sessionId || state.buffer !== buffer) return;
+  History.loaded(sessionId, hist);
   state.running = !!sync.running;
   applyQueue(sync.queue || []);
   if (sync.running != null) {
@@ -693,55 +725,9 @@ function fullTime(ts) {
   return isNaN(t) ? "" : t.toLocaleString();
 }
 
-let refreshSeq = 0;
-async function refreshSessions() {
-  const seq = ++refreshSeq;
-  let data;
-  const q = state.search.trim();
-  try {
-    data = await api("GET", q ? `/sessions/search?q=${encodeURIComponent(q)}` : "/sessions");
-  } catch (e) {
-    if (q) toast(`Search failed: ${e.message}`);
-    return;
-  }
-  if (seq !== refreshSeq) return;
-  const rows = (data.sessions || []).slice();
-  if (!q && state.sessionId && !rows.some((s) => s.session_id === state.sessionId)) {
-    rows.unshift({ session_id: state.sessionId, title: state.titles.get(state.sessionId) || "", updated_at: Date.now() / 1000 });
-  }
-  // Alike titles get a number (oldest first), and every row its last use.
-  const counts = new Map();
-  for (const s of rows) {
-    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
-    counts.set(title.toLowerCase(), (counts.get(title.toLowerCase()) || 0) + 1);
-  }
-  const seen = new Map();
-  const list = $("#session-list");
-  const focused = document.activeElement && document.activeElement.closest(".session-item");
-  const focusKey = focused ? [focused.dataset.id, document.activeElement.dataset.role] : null;
-  list.replaceChildren();
-  for (const s of rows.slice().reverse()) {
-    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
-    const key = title.toLowerCase();
-    // Untitled chats keep the one name; their last use tells them apart.
-    if (counts.get(key) > 1 && (s.title || state.titles.get(s.session_id))) {
-      const n = (seen.get(key) || 0) + 1;
-      seen.set(key, n);
-      s._label = `${title} (${n})`;
-      s._number = n;
-    } else s._label = title;
-    s._title = title;
-  }
-  for (const s of rows) {
-    if (s.title) state.titles.set(s.session_id, s.title);
-    list.append(sessionRow(s));
-  }
-  $("#search-empty").hidden = !(q && rows.length === 0);
-  if (focusKey) {
-    const again = list.querySelector(`.session-item[data-id="${CSS.escape(focusKey[0])}"] [data-role="${focusKey[1]}"]`);
-    if (again) again.focus();
-  }
-  if (state.sessionId) setTitle(state.sessionId, state.titles.get(state.sessionId) || "");
+// The list itself, its pages and search live in sessions.js.
+function refreshSessions() {
+  return Sessions.refresh();
 }
 
 function sessionRow(s) {
@@ -776,6 +762,8 @@ function startRename(item, s, label) {
     if (finished) return;
     finished = true;
     const title = input.value.trim();
+    input.remove();
+    open.hidden = false;
     if (save && title && title !== s.title) {
       try {
         await api("PATCH", `/sessions/${encodeURIComponent(s.session_id)}`, { title });
@@ -1210,12 +1198,7 @@ async function start() {
   $("#drawer-close").addEventListener("click", closeDrawer);
   $("#scrim").addEventListener("click", closeDrawer);
   document.addEventListener("keydown", (e) => { if (e.key === "Escape") closeDrawer(); });
-  let searchTimer = 0;
-  $("#session-search").addEventListener("input", (e) => {
-    state.search = e.target.value;
-    clearTimeout(searchTimer);
-    searchTimer = setTimeout(refreshSessions, 200);
-  });
+  Sessions.setup();
   const box = $("#messages");
   box.addEventListener("scroll", () => {
     state.follow = atBottom();
