@@ -5,7 +5,7 @@ import types
 import pytest
 from fastapi import FastAPI
 
-from host_wire import run_turn, send, wait_for
+from host_wire import run_turn, send, standin_store, wait_for
 
 
 def sessions(server):
@@ -92,15 +92,7 @@ def test_a_store_without_these_methods_answers_501():
         assert "session store cannot" in r.json()["detail"]
 
 
-def _store(home):
-    """The bundled engine's store of a host's default profile, opened beside the host."""
-    import importlib.util
-
-    from host_wire import STANDIN
-    spec = importlib.util.spec_from_file_location("standin_state", STANDIN / "korvel_state.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.SessionDB(db_path=home / ".korvel" / "state.db")
+_store = standin_store
 
 
 def _walk(client, limit, between=lambda n: None):

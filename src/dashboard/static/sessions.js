@@ -50,6 +50,7 @@ const Sessions = (() => {
     if (loading || !next || found) return;
     loading = true;
     const seq = refreshSeq;
+    const had = rows.length;
     try {
       const data = await api("GET", `/sessions?limit=${PAGE}&cursor=${encodeURIComponent(next)}`);
       if (seq !== refreshSeq || found) return;
@@ -57,7 +58,13 @@ const Sessions = (() => {
       for (const s of data.sessions || []) if (!have.has(s.session_id)) rows.push(s);
       next = data.next || null;
       if (typeof data.total === "number") total = data.total;
+      // The "More sessions" button has the focus: the first new row takes it.
+      const fromButton = !!(document.activeElement && document.activeElement.classList.contains("load-more"));
       render();
+      if (fromButton && rows[had]) {
+        const row = list().querySelector(`.session-item[data-id="${CSS.escape(rows[had].session_id)}"] .session-open`);
+        if (row) row.focus();
+      }
     } catch (e) {
       if (e.status === 410) { refresh(); return; }   // the listing is too old: start again
       toast(`Could not load more sessions: ${e.message}`);
