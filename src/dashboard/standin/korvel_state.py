@@ -103,7 +103,14 @@ END;
 _OPEN, _CLOSE = "\x02", "\x03"
 _TERM = re.compile(r"[^\W_]+")
 #: Best-ranked matching messages looked at to pick the sessions shown.
-_MESSAGE_HITS = 2000
+_MESSAGE_HITS = 1000
+#: Ranking reads this many of the newest matching messages at most: a word
+#: found in most messages ("the") is ranked among the recent ones, so that
+#: search stays fast however much was said.
+_RANKED_MESSAGES = 1000
+#: Snippets made by FTS5 for this many of the best messages; a session whose
+#: best message ranks lower gets its excerpt cut here.
+_SNIPPETS = 200
 
 
 def _terms(query):
@@ -136,6 +143,18 @@ def _unmark(marked):
             text.append(piece)
             length += len(piece)
     return "".join(text), spans
+
+
+def _excerpt(content, words, before=60, after=140):
+    """Some words around the first of ``words`` found in ``content``."""
+    lowered = content.lower()
+    found = [at for at in (lowered.find(w.lower()) for w in words) if at >= 0]
+    at = min(found) if found else 0
+    start = max(0, content.rfind(" ", 0, max(0, at - before)) + 1) if at > before else 0
+    end = content.find(" ", at + after)
+    end = len(content) if end < 0 else end
+    text = " ".join(content[start:end].split())
+    return ("…" if start else "") + text + ("…" if end < len(content) else "")
 
 
 def _find_spans(text, words):
@@ -299,7 +318,8 @@ class SessionDB:
         """Sessions whose title or user or assistant messages hold every word
         of ``query`` (as a word or the start of one, case and accents
         ignored), best first: title matches, then by the best-ranked message
-        (bm25). Each row has a ``snippet`` around that message's match, and
+        (bm25; among the newest few thousand matching messages when a word
+        is in most of them). Each row has a ``snippet`` around that message's match, and
         ``snippet_spans``/``title_spans``: the [start, end) character ranges
         of the matched words in ``snippet`` and ``title``.
 
@@ -314,12 +334,21 @@ class SessionDB:
                 "SELECT session_id, highlight(titles_fts, 1, ?, ?) AS marked FROM titles_fts"
                 " WHERE titles_fts MATCH ? ORDER BY rank LIMIT ?",
                 (_OPEN, _CLOSE, match, limit)).fetchall()
+            floor = self._conn.execute(
+                "SELECT rowid FROM messages_fts WHERE messages_fts MATCH ? ORDER BY rowid DESC"
+                " LIMIT 1 OFFSET ?", (match, _RANKED_MESSAGES - 1)).fetchone()
             hits = self._conn.execute(
                 "SELECT m.session_id, h.rowid AS message_id, MIN(h.rank) AS score"
-                " FROM (SELECT rowid, rank FROM messages_fts WHERE messages_fts MATCH ?"
+                " FROM (SELECT rowid, rank FROM messages_fts WHERE messages_fts MATCH ? AND rowid >= ?"
                 "       ORDER BY rank LIMIT ?) h"
                 " JOIN messages m ON m.id = h.rowid GROUP BY m.session_id ORDER BY score LIMIT ?",
-                (match, _MESSAGE_HITS, limit)).fetchall()
+                (match, floor[0] if floor else 0, _MESSAGE_HITS, limit)).fetchall()
+            # Snippets come with the best messages in one query: asked for
+            # one message at a time, FTS5 would run the whole query again.
+            snippets = dict(self._conn.execute(
+                "SELECT rowid, snippet(messages_fts, 0, ?, ?, '…', 24) FROM messages_fts"
+                " WHERE messages_fts MATCH ? AND rowid >= ? ORDER BY rank LIMIT ?",
+                (_OPEN, _CLOSE, match, floor[0] if floor else 0, _SNIPPETS)).fetchall())
             order, title_marks, best = [], {}, {}
             for row in titles:
                 if row["session_id"] not in title_marks:
@@ -341,13 +370,13 @@ class SessionDB:
                          "title_spans": []}
                 if sid in title_marks:
                     entry["title"], entry["title_spans"] = _unmark(title_marks[sid])
-                if sid in best:
-                    row = self._conn.execute(
-                        "SELECT snippet(messages_fts, 0, ?, ?, '…', 24) FROM messages_fts"
-                        " WHERE messages_fts MATCH ? AND rowid = ?",
-                        (_OPEN, _CLOSE, match, best[sid])).fetchone()
-                    if row is not None:
-                        entry["snippet"], entry["snippet_spans"] = _unmark(row[0])
+                if best.get(sid) in snippets:
+                    entry["snippet"], entry["snippet_spans"] = _unmark(snippets[best[sid]])
+                elif sid in best:
+                    row = self._conn.execute("SELECT content FROM messages WHERE id = ?",
+                                             (best[sid],)).fetchone()
+                    entry["snippet"] = _excerpt(row[0] if row else "", terms)
+                    entry["snippet_spans"] = _find_spans(entry["snippet"], terms)
                 out.append(entry)
         return out
 

@@ -704,6 +704,14 @@ async function onSync(sessionId, sync) {
 
 // -- sessions -----------------------------------------------------------------
 
+// Made once: a list of thousands of sessions formats their times often.
+const TIME_FORMAT = {
+  hm: new Intl.DateTimeFormat([], { hour: "2-digit", minute: "2-digit" }),
+  day: new Intl.DateTimeFormat([], { day: "numeric", month: "short" }),
+  dayYear: new Intl.DateTimeFormat([], { day: "numeric", month: "short", year: "numeric" }),
+  full: new Intl.DateTimeFormat([], { year: "numeric", month: "numeric", day: "numeric", hour: "numeric", minute: "2-digit", second: "2-digit" }),
+};
+
 function when(ts) {
   if (!ts) return "";
   const t = typeof ts === "number" ? new Date(ts < 1e12 ? ts * 1000 : ts) : new Date(ts);
@@ -711,18 +719,18 @@ function when(ts) {
   const secs = (Date.now() - t.getTime()) / 1000;
   if (secs < 60) return "just now";
   if (secs < 3600) return `${Math.floor(secs / 60)} min ago`;
-  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const hm = TIME_FORMAT.hm.format(t);
   const today = new Date();
   if (t.toDateString() === today.toDateString()) return `today ${hm}`;
   const yesterday = new Date(today.getTime() - 86400000);
   if (t.toDateString() === yesterday.toDateString()) return `yesterday ${hm}`;
-  return `${t.toLocaleDateString([], { day: "numeric", month: "short", year: t.getFullYear() === today.getFullYear() ? undefined : "numeric" })} ${hm}`;
+  return `${(t.getFullYear() === today.getFullYear() ? TIME_FORMAT.day : TIME_FORMAT.dayYear).format(t)} ${hm}`;
 }
 
 function fullTime(ts) {
   if (!ts) return "";
   const t = new Date(typeof ts === "number" && ts < 1e12 ? ts * 1000 : ts);
-  return isNaN(t) ? "" : t.toLocaleString();
+  return isNaN(t) ? "" : TIME_FORMAT.full.format(t);
 }
 
 // The list itself, its pages and search live in sessions.js.
