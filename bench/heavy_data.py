@@ -88,7 +88,8 @@ def fill(home: pathlib.Path) -> dict:
     sessions, messages = [], []
     for s in range(SESSIONS):
         sid = "long-session" if s == SESSIONS // 2 else f"bench-{s:05d}"
-        count = LONG if sid == "long-session" else per + (1 if s < extra else 0)
+        others_before = s if s < SESSIONS // 2 else s - 1
+        count = LONG if sid == "long-session" else per + (1 if others_before < extra else 0)
         # Spread over a year of use.
         last = now - (SESSIONS - s) * 6000.0 - rng.random() * 100
         first = last - count * 60.0
