@@ -26,6 +26,9 @@ const state = {
   follow: true,         // keep the newest message in view
   pinned: 0,            // where the page last scrolled the view to
   search: "",
+  rebuilds: 0,          // times the view was rebuilt from the history
+  renderInto: null,     // holder of an older page of history being laid out
+  quiet: false,         // no scrolling while a page of history is laid out
 };
 
 // -- small helpers -----------------------------------------------------------
@@ -374,16 +377,18 @@ function historyStatusLine(t, status) {
 }
 
 // The stored conversation (or, `into` a holder, an older page of it), laid
-// out in slices that leave the page responsive.
+// out in slices that leave the page responsive. False when the view was
+// rebuilt or another session opened meanwhile (what was laid out is stale).
 async function renderHistory(messages, into = null) {
   const sessionId = state.sessionId;
-  if (!into) clearMessages();
+  if (!into) { state.rebuilds += 1; clearMessages(); }
+  const rebuild = state.rebuilds;
   let last = null;
   let slice = performance.now();
   for (const m of messages) {
     if (performance.now() - slice > 12) {
       await new Promise((resolve) => setTimeout(resolve, 0));
-      if (state.sessionId !== sessionId) return;
+      if (state.sessionId !== sessionId || state.rebuilds !== rebuild) return false;
       slice = performance.now();
     }
     state.renderInto = into;
@@ -395,11 +400,12 @@ async function renderHistory(messages, into = null) {
       state.quiet = false;
     }
   }
-  if (into) return;
+  if (into) return true;
   state.current = null;
   state.follow = true;
   state.pinned = 0;
   contentChanged();
+  return true;
 }
 
 function historyMessage(m, last) {

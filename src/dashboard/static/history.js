@@ -56,8 +56,7 @@ const History = (() => {
       const page = await api("GET", url(sid, next));
       if (sid !== state.sessionId) return;
       const holder = document.createElement("div");
-      await renderHistory(page.messages || [], holder);
-      if (sid !== state.sessionId) return;
+      if (!(await renderHistory(page.messages || [], holder)) || sid !== state.sessionId) return;
       const height = box.scrollHeight;
       const top = box.scrollTop;
       const first = holder.firstElementChild;
