@@ -217,3 +217,28 @@ def test_the_journal_keeps_turns_only_of_sessions_that_exist(tmp_path):
         assert "turns of 1 deleted session(s) dropped" in server.output()
     finally:
         server.stop()
+
+
+def test_an_installed_engines_store_is_paged_by_its_own_listing_and_marked_by_words():
+    from dashboard import paging, sessions_api
+
+    class Store:   # lists everything, knows no paging, no counting and no match ranges
+        def list_sessions(self):
+            return [{"id": f"s{n:02d}", "title": f"T{n}", "last_active": 1000.0 + n % 7} for n in range(23)]
+
+    seen, cursor = [], None
+    while True:
+        page = paging.sessions_page(Store(), 5, cursor)
+        assert page["total"] == 23 and len(page["sessions"]) <= 5
+        seen += [(s["updated_at"], s["session_id"]) for s in page["sessions"]]
+        cursor = page["next"]
+        if cursor is None:
+            break
+    assert seen == sorted(seen, reverse=True) and len(set(seen)) == 23
+
+    parts = sessions_api.marked_parts("Otters, otters & <b>OTTERS</b>", None, ["otters"])
+    assert [p["text"] for p in parts if p["match"]] == ["Otters", "otters", "OTTERS"]
+    assert "".join(p["text"] for p in parts) == "Otters, otters & <b>OTTERS</b>"
+    # Ranges from a store are taken as given, bad ones dropped.
+    assert sessions_api.marked_parts("abcdef", [[1, 3], [2, 99], "x"], ["zzz"]) == [
+        {"text": "a", "match": False}, {"text": "bc", "match": True}, {"text": "def", "match": False}]

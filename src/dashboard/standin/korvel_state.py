@@ -190,30 +190,28 @@ class SessionDB:
         self._lock = threading.RLock()
         self._conn = sqlite3.connect(str(self.db_path), check_same_thread=False, timeout=30)
         self._conn.row_factory = sqlite3.Row
-        with self._lock, self._conn:
-            self._conn.execute("PRAGMA foreign_keys = ON")
-            self._conn.executescript(_SCHEMA)
-        self._fts = self._open_search()
+        self._conn.execute("PRAGMA foreign_keys = ON")
+        self._fts = self._create()
 
-    def _open_search(self):
-        """Create the search indexes (filling them once from what a store
-        written before them holds); False when SQLite has no FTS5."""
+    def _create(self):
+        """Create the tables and the search indexes, in one transaction (a
+        new store is written to disk once), filling the indexes from what a
+        store written before them holds. False when SQLite has no FTS5."""
+        fill = (
+            "INSERT INTO messages_fts (rowid, content) SELECT id, content FROM messages"
+            f" WHERE {_SEARCHABLE};"
+            "INSERT INTO titles_fts (session_id, title) SELECT id, title FROM sessions WHERE title != '';")
         with self._lock:
             had = self._conn.execute(
                 "SELECT 1 FROM sqlite_master WHERE name = 'messages_fts'").fetchone() is not None
             try:
-                with self._conn:
-                    self._conn.executescript(_FTS_SCHEMA)
-                    if not had:
-                        self._conn.execute(
-                            "INSERT INTO messages_fts (rowid, content) SELECT id, content FROM messages"
-                            f" WHERE {_SEARCHABLE}")
-                        self._conn.execute(
-                            "INSERT INTO titles_fts (session_id, title) SELECT id, title FROM sessions"
-                            " WHERE title != ''")
+                self._conn.executescript("BEGIN;" + _SCHEMA + _FTS_SCHEMA + ("" if had else fill) + "COMMIT;")
             except sqlite3.OperationalError as exc:
+                if self._conn.in_transaction:
+                    self._conn.rollback()
                 if "fts5" not in str(exc):
                     raise
+                self._conn.executescript("BEGIN;" + _SCHEMA + "COMMIT;")
                 return False
         return True
 
