@@ -809,6 +809,7 @@ async function deleteSession(s, label) {
     return;
   }
   state.titles.delete(s.session_id);
+  Sessions.forget(s.session_id);
   if (s.session_id === state.sessionId) newChat();
   await refreshSessions();
   toast(`Deleted “${label}”.`, "info");

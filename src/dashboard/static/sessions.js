@@ -7,8 +7,9 @@
 
 const Sessions = (() => {
   const PAGE = 50;
-  const REFRESH_MOST = 500;      // a refresh reloads at most this many rows
+  const REFRESH_MOST = 500;      // a refresh reloads at most this many rows from the top
   const SEARCH_DELAY_MS = 200;
+  const MARGIN = 300;            // px below the list's view where loading more starts
 
   let rows = [];                 // loaded sessions, newest first
   let next = null;               // cursor of the next page, or null
@@ -40,10 +41,31 @@ const Sessions = (() => {
       return;
     }
     if (seq !== refreshSeq || query()) return;
-    rows = (data.sessions || []).slice();
-    next = data.next || null;
+    const fresh = (data.sessions || []).slice();
+    const last = fresh[fresh.length - 1];
+    // Rows loaded further down than the refresh reached stay, and so does
+    // the walk that loads more below them.
+    const have = new Set(fresh.map((s) => s.session_id));
+    const below = data.next && last
+      ? rows.filter((s) => !have.has(s.session_id) && older(s, last)) : [];
+    rows = fresh.concat(below);
+    if (!below.length) next = data.next || null;
     total = typeof data.total === "number" ? data.total : null;
     render();
+    fillIfShort();
+  }
+
+  function older(a, b) {
+    const ta = Number(a.updated_at) || 0;
+    const tb = Number(b.updated_at) || 0;
+    return ta < tb || (ta === tb && a.session_id < b.session_id);
+  }
+
+  // A session deleted here: gone from the list at once, wherever it was.
+  function forget(sessionId) {
+    rows = rows.filter((s) => s.session_id !== sessionId);
+    if (found) found = found.filter((s) => s.session_id !== sessionId);
+    if (total !== null) total = Math.max(0, total - 1);
   }
 
   async function loadMore() {
@@ -66,17 +88,21 @@ const Sessions = (() => {
         if (row) row.focus();
       }
     } catch (e) {
-      if (e.status === 410) { refresh(); return; }   // the listing is too old: start again
+      if (e.status === 410) { rows = []; next = null; refresh(); return; }   // the listing is too old: start again
       toast(`Could not load more sessions: ${e.message}`);
       return;
     } finally {
       loading = false;
     }
-    // The end of the list is still in view: keep filling it.
-    if (more && more.isConnected && next) {
-      const box = list().getBoundingClientRect();
-      if (more.getBoundingClientRect().top < box.bottom + 200) loadMore();
-    }
+    fillIfShort();
+  }
+
+  // The end of the list is (still) near the view: load on. The observer
+  // only tells when the end comes near, not that it stayed there.
+  function fillIfShort() {
+    if (!more || !more.isConnected || !next || found) return;
+    const box = list().getBoundingClientRect();
+    if (box.height > 0 && more.getBoundingClientRect().top < box.bottom + MARGIN) loadMore();
   }
 
   function typed(value) {
@@ -194,7 +220,7 @@ const Sessions = (() => {
     if (!observer) {
       observer = new IntersectionObserver((entries) => {
         if (entries.some((e) => e.isIntersecting)) loadMore();
-      }, { root: ul, rootMargin: "0px 0px 300px 0px" });
+      }, { root: ul, rootMargin: `0px 0px ${MARGIN}px 0px` });
     }
     if (!show) { if (more) more.remove(); return; }
     if (!more) {
@@ -227,5 +253,5 @@ const Sessions = (() => {
     list().addEventListener("keydown", onKey);
   }
 
-  return { refresh, loadMore, setup };
+  return { refresh, loadMore, forget, setup };
 })();
