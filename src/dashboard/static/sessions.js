@@ -180,20 +180,17 @@ const Sessions = (() => {
     for (const s of shown) {
       const sig = signature(s);
       let entry = nodes.get(s.session_id);
-      if (!entry || entry[0] !== sig || entry[1].querySelector(".rename-input")) {
-        if (entry && entry[1].querySelector(".rename-input")) {
-          // Being renamed: leave it as it is.
-        } else {
-          const li = sessionRow(s);
-          marked(li.querySelector(".snippet"), s.snippet_parts);
-          marked(li.querySelector(".title"), s.title_parts);
-          if (entry) {
-            if (at === entry[1]) at = li;
-            entry[1].replaceWith(li);
-          }
-          entry = [sig, li];
-          nodes.set(s.session_id, entry);
+      const renaming = entry && entry[1].querySelector(".rename-input");   // left as it is
+      if (!renaming && (!entry || entry[0] !== sig)) {
+        const li = sessionRow(s);
+        marked(li.querySelector(".snippet"), s.snippet_parts);
+        marked(li.querySelector(".title"), s.title_parts);
+        if (entry) {
+          if (at === entry[1]) at = li;
+          entry[1].replaceWith(li);
         }
+        entry = [sig, li];
+        nodes.set(s.session_id, entry);
       }
       keep.add(s.session_id);
       const li = entry[1];
