@@ -609,3 +609,10 @@ def test_a_long_conversation_opens_on_its_newest_page_and_scrolls_back(browser, 
             assert csp_violations(page) == []
         finally:
             page.context.close()
+    # A session far down the list, opened by its address, still has its name.
+    page = open_page(browser, full_server.url + "/?s=many-000")
+    try:
+        expect(page.locator("#session-title")).to_have_text("Walrus chat 000")
+        expect(page.locator(".msg.user")).to_contain_text("question 000 about walruses")
+    finally:
+        page.context.close()

@@ -44,6 +44,7 @@ const History = (() => {
     session = sessionId;
     next = page && page.next !== undefined ? page.next : null;
     placeButton();
+    Sessions.knowTitle(sessionId);
   }
 
   async function loadOlder(byHand) {

@@ -61,6 +61,16 @@ const Sessions = (() => {
     return ta < tb || (ta === tb && a.session_id < b.session_id);
   }
 
+  // The open session's title when the list has not loaded it (a session far
+  // down the list, opened by its address).
+  async function knowTitle(sessionId) {
+    if (state.titles.get(sessionId)) return;
+    try {
+      const info = await api("GET", `/sessions/${encodeURIComponent(sessionId)}`);
+      if (info && info.title) setTitle(sessionId, info.title);
+    } catch (_) { /* the header keeps its name */ }
+  }
+
   // A session deleted here: gone from the list at once, wherever it was.
   function forget(sessionId) {
     rows = rows.filter((s) => s.session_id !== sessionId);
@@ -170,7 +180,7 @@ const Sessions = (() => {
     if (!found && state.sessionId && !shown.some((s) => s.session_id === state.sessionId)) {
       shown.unshift({ session_id: state.sessionId, title: state.titles.get(state.sessionId) || "", updated_at: Date.now() / 1000 });
     }
-    for (const s of shown) if (s.title && !found) state.titles.set(s.session_id, s.title);
+    for (const s of shown) if (s.title) state.titles.set(s.session_id, s.title);
     labelRows(shown);
     const ul = list();
     const focused = document.activeElement && document.activeElement.closest(".session-item");
@@ -250,5 +260,5 @@ const Sessions = (() => {
     list().addEventListener("keydown", onKey);
   }
 
-  return { refresh, loadMore, forget, setup };
+  return { refresh, loadMore, forget, knowTitle, setup };
 })();
