@@ -71,7 +71,8 @@ def _key(row: dict) -> float:
 
 
 def _rows(db: Any, raw: Any) -> List[dict]:
-    """Store rows as the page's session rows (with the store's key kept)."""
+    """Store rows as the page's session rows (with the store's key kept;
+    titles the listing lacks are looked up for the page's rows only)."""
     out = []
     for row in raw or []:
         if isinstance(row, str):
@@ -81,15 +82,20 @@ def _rows(db: Any, raw: Any) -> List[dict]:
         sid = row.get("id") or row.get("session_id")
         if not isinstance(sid, str):
             continue
-        title = row.get("title")
-        if title is None:
-            try:
-                title = db.get_session_title(sid)
-            except Exception:
-                title = None
-        out.append({"session_id": sid, "title": title or "", "updated_at": _updated(row),
+        out.append({"session_id": sid, "title": row.get("title"), "updated_at": _updated(row),
                     "message_count": row.get("message_count"), "_key": _key(row)})
     return out
+
+
+def _titled(db: Any, rows: List[dict]) -> None:
+    """Titles the store's listing left out, asked for the rows of a page only."""
+    for row in rows:
+        if row["title"] is None:
+            try:
+                row["title"] = db.get_session_title(row["session_id"])
+            except Exception:
+                row["title"] = None
+        row["title"] = row["title"] or ""
 
 
 def _all_sessions(db: Any) -> List[dict]:
@@ -121,6 +127,7 @@ def sessions_page(db: Any, limit: int, cursor: Optional[str]) -> dict:
         rows = [r for r in everything if after is None or (r["_key"], r["session_id"]) < after][:limit + 1]
     more = len(rows) > limit
     rows = rows[:limit]
+    _titled(db, rows)
     nxt = _encode([as_of, rows[-1]["_key"], rows[-1]["session_id"]]) if more and rows else None
     for row in rows:
         del row["_key"]
