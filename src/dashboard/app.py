@@ -11,7 +11,7 @@ import threading
 import time
 from typing import Dict, List, NoReturn, Optional, cast
 
-from fastapi import FastAPI, File, HTTPException, Request, UploadFile
+from fastapi import FastAPI, File, HTTPException, Query, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
 from fastapi.staticfiles import StaticFiles
@@ -19,7 +19,7 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import access, limits, profiles, security, sessions_api, settings, sse, uploads
+from . import access, limits, paging, profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -167,40 +167,6 @@ class Host:
         if not self.engine.ready:
             _bad("No agent engine is loaded; install it from the setup screen.", 503)
         return self.engine
-
-
-def _sessions(engine: Engine) -> list:
-    """Sessions of the active profile's store, newest first, with titles."""
-    db = engine.warmpool.get_session_db()
-    rows = None
-    for name in ("list_sessions", "get_sessions"):
-        fn = getattr(db, name, None)
-        if callable(fn):
-            rows = fn()
-            break
-    out = []
-    for row in rows or []:
-        if isinstance(row, str):
-            row = {"id": row}
-        elif not isinstance(row, dict):
-            continue
-        sid = row.get("id") or row.get("session_id")
-        if not isinstance(sid, str):
-            continue
-        title = row.get("title")
-        if title is None:
-            try:
-                title = db.get_session_title(sid)
-            except Exception:
-                title = None
-        out.append({
-            "session_id": sid,
-            "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
-            "updated_at": row.get("updated_at") or row.get("last_active") or row.get("started_at")
-            or row.get("created_at"),
-            "message_count": row.get("message_count"),
-        })
-    return out
 
 
 def create_app(host: Host) -> FastAPI:
@@ -414,9 +380,10 @@ def create_app(host: Host) -> FastAPI:
         return host.turns.stop(_session(body.session_id), body.clear_queue)
 
     @app.get("/chat/history/{session_id}")
-    def chat_history(session_id: str):
+    def chat_history(session_id: str, limit: Optional[int] = Query(None, ge=1, le=paging.MAX_HISTORY_PAGE),
+                     before: Optional[str] = Query(None, max_length=32)):
         host.require_engine()
-        return host.turns.history(_session(session_id))
+        return paging.history_page(host.turns.history(_session(session_id)), limit, before)
 
     @app.post("/chat/upload")
     def chat_upload(file: UploadFile = File(...)):
@@ -437,9 +404,11 @@ def create_app(host: Host) -> FastAPI:
                                      "Cross-Origin-Resource-Policy": "same-origin"})
 
     @app.get("/sessions")
-    def sessions():
+    def sessions(limit: int = Query(paging.DEFAULT_SESSIONS_PAGE, ge=1, le=paging.MAX_SESSIONS_PAGE),
+                 cursor: Optional[str] = Query(None, max_length=512)):
         engine = host.require_engine()
-        return {"profile": engine.warmpool.get_active_profile(), "sessions": _sessions(engine)}
+        page = paging.sessions_page(engine.warmpool.get_session_db(), limit, cursor)
+        return {"profile": engine.warmpool.get_active_profile(), **page}
 
     @app.get("/sessions/{session_id}")
     def session_info(session_id: str):

@@ -11,6 +11,10 @@ it is accepted until long after its turn ended:
 - the history shows what the user wrote, not the text the engine was given
   (image descriptions and model-switch notes in front of it): the journal
   knows each turn by a digest of that text.
+
+A finished turn stays as long as its session: deleting the session drops
+its rows, and the first look at a journal after a start drops those of
+sessions that are no longer in the engine's store.
 """
 from __future__ import annotations
 
@@ -173,6 +177,18 @@ class Journal:
         marks = ",".join("?" * len(ENDED))
         return self._run(f"DELETE FROM turns WHERE session_id = ? AND state IN ({marks})",
                          (session_id, *ENDED))
+
+    def drop_missing_sessions(self, exists) -> int:
+        """Drop the finished turns of sessions that ``exists(session_id)``
+        says are gone (deleted while the host was not looking); the rows of
+        messages still waiting or running stay."""
+        marks = ",".join("?" * len(ENDED))
+        sessions = [r[0] for r in self._rows(
+            f"SELECT DISTINCT session_id FROM turns WHERE state IN ({marks})", ENDED)]
+        gone = [sid for sid in sessions if not exists(sid)]
+        for sid in gone:
+            self.forget_session(sid)
+        return len(gone)
 
     def in_state(self, state: str) -> List[dict]:
         rows = self._rows("SELECT * FROM turns WHERE state = ? ORDER BY n", (state,))

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pathlib
 import unicodedata
-from typing import Any, Callable, NoReturn, Optional
+from typing import Any, Callable, List, NoReturn, Optional
 
 from fastapi import APIRouter, HTTPException, Query, Request
 from fastapi.responses import FileResponse
@@ -127,6 +127,7 @@ def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CH
     if search is None:
         _unsupported("search sessions")
     rows = search(query, limit=limit) or []
+    words = query.split()
     out = []
     for row in rows:
         if not isinstance(row, dict):
@@ -134,13 +135,55 @@ def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CH
         sid = row.get("id") or row.get("session_id")
         if not isinstance(sid, str):
             continue
+        stored_title = row.get("title") if isinstance(row.get("title"), str) else ""
+        title = tidy_title(stored_title)
+        # Cleaning moved the characters: the store's ranges no longer fit.
+        title_spans = row.get("title_spans") if title == stored_title else None
+        snippet = row.get("snippet") or ""
         out.append({
             "session_id": sid,
-            "title": tidy_title(row.get("title") or "") if isinstance(row.get("title"), str) else "",
+            "title": title,
             "updated_at": row.get("updated_at") or row.get("last_active") or row.get("started_at"),
-            "snippet": row.get("snippet") or "",
+            "snippet": snippet,
+            "title_parts": marked_parts(title, title_spans, words),
+            "snippet_parts": marked_parts(snippet, row.get("snippet_spans"), words),
         })
     return {"query": query, "sessions": out}
+
+
+def marked_parts(text: str, spans: Any, words: List[str]) -> List[dict]:
+    """``text`` cut into ``{"text", "match"}`` pieces: the page shows the
+    matched ones highlighted, every piece as plain text. The store's match
+    ranges when it gives them, else where the query's words occur."""
+    if not isinstance(text, str) or not text:
+        return []
+    ranges: List[List[int]] = []
+    if isinstance(spans, list):
+        for span in spans:
+            if (isinstance(span, (list, tuple)) and len(span) == 2
+                    and all(isinstance(v, int) for v in span) and 0 <= span[0] < span[1] <= len(text)):
+                ranges.append([span[0], span[1]])
+    else:
+        lowered = text.lower()
+        for word in words:
+            word = word.lower()
+            at = lowered.find(word) if word else -1
+            while at >= 0:
+                ranges.append([at, at + len(word)])
+                at = lowered.find(word, at + len(word))
+    parts: List[dict] = []
+    pos = 0
+    for start, end in sorted(ranges):
+        start = max(start, pos)
+        if start >= end:
+            continue
+        if start > pos:
+            parts.append({"text": text[pos:start], "match": False})
+        parts.append({"text": text[start:end], "match": True})
+        pos = end
+    if pos < len(text):
+        parts.append({"text": text[pos:], "match": False})
+    return parts
 
 
 @router.get("/favicon.ico", include_in_schema=False)

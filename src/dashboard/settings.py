@@ -76,6 +76,12 @@ IDLE_SECONDS = Setting("KORVEL_DASHBOARD_IDLE_SECONDS", 5, "s",
 LOG_REPEAT_SECONDS = Setting("KORVEL_DASHBOARD_LOG_REPEAT_SECONDS", 60, "s",
                              "a warning or error repeated within this time is logged again only "
                              "at the 10th, 100th, 1000th, ... time, with its count")
+WARM_AGENTS = Setting("KORVEL_DASHBOARD_WARM_AGENTS", 16, "agents",
+                      "most sessions whose agent is kept ready between turns; beyond it the agent "
+                      "of the session used longest ago is let go (rebuilt from the stored "
+                      "conversation on its next turn)")
+AGENT_IDLE = Setting("KORVEL_DASHBOARD_AGENT_IDLE_MINUTES", 30, "minutes",
+                     "the agent of a session not used for this long is let go")
 
 
 @dataclass(frozen=True)
@@ -91,7 +97,7 @@ class Limits:
 #: Every setting, in the order the README lists them.
 ALL = (MAX_BODY, MAX_IMAGE, MAX_MESSAGE, MAX_IMAGES, MIN_FREE, UPLOAD_MAX_AGE, UPLOAD_SWEEP, OFFLOOP_JSON,
        MAX_TURNS, STALL, MAX_CONNECTIONS, MAX_CLIENT_CONNECTIONS, MAX_STREAMS, REQUEST_SECONDS,
-       IDLE_SECONDS, LOG_REPEAT_SECONDS)
+       IDLE_SECONDS, LOG_REPEAT_SECONDS, WARM_AGENTS, AGENT_IDLE)
 
 
 def load() -> Limits:

@@ -25,6 +25,7 @@ from starlette.exceptions import HTTPException
 
 from . import memory, settings
 from .journal import QUEUED, RUNNING, Journal, Journals, user_history
+from .warm import WarmAgents
 
 logger = logging.getLogger("dashboard.turns")
 
@@ -103,6 +104,8 @@ class TurnRunner:
         self._recovery_lock = threading.Lock()
         self.shutting_down = False
         self._trimmed_at = 0.0
+        self.agents = WarmAgents(lambda: engine.warmpool, self.busy, int(settings.WARM_AGENTS.value()),
+                                 settings.AGENT_IDLE.value() * 60.0)
 
     def _give_back_memory(self, idle: bool) -> None:
         now = time.monotonic()
@@ -141,10 +144,13 @@ class TurnRunner:
                             profile, journal)
                 self._schedule(turn)
             self._recovered.add(home)
+            gone = _drop_deleted_sessions(pool, journal)
         if cut or waiting:
             logger.info("Journal of profile %s: %d turn(s) cut by the last stop marked interrupted, "
                         "%d queued message(s) run again", profile, len(cut), len(waiting))
-        return {"interrupted": len(cut), "resumed": len(waiting)}
+        if gone:
+            logger.info("Journal of profile %s: turns of %d deleted session(s) dropped", profile, gone)
+        return {"interrupted": len(cut), "resumed": len(waiting), "dropped_sessions": gone}
 
     # -- called from request handlers ---------------------------------------
 
@@ -231,6 +237,14 @@ class TurnRunner:
                 "turn": running.turn_id if running is not None else None,
                 "waiting_for_capacity": waiting}
 
+    def busy(self, session_id: str) -> bool:
+        """Whether the session has a turn running or messages waiting."""
+        with self._lock:
+            if session_id in self._chains or session_id in self._waiting or self._queues.get(session_id):
+                return True
+        engine = self.engine
+        return bool(engine.interrupt.is_agent_running(session_id)) or engine.holdqueue.pending_count(session_id) > 0
+
     def history(self, session_id: str) -> dict:
         pool = self.engine.warmpool
         stored = pool.get_conversation_history(session_id)
@@ -280,6 +294,7 @@ class TurnRunner:
         """Ask every running turn to end (used when the host shuts down).
         Queued messages stay in the journal and run after the next start."""
         self.shutting_down = True
+        self.agents.stop()
         with self._lock:
             sessions = list(self._chains)
         for session_id in sessions:
@@ -436,6 +451,8 @@ class TurnRunner:
         })
         status, reason, response, titled = "error", None, "", False
         try:
+            self.agents.used(session_id)
+            self.agents.make_room(session_id)
             with pool.get_session_lock(session_id):
                 agent, approval_ctx = pool.get_agent(session_id, session_id)
                 text = turn.message
@@ -495,6 +512,7 @@ class TurnRunner:
                     pool.signal_stream_done(session_id)
                 finally:
                     self._finish_task(task_id, status)
+                    self.agents.used(session_id)
         if titled:
             history_after = pool.get_conversation_history(session_id)
             if not isinstance(history_after, list):
@@ -515,6 +533,23 @@ class TurnRunner:
             if record is not None:
                 record["status"] = status
                 record["finished_at"] = _now()
+
+
+def _drop_deleted_sessions(pool, journal: Journal) -> int:
+    """Journal rows of sessions gone from the engine's store go too (a store
+    that cannot say which sessions it has keeps them all)."""
+    try:
+        db = pool.get_session_db()
+        has = getattr(db, "has_session", None)
+        if not callable(has):
+            get = getattr(db, "get_session", None)
+            if not callable(get):
+                return 0
+            has = lambda sid: get(sid) is not None  # noqa: E731
+        return journal.drop_missing_sessions(lambda sid: bool(has(sid)))
+    except Exception:  # tidying never stops a start
+        logger.warning("Could not tidy the turn journal", exc_info=True)
+        return 0
 
 
 def _busy(turn: Turn, position: int, waiting_for: str) -> dict:

@@ -55,6 +55,92 @@ class TestSessionDB:
         assert SessionDB(db_path=str(tmp_path / "nested" / "state.db")).get_session_title("t") \
             == "Other"
 
+    def test_search_follows_writes_ranks_and_marks_matches(self, standin, tmp_path):
+        import sqlite3
+
+        from korvel_state import SessionDB
+
+        # A store written before search existed is indexed when opened.
+        path = tmp_path / "state.db"
+        old = sqlite3.connect(path)
+        old.executescript(
+            "CREATE TABLE sessions (id TEXT PRIMARY KEY, title TEXT NOT NULL DEFAULT '', source TEXT,"
+            " model TEXT, created_at REAL NOT NULL, updated_at REAL NOT NULL);"
+            "CREATE TABLE messages (id INTEGER PRIMARY KEY AUTOINCREMENT, session_id TEXT NOT NULL,"
+            " role TEXT NOT NULL, content TEXT, content_is_json INTEGER NOT NULL DEFAULT 0,"
+            " tool_name TEXT, created_at REAL NOT NULL);"
+            "INSERT INTO sessions VALUES ('old', 'Ancient rivers', NULL, NULL, 1, 1);"
+            "INSERT INTO messages VALUES (1, 'old', 'user', 'Where do otters sleep?', 0, NULL, 1);"
+            "INSERT INTO messages VALUES (2, 'old', 'tool', 'otters otters otters', 0, 'x', 1);")
+        old.commit()
+        old.close()
+        db = SessionDB(db_path=path)
+        found = db.search_sessions("OTTER")
+        assert [r["id"] for r in found] == ["old"]
+        assert found[0]["snippet"] == "Where do otters sleep?"
+        assert found[0]["snippet_spans"] == [[9, 15]]   # the whole word a prefix matched
+
+        # New writes are found at once; a title match ranks first and is marked too.
+        db.append_message("new", "user", "Otters hold hands while they sleep. " + "filler words " * 30)
+        db.append_message("busy", "assistant", "otters " * 5 + "and rivers")
+        db.set_session_title("titled", "Otters of the Rhône")
+        db.append_message("titled", "user", "nothing about them here")
+        found = db.search_sessions("otters")
+        assert [r["id"] for r in found][0] == "titled"
+        assert found[0]["title_spans"] == [[0, 6]] and found[0]["snippet"] == ""
+        assert {r["id"] for r in found} == {"titled", "old", "new", "busy"}
+        assert found[1]["id"] == "busy"   # bm25: the densest message next
+        # Every word must occur; accents and case do not matter; the long
+        # message is cut around the match.
+        assert [r["id"] for r in db.search_sessions("otters hands")] == ["new"]
+        assert [r["id"] for r in db.search_sessions("rhone")] == ["titled"]
+        new = db.search_sessions("hands")[0]
+        assert len(new["snippet"]) < 250 and new["snippet"].endswith("…")
+        start, end = new["snippet_spans"][0]
+        assert new["snippet"][start:end] == "hands"
+        # FTS syntax in a query is just text; punctuation alone is looked for literally.
+        assert db.search_sessions('otters" OR "x') == []
+        assert {r["id"] for r in db.search_sessions('(otters* "hands')} == {"new"}
+        db.append_message("pct", "user", "100% sure")
+        assert [r["id"] for r in db.search_sessions("%")] == ["pct"]
+
+        # Renaming and deleting take the old text out of the index.
+        db.set_session_title("titled", "Something else")
+        assert "titled" not in {r["id"] for r in db.search_sessions("rhone")}
+        db.delete_session("busy")
+        assert "busy" not in {r["id"] for r in db.search_sessions("otters")}
+
+    def test_paged_listing_meets_every_session_once_while_they_are_used(self, standin, tmp_path):
+        import random
+        import time
+
+        from korvel_state import SessionDB
+
+        db = SessionDB(db_path=tmp_path / "state.db")
+        for n in range(40):
+            db.append_message(f"s{n:02d}", "user", f"message {n}")
+        assert db.count_sessions() == 40
+        as_of, after, seen = time.time(), None, []
+        rng = random.Random(7)
+        while True:
+            page = db.list_sessions_page(7, as_of=as_of, after=after)
+            if not page:
+                break
+            seen.extend(r["id"] for r in page)
+            keys = [(r["key"], r["id"]) for r in page]
+            assert keys == sorted(keys, reverse=True)
+            after = keys[-1]
+            # Between pages: sessions already listed and not yet listed are
+            # used (they move to the top), and new ones start.
+            for sid in rng.sample([f"s{n:02d}" for n in range(40)], 3):
+                db.append_message(sid, "user", "used again")
+            db.append_message(f"new{len(seen)}", "user", "started meanwhile")
+        assert sorted(seen) == [f"s{n:02d}" for n in range(40)]
+        # A fresh listing has the new and the used sessions on top.
+        first = db.list_sessions_page(100)
+        assert len(first) == db.count_sessions()
+        assert [r["id"] for r in first] == [r["id"] for r in db.list_sessions(limit=100)]
+
     def test_usable_from_many_threads(self, standin, tmp_path):
         from korvel_state import SessionDB
 

@@ -347,3 +347,13 @@ PNG_1x1 = bytes.fromhex(
     "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
     "1f15c4890000000d49444154789c6360f8cfc0f01f0005050201a5"
     "b0b3a50000000049454e44ae426082")
+
+
+def standin_store(home: pathlib.Path):
+    """The bundled engine's session store of a host's default profile, opened
+    beside the host (for filling it with many sessions quickly)."""
+    spec = importlib.util.spec_from_file_location("standin_korvel_state", STANDIN / "korvel_state.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.SessionDB(db_path=home / ".korvel" / "state.db")

@@ -605,3 +605,101 @@ def test_a_page_whose_cookie_is_gone_shows_how_to_open_it(page):
     page.click("#send-btn")
     expect(page.locator("#locked")).to_be_visible()
     expect(page.locator("#app")).to_be_hidden()
+@pytest.fixture(scope="module")
+def full_server(tmp_path_factory):
+    """A host whose store holds many sessions and one long conversation."""
+    from host_wire import standin_store
+    home = tmp_path_factory.mktemp("full-home")
+    db = standin_store(home)
+    for n in range(130):
+        db.append_message(f"many-{n:03d}", "user", f"question {n:03d} about walruses")
+        db.set_session_title(f"many-{n:03d}", f"Walrus chat {n:03d}")
+    db.append_message("tricky", "user", 'walruses <img src=x id="injected"> & <b>bold</b>')
+    for n in range(300):
+        db.append_message("long", "user" if n % 2 == 0 else "assistant", f"Message {n:03d}: " + "tusks " * 40)
+    db.set_session_title("long", "A long conversation")
+    srv = start_server("--engine", "standin", home=home)
+    yield srv
+    srv.stop()
+
+
+def test_the_session_list_loads_more_as_it_scrolls_and_by_keyboard(browser, full_server):
+    page = open_page(browser, full_server.url)
+    try:
+        items = page.locator(".session-item")
+        expect(items).to_have_count(50)
+        expect(page.locator("#sessions-label")).to_have_text("Sessions · 132")
+        # With the keyboard: Down walks the rows, and walking on past the
+        # last one loaded brings the next page.
+        page.locator(".session-item .session-open").first.focus()
+        for _ in range(60):
+            page.keyboard.press("ArrowDown")
+        wait_until(page, "() => !!document.activeElement.closest('.session-item')")
+        at = page.evaluate("[...document.querySelectorAll('.session-item')]"
+                           ".indexOf(document.activeElement.closest('.session-item'))")
+        assert 50 < at <= 60, at   # past the first page of 50
+        assert items.count() >= 100
+        # Scrolling to the end of the list loads the rest.
+        for _ in range(5):
+            if page.locator(".list-more").count() == 0:
+                break
+            page.locator(".list-more").scroll_into_view_if_needed()
+            time.sleep(0.3)
+        expect(items).to_have_count(132)
+        expect(page.locator(".list-more")).to_have_count(0)
+        shot(page, "sessions-paged-desktop.png")
+        ids = page.evaluate("[...document.querySelectorAll('.session-item')].map(li => li.dataset.id)")
+        assert len(set(ids)) == 132 and ids[0] == "long" and ids[-1] == "many-000"
+
+        # Search as one types: matches marked, markup in a message shown as text.
+        page.fill("#session-search", "walrus")
+        expect(page.locator("#sessions-label")).to_contain_text("Search results")
+        expect(page.locator(".session-item .snippet mark").first).to_have_text("walruses")
+        page.fill("#session-search", "walruses injected")
+        tricky = page.locator('.session-item[data-id="tricky"] .snippet')
+        expect(tricky).to_contain_text('<img src=x id="injected">')
+        assert page.locator("#injected").count() == 0
+        shot(page, "sessions-search-desktop.png")
+        page.fill("#session-search", "")
+        expect(items).to_have_count(132)   # back to every session loaded before
+        assert csp_violations(page) == []
+    finally:
+        page.context.close()
+
+
+def test_a_long_conversation_opens_on_its_newest_page_and_scrolls_back(browser, full_server):
+    for size, name in ((DESKTOP, "desktop"), (PHONE, "phone")):
+        page = open_page(browser, full_server.url + "/?s=long", size)
+        try:
+            messages = page.locator(".msg")
+            expect(page.locator(".msg.assistant").last).to_contain_text("Message 299")
+            assert messages.count() <= 80
+            box = page.locator("#messages")
+            wait_until(page, "() => { const b = document.querySelector('#messages');"
+                             " return b.scrollHeight - b.scrollTop - b.clientHeight < 48; }")
+            shot(page, f"history-newest-{name}.png")
+            # Scrolling back to the top brings the earlier messages, and what
+            # was in view stays in view.
+            for _ in range(20):
+                if page.locator(".load-older").count() == 0:
+                    break
+                anchor = messages.first
+                anchor_text = anchor.text_content()
+                box.evaluate("b => { b.scrollTop = 0; }")
+                wait_until(page, "t => document.querySelector('.msg').textContent !== t", anchor_text)
+                moved = page.locator(".msg", has_text=anchor_text[:12]).first.bounding_box()
+                assert moved is not None and moved["y"] >= 0
+            expect(page.locator(".msg").first).to_contain_text("Message 000")
+            expect(messages).to_have_count(300)
+            expect(page.locator(".load-older")).to_have_count(0)
+            shot(page, f"history-oldest-{name}.png")
+            assert csp_violations(page) == []
+        finally:
+            page.context.close()
+    # A session far down the list, opened by its address, still has its name.
+    page = open_page(browser, full_server.url + "/?s=many-000")
+    try:
+        expect(page.locator("#session-title")).to_have_text("Walrus chat 000")
+        expect(page.locator(".msg.user")).to_contain_text("question 000 about walruses")
+    finally:
+        page.context.close()

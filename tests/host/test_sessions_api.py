@@ -5,7 +5,7 @@ import types
 import pytest
 from fastapi import FastAPI
 
-from host_wire import run_turn, send, wait_for
+from host_wire import run_turn, send, standin_store, wait_for
 
 
 def sessions(server):
@@ -90,3 +90,155 @@ def test_a_store_without_these_methods_answers_501():
               client.get("/sessions/search", params={"q": "x"})):
         assert r.status_code == 501
         assert "session store cannot" in r.json()["detail"]
+
+
+_store = standin_store
+
+
+def _walk(client, limit, between=lambda n: None):
+    seen, cursor, pages = [], None, 0
+    while True:
+        params = {"limit": limit, **({"cursor": cursor} if cursor else {})}
+        res = client.get("/sessions", params=params)
+        assert res.status_code == 200, res.text
+        body = res.json()
+        seen.extend(s["session_id"] for s in body["sessions"])
+        pages += 1
+        cursor = body["next"]
+        if cursor is None:
+            return seen, body, pages
+        between(pages)
+
+
+def test_sessions_come_in_pages_each_once_while_sessions_are_used_and_created():
+    import random
+
+    from host_wire import idle, start_server
+    server = start_server("--engine", "standin")
+    try:
+        db = _store(server.home)
+        old = [f"old-{n:03d}" for n in range(120)]
+        for sid in old:
+            db.append_message(sid, "user", f"hello from {sid}")
+        rng = random.Random(3)
+        used = []
+
+        def meanwhile(page):
+            # Sessions already listed and still to come are used through the
+            # host and beside it, and new ones start.
+            for sid in rng.sample(old, 2):
+                send(server, f"used between pages {page}", sid)
+                used.append(sid)
+            db.append_message(rng.choice(old), "assistant", "written beside the host")
+            send(server, "a brand new session")
+
+        seen, last, pages = _walk(server.client, 25, meanwhile)
+        assert pages >= 5 and last["total"] >= 120
+        assert sorted(s for s in seen if s.startswith("old-")) == old   # every one, once
+        for sid in used:
+            idle(server, sid)
+        # A fresh listing shows the used sessions first, newest on top, and its total.
+        first = server.client.get("/sessions", params={"limit": 10}).json()
+        assert first["sessions"][0]["updated_at"] >= first["sessions"][-1]["updated_at"]
+        everything, body, _ = _walk(server.client, 500)
+        assert len(everything) == len(set(everything)) == body["total"] == db.count_sessions()
+        assert set(used) <= set(everything[:len(set(used)) + pages + 1])
+        # Without parameters: the first 50, as the page always asked.
+        plain = server.client.get("/sessions").json()
+        assert len(plain["sessions"]) == 50 and plain["next"] and plain["profile"] == "default"
+
+        for params, status in (({"cursor": "nonsense"}, 400), ({"limit": 0}, 422), ({"limit": 501}, 422)):
+            res = server.client.get("/sessions", params=params)
+            assert res.status_code == status and res.json()["detail"], (params, res.text)
+        import base64
+        import json
+        import time
+        stale = base64.urlsafe_b64encode(json.dumps([time.time() - 8 * 86400, 1.0, "x"]).encode()).decode()
+        res = server.client.get("/sessions", params={"cursor": stale})
+        assert res.status_code == 410 and "first page" in res.json()["detail"]
+    finally:
+        server.stop()
+
+
+def test_history_in_pages_newest_first_and_search_marks_matches(server):
+    c = server.client
+    sid = "long-history"
+    db = _store(server.home)
+    for n in range(130):
+        db.append_message(sid, "user" if n % 2 == 0 else "assistant", f"message {n:03d} about hedgehogs")
+    run_turn(server, "the newest question", sid)
+    full = c.get(f"/chat/history/{sid}").json()
+    assert set(full) == {"session_id", "messages", "running"} and len(full["messages"]) == 132
+
+    page = c.get(f"/chat/history/{sid}", params={"limit": 50}).json()
+    assert page["total"] == 132 and page["messages"] == full["messages"][-50:]
+    assert page["messages"][-2]["content"] == "the newest question"
+    pages, before = [page["messages"]], page["next"]
+    run_turn(server, "sent while scrolling back", sid)   # later messages do not move the cursor
+    while before is not None:
+        older = c.get(f"/chat/history/{sid}", params={"limit": 50, "before": before}).json()
+        pages.insert(0, older["messages"])
+        before = older["next"]
+    assert [m for p in pages for m in p] == full["messages"]
+    for params in ({"limit": 0}, {"limit": 5, "before": "-1"}, {"before": "x"}):
+        assert c.get(f"/chat/history/{sid}", params=params).status_code in (400, 422), params
+
+    # Search: the matched words as data, never as markup.
+    found = c.get("/sessions/search", params={"q": "hedgehog"}).json()["sessions"]
+    assert [s["session_id"] for s in found] == [sid]
+    parts = found[0]["snippet_parts"]
+    assert "".join(p["text"] for p in parts) == found[0]["snippet"]
+    assert [p["text"] for p in parts if p["match"]] == ["hedgehogs"]
+    db.append_message("markup", "user", "<b>hedgehog</b> & <script>x</script>")
+    found = c.get("/sessions/search", params={"q": "hedgehog script"}).json()["sessions"]
+    assert found[0]["session_id"] == "markup"
+    assert "".join(p["text"] for p in found[0]["snippet_parts"]) == "<b>hedgehog</b> & <script>x</script>"
+
+
+def test_the_journal_keeps_turns_only_of_sessions_that_exist(tmp_path):
+    import sqlite3
+
+    from host_wire import start_server
+    home = tmp_path / "home"
+    home.mkdir()
+    server = start_server("--engine", "standin", home=home)
+    try:
+        for sid in ("kept", "deleted-here", "deleted-elsewhere"):
+            run_turn(server, f"hello {sid}", sid)
+        assert server.client.delete("/sessions/deleted-here").status_code == 200
+    finally:
+        server.stop()
+    _store(home).delete_session("deleted-elsewhere")   # e.g. by the engine's own command
+    server = start_server("--engine", "standin", home=home)
+    try:
+        rows = sqlite3.connect(home / ".korvel" / "dashboard" / "turns.sqlite").execute(
+            "SELECT DISTINCT session_id FROM turns").fetchall()
+        assert rows == [("kept",)]
+        assert "turns of 1 deleted session(s) dropped" in server.output()
+    finally:
+        server.stop()
+
+
+def test_an_installed_engines_store_is_paged_by_its_own_listing_and_marked_by_words():
+    from dashboard import paging, sessions_api
+
+    class Store:   # lists everything, knows no paging, no counting and no match ranges
+        def list_sessions(self):
+            return [{"id": f"s{n:02d}", "title": f"T{n}", "last_active": 1000.0 + n % 7} for n in range(23)]
+
+    seen, cursor = [], None
+    while True:
+        page = paging.sessions_page(Store(), 5, cursor)
+        assert page["total"] == 23 and len(page["sessions"]) <= 5
+        seen += [(s["updated_at"], s["session_id"]) for s in page["sessions"]]
+        cursor = page["next"]
+        if cursor is None:
+            break
+    assert seen == sorted(seen, reverse=True) and len(set(seen)) == 23
+
+    parts = sessions_api.marked_parts("Otters, otters & <b>OTTERS</b>", None, ["otters"])
+    assert [p["text"] for p in parts if p["match"]] == ["Otters", "otters", "OTTERS"]
+    assert "".join(p["text"] for p in parts) == "Otters, otters & <b>OTTERS</b>"
+    # Ranges from a store are taken as given, bad ones dropped.
+    assert sessions_api.marked_parts("abcdef", [[1, 3], [2, 99], "x"], ["zzz"]) == [
+        {"text": "a", "match": False}, {"text": "bc", "match": True}, {"text": "def", "match": False}]

@@ -1,6 +1,7 @@
 """The host's session streams under load: what unwatched turns leave in
-memory, and what a reader that never reads does to the turns of others.
-Figures are printed (pytest -s shows them)."""
+memory, and what a reader that never reads does to the turns of others;
+what many sessions leave in memory, and what an agent let go of still
+tells the model. Figures are printed (pytest -s shows them)."""
 from __future__ import annotations
 
 import pathlib
@@ -68,6 +69,87 @@ def test_unwatched_turns_of_long_messages_leave_nothing_behind():
         assert SANITIZED or grown_mb < 10, f"unwatched turns retained {grown_mb:.1f} MB"
     finally:
         server.stop()
+
+
+@pytest.mark.timeout(300)
+def test_new_sessions_of_long_messages_do_not_make_memory_creep():
+    server = start_server("--engine", "standin")
+    try:
+        def new_sessions(count: int, tag: str) -> None:
+            # Each session gets one long message of a few long words (the
+            # scripted engine streams its echo word by word).
+            for n in range(count):
+                session = f"many-{tag}-{n:03d}-{uuid.uuid4().hex[:6]}"
+                words = " ".join(f"{session}{w}" + "y" * (MESSAGE_CHARS // 4 - 40) for w in "abcd")
+                send(server, words[:MESSAGE_CHARS - 1000], session)
+                idle(server, session)
+
+        new_sessions(24, "warm")   # more sessions than warm agents are kept
+        before = settled_rss(server)
+        started = time.monotonic()
+        new_sessions(150, "run")
+        took = time.monotonic() - started
+        after = settled_rss(server)
+        grown_mb = (after - before) / 1024
+        print(f"\n150 new sessions of {MESSAGE_CHARS:,}-character messages in {took:.1f} s: "
+              f"RSS {before / 1024:.1f} MB -> {after / 1024:.1f} MB, retained {grown_mb:+.1f} MB")
+        # Every one of them is still listed, and found.
+        listed = server.client.get("/sessions", params={"limit": 500}).json()
+        assert listed["total"] == 174 and len(listed["sessions"]) == 174
+        assert SANITIZED or grown_mb < 15, f"150 new sessions retained {grown_mb:.1f} MB"
+    finally:
+        server.stop()
+
+
+@pytest.mark.timeout(120)
+def test_a_session_whose_agent_was_let_go_tells_the_model_what_was_said(tmp_path):
+    from fake_openai import FakeModelServer
+
+    home = tmp_path / "home"
+    home.mkdir()
+    with FakeModelServer() as fake:
+        env = {"ZALIX_BASE_URL": fake.url, "OPENROUTER_API_KEY": "sk-test-key", "ZALIX_MODEL": "fake/chat",
+               "KORVEL_DASHBOARD_WARM_AGENTS": "1"}
+
+        def asked(message: str) -> list:
+            """What the model was sent with ``message`` (the last user message)."""
+            for body in reversed(fake.chat_requests()):
+                if body["messages"][-1]["content"] == message:
+                    return [(m["role"], m["content"]) for m in body["messages"] if m["role"] != "system"]
+            raise AssertionError(f"the model never got {message!r}")
+
+        server = start_server("--engine", "standin", "--log-level", "debug", env=env, home=home)
+        try:
+            for message in ("my name is Ada", "what is my name?"):
+                send(server, message, "kept")
+                idle(server, "kept")
+            warm = asked("what is my name?")
+            assert warm[:2] == [("user", "my name is Ada"), ("assistant", "Echo: my name is Ada")]
+            # Another session's turn: only one agent is kept, so "kept"'s goes.
+            send(server, "hello", "other")
+            idle(server, "other")
+            wait_for(lambda: "Let go of the warm agents of 1 session(s): kept" in server.output())
+            send(server, "and my name again?", "kept")
+            idle(server, "kept")
+            cold = asked("and my name again?")
+            assert cold[:len(warm)] == warm and cold[len(warm)] == ("assistant", "Echo: what is my name?")
+        finally:
+            server.stop()
+        # After a restart the model is told the same; so it is after the
+        # agent sat idle long enough to be let go.
+        server = start_server("--engine", "standin", "--log-level", "debug", home=home,
+                              env={**env, "KORVEL_DASHBOARD_AGENT_IDLE_MINUTES": "0.02"})
+        try:
+            send(server, "once more?", "kept")
+            idle(server, "kept")
+            again = asked("once more?")
+            assert again[:len(cold)] == cold
+            wait_for(lambda: "Let go of the warm agents of 1 session(s): kept" in server.output())
+            send(server, "and after a pause?", "kept")
+            idle(server, "kept")
+            assert asked("and after a pause?")[:len(again)] == again
+        finally:
+            server.stop()
 
 
 def _turn_times(server, session: str, count: int, message: str) -> list:

@@ -29,6 +29,9 @@ const state = {
   follow: true,         // keep the newest message in view
   pinned: 0,            // where the page last scrolled the view to
   search: "",
+  rebuilds: 0,          // times the view was rebuilt from the history
+  renderInto: null,     // holder of an older page of history being laid out
+  quiet: false,         // no scrolling while a page of history is laid out
 };
 
 // -- small helpers -----------------------------------------------------------
@@ -45,8 +48,8 @@ function el(tag, attrs = {}, ...children) {
   return node;
 }
 
-async function api(method, path, body) {
-  const opts = { method, headers: {} };
+async function api(method, path, body, signal) {
+  const opts = { method, headers: {}, signal };
   if (body instanceof FormData) opts.body = body;
   else if (body !== undefined) {
     opts.headers["Content-Type"] = "application/json";
@@ -55,7 +58,8 @@ async function api(method, path, body) {
   let res;
   try {
     res = await fetch(path, opts);
-  } catch (_) {
+  } catch (e) {
+    if (e && e.name === "AbortError") throw e;
     throw new Error("the dashboard cannot be reached; is it still running?");
   }
   let data = null;
@@ -180,6 +184,7 @@ function atBottom() {
 }
 
 function contentChanged() {
+  if (state.quiet) return;   // a page of history is being laid out
   const box = $("#messages");
   // Scroll events come a frame late: a reader who moved up since the page
   // last pinned the view to the bottom is not pulled back down.
@@ -199,6 +204,12 @@ function jumpToLatest() {
 }
 
 // -- rendering ---------------------------------------------------------------
+
+// Where new messages go: the conversation, or a page of older history
+// being put together before it goes in at the top.
+function messagesBox() {
+  return state.renderInto || $("#messages");
+}
 
 function clearMessages() {
   const hint = el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." });
@@ -238,7 +249,7 @@ function addUser(text, imageUrls = [], queuedPosition = 0) {
   }
   node.append(el("div", { class: "text", text }));
   node.dataset.message = text;
-  $("#messages").append(node);
+  messagesBox().append(node);
   setQueued(node, queuedPosition);
   contentChanged();
   return node;
@@ -289,7 +300,7 @@ function assistantNode(t) {
   const reply = el("div", { class: "reply" });
   const node = el("article", { class: "msg assistant", "aria-label": "Reply" }, activity, el("div", { class: "extras" }), reply);
   if (t.user && t.user.parentNode) t.user.after(node);
-  else $("#messages").append(node);
+  else messagesBox().append(node);
   t.node = node;
   t.stream = new Markdown.Stream(reply);
   t.stream.onRender = contentChanged;
@@ -380,43 +391,74 @@ function historyText(t, text) {
   t.stream.reset(t.text);
 }
 
-async function renderHistory(messages) {
-  clearMessages();
+// The stored conversation (or, `into` a holder, an older page of it), laid
+// out in slices that leave the page responsive. False when the view was
+// rebuilt or another session opened meanwhile (what was laid out is stale).
+async function renderHistory(messages, into = null) {
+  const sessionId = state.sessionId;
+  if (!into) { state.rebuilds += 1; clearMessages(); }
+  const rebuild = state.rebuilds;
   let last = null;
-  for (const m of messages) {
-    const text = textOf(m.content);
-    if (m.role === "user") {
-      const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
-      t.user = addUser(text, imageUrls(m.images));
-      last = t;
-      if (m.status) historyStatusLine(t, m.status);
-    } else if (m.role === "assistant" || m.role === "tool") {
-      // A turn's steps (calls, then their results) come before its reply.
-      const t = m.turn != null ? turnFor(m.turn)
-        : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
-      const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
-      if (m.role === "tool" || calls) {
-        if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
-        else Tools.historyResult(activityBox(t), m);
-        if (calls && text) historyText(t, text);
-        t.steps = true;
-        last = t;
-        continue;
-      }
-      if (!text && !m.status) continue;
-      historyText(t, text);
-      t.steps = false;
-      t.ended = false;
-      finishTurn(t, m.status || "done");
-      last = t;
+  let slice = performance.now();
+  const laidOut = new Set();
+  const quietly = (fn) => {
+    state.renderInto = into;
+    state.quiet = true;
+    try {
+      fn();
+    } finally {
+      state.renderInto = null;
+      state.quiet = false;
     }
+  };
+  for (const m of messages) {
+    if (performance.now() - slice > 12) {
+      await new Promise((resolve) => setTimeout(resolve, 0));
+      if (state.sessionId !== sessionId || state.rebuilds !== rebuild) return false;
+      slice = performance.now();
+    }
+    quietly(() => { last = historyMessage(m, last); });
+    if (last) laidOut.add(last);
   }
   // A turn whose last stored step has no reply after it.
-  for (const t of state.turns.values()) if (t.steps && !t.ended) { t.steps = false; finishTurn(t, "done"); }
+  quietly(() => {
+    for (const t of laidOut) if (t.steps && !t.ended) { t.steps = false; finishTurn(t, "done"); }
+  });
+  if (into) return true;
   state.current = null;
   state.follow = true;
   state.pinned = 0;
   contentChanged();
+  return true;
+}
+
+function historyMessage(m, last) {
+  const text = textOf(m.content);
+  if (m.role === "user") {
+    const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
+    t.user = addUser(text, imageUrls(m.images));
+    last = t;
+    if (m.status) historyStatusLine(t, m.status);
+  } else if (m.role === "assistant" || m.role === "tool") {
+    // A turn's steps (calls, then their results) come before its reply.
+    const t = m.turn != null ? turnFor(m.turn)
+      : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
+    const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
+    if (m.role === "tool" || calls) {
+      if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
+      else Tools.historyResult(activityBox(t), m);
+      if (calls && text) historyText(t, text);
+      t.steps = true;
+      return t;
+    }
+    if (!text && !m.status) return last;
+    historyText(t, text);
+    t.steps = false;
+    t.ended = false;
+    finishTurn(t, m.status || "done");
+    last = t;
+  }
+  return last;
 }
 
 function setTitle(sessionId, title) {
@@ -676,12 +718,14 @@ async function onSync(sessionId, sync) {
   state.buffer = buffer;
   let hist = null;
   try {
-    hist = await api("GET", `/chat/history/${encodeURIComponent(sessionId)}`);
+    hist = await api("GET", History.firstPageUrl(sessionId));
   } catch (e) {
     toast(`Could not load the conversation: ${e.message}`);
   }
   if (state.sessionId !== sessionId || state.buffer !== buffer) return;
   if (hist) await renderHistory(hist.messages || []);
+  if (state.sessionId !== sessionId || state.buffer !== buffer) return;
+  History.loaded(sessionId, hist);
   state.running = !!sync.running;
   applyQueue(sync.queue || []);
   if (sync.running != null) {
@@ -700,6 +744,14 @@ async function onSync(sessionId, sync) {
 
 // -- sessions -----------------------------------------------------------------
 
+// Made once: a list of thousands of sessions formats their times often.
+const TIME_FORMAT = {
+  hm: new Intl.DateTimeFormat([], { hour: "2-digit", minute: "2-digit" }),
+  day: new Intl.DateTimeFormat([], { day: "numeric", month: "short" }),
+  dayYear: new Intl.DateTimeFormat([], { day: "numeric", month: "short", year: "numeric" }),
+  full: new Intl.DateTimeFormat([], { year: "numeric", month: "numeric", day: "numeric", hour: "numeric", minute: "2-digit", second: "2-digit" }),
+};
+
 function when(ts) {
   if (!ts) return "";
   const t = typeof ts === "number" ? new Date(ts < 1e12 ? ts * 1000 : ts) : new Date(ts);
@@ -707,69 +759,23 @@ function when(ts) {
   const secs = (Date.now() - t.getTime()) / 1000;
   if (secs < 60) return "just now";
   if (secs < 3600) return `${Math.floor(secs / 60)} min ago`;
-  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const hm = TIME_FORMAT.hm.format(t);
   const today = new Date();
   if (t.toDateString() === today.toDateString()) return `today ${hm}`;
   const yesterday = new Date(today.getTime() - 86400000);
   if (t.toDateString() === yesterday.toDateString()) return `yesterday ${hm}`;
-  return `${t.toLocaleDateString([], { day: "numeric", month: "short", year: t.getFullYear() === today.getFullYear() ? undefined : "numeric" })} ${hm}`;
+  return `${(t.getFullYear() === today.getFullYear() ? TIME_FORMAT.day : TIME_FORMAT.dayYear).format(t)} ${hm}`;
 }
 
 function fullTime(ts) {
   if (!ts) return "";
   const t = new Date(typeof ts === "number" && ts < 1e12 ? ts * 1000 : ts);
-  return isNaN(t) ? "" : t.toLocaleString();
+  return isNaN(t) ? "" : TIME_FORMAT.full.format(t);
 }
 
-let refreshSeq = 0;
-async function refreshSessions() {
-  const seq = ++refreshSeq;
-  let data;
-  const q = state.search.trim();
-  try {
-    data = await api("GET", q ? `/sessions/search?q=${encodeURIComponent(q)}` : "/sessions");
-  } catch (e) {
-    if (q) toast(`Search failed: ${e.message}`);
-    return;
-  }
-  if (seq !== refreshSeq) return;
-  const rows = (data.sessions || []).slice();
-  if (!q && state.sessionId && !rows.some((s) => s.session_id === state.sessionId)) {
-    rows.unshift({ session_id: state.sessionId, title: state.titles.get(state.sessionId) || "", updated_at: Date.now() / 1000 });
-  }
-  // Alike titles get a number (oldest first), and every row its last use.
-  const counts = new Map();
-  for (const s of rows) {
-    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
-    counts.set(title.toLowerCase(), (counts.get(title.toLowerCase()) || 0) + 1);
-  }
-  const seen = new Map();
-  const list = $("#session-list");
-  const focused = document.activeElement && document.activeElement.closest(".session-item");
-  const focusKey = focused ? [focused.dataset.id, document.activeElement.dataset.role] : null;
-  list.replaceChildren();
-  for (const s of rows.slice().reverse()) {
-    const title = (s.title || state.titles.get(s.session_id) || NEW_CHAT).trim();
-    const key = title.toLowerCase();
-    // Untitled chats keep the one name; their last use tells them apart.
-    if (counts.get(key) > 1 && (s.title || state.titles.get(s.session_id))) {
-      const n = (seen.get(key) || 0) + 1;
-      seen.set(key, n);
-      s._label = `${title} (${n})`;
-      s._number = n;
-    } else s._label = title;
-    s._title = title;
-  }
-  for (const s of rows) {
-    if (s.title) state.titles.set(s.session_id, s.title);
-    list.append(sessionRow(s));
-  }
-  $("#search-empty").hidden = !(q && rows.length === 0);
-  if (focusKey) {
-    const again = list.querySelector(`.session-item[data-id="${CSS.escape(focusKey[0])}"] [data-role="${focusKey[1]}"]`);
-    if (again) again.focus();
-  }
-  if (state.sessionId) setTitle(state.sessionId, state.titles.get(state.sessionId) || "");
+// The list itself, its pages and search live in sessions.js.
+function refreshSessions() {
+  return Sessions.refresh();
 }
 
 function sessionRow(s) {
@@ -804,6 +810,8 @@ function startRename(item, s, label) {
     if (finished) return;
     finished = true;
     const title = input.value.trim();
+    input.remove();
+    open.hidden = false;
     if (save && title && title !== s.title) {
       try {
         await api("PATCH", `/sessions/${encodeURIComponent(s.session_id)}`, { title });
@@ -835,6 +843,7 @@ async function deleteSession(s, label) {
     return;
   }
   state.titles.delete(s.session_id);
+  Sessions.forget(s.session_id);
   if (s.session_id === state.sessionId) newChat();
   await refreshSessions();
   toast(`Deleted “${label}”.`, "info");
@@ -1266,12 +1275,7 @@ async function start() {
   $("#drawer-close").addEventListener("click", closeDrawer);
   $("#scrim").addEventListener("click", closeDrawer);
   document.addEventListener("keydown", (e) => { if (e.key === "Escape") closeDrawer(); });
-  let searchTimer = 0;
-  $("#session-search").addEventListener("input", (e) => {
-    state.search = e.target.value;
-    clearTimeout(searchTimer);
-    searchTimer = setTimeout(refreshSessions, 200);
-  });
+  Sessions.setup();
   const box = $("#messages");
   box.addEventListener("scroll", () => {
     state.follow = atBottom();
