@@ -395,6 +395,9 @@ class TestSmallModules:
         assert long == "One two three four five six…"
         assert generate_title("", "") == ""
         assert len(generate_title("x" * 200, "")) <= 60
+        # Commands keep their case.
+        assert generate_title("run: rm -rf build", "") == "rm -rf build"
+        assert generate_title("ls -la /tmp", "") == "ls -la /tmp"
 
     def test_registry_and_expansion(self, standin, monkeypatch):
         from korvel_cli.config import _expand_env_vars

@@ -193,8 +193,10 @@ def test_a_reader_that_never_reads_does_not_slow_the_turns():
         a, b = _median(alone), _median(beside)
         print(f"\n{turns} turns of {message!r}: median {a * 1000:.0f} ms alone, {b * 1000:.0f} ms with a "
               f"stalled reader ({b / a:.2f}x); totals {sum(alone):.2f} s / {sum(beside):.2f} s")
+        # Turns held up by their reader would take the stall bound each; a
+        # loaded machine alone moves the median by up to about 2x.
         if not SANITIZED:
-            assert b <= 1.5 * a, (alone, beside)
+            assert b <= 2.5 * a, (alone, beside)
         # The host is none the worse: the next turn runs as before.
         idle(server, session)
         assert _turn_times(server, session, 1, "hello")

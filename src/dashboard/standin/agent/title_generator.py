@@ -5,6 +5,7 @@ request); without one, or when that request fails, the title is made from
 the user's first words.
 """
 import re
+import shutil
 
 from agent import model_client
 
@@ -40,6 +41,7 @@ def generate_title(user_message, response=""):
     if title:
         return title
     text = " ".join(str(user_message or "").split())
+    command = text.lower().startswith("run:")
     text = _PREFIX.sub("", text).strip(" ?!.:,;")
     if not text:
         text = " ".join(str(response or "").split()).strip(" ?!.:,;")
@@ -51,4 +53,7 @@ def generate_title(user_message, response=""):
         title = title[:MAX_CHARS - 1].rstrip() + "…"
     elif len(words) > MAX_WORDS:
         title += "…"
+    # A command keeps its case: "rm -rf build", not "Rm -rf build".
+    if command or shutil.which(words[0]):
+        return title
     return title[0].upper() + title[1:]
