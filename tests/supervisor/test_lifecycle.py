@@ -98,7 +98,14 @@ def test_shutdown_from_another_thread_exits_with_status_0(tmp_path):
         lifecycle.register_shutdown_callback(lambda: say("cb on " + threading.current_thread().name))
         atexit.register(lambda: say("exit hook"))
         lifecycle.setup_signal_handlers()  # as the bridge runs: the main thread is woken
-        t = threading.Thread(target=lifecycle.graceful_shutdown, args=(0, None), name="worker")
+        def worker():
+            try:
+                lifecycle.graceful_shutdown(0, None)
+            except SystemExit as exc:  # as sys.exit(0) would: the worker stops here
+                say("worker: SystemExit(%r)" % (exc.code,))
+                raise
+            say("worker goes on")
+        t = threading.Thread(target=worker, name="worker")
         t.start()
         t.join()
         time.sleep(30)
@@ -111,6 +118,7 @@ def test_shutdown_from_another_thread_exits_with_status_0(tmp_path):
         "INFO:bridge.supervisor.lifecycle:🛑 Shutting down bridge (signal: manual)...",
         "cb on worker",
         "INFO:bridge.supervisor.lifecycle:👋 Bridge stopped cleanly",
+        "worker: SystemExit(0)",
         "exit hook",
     ]
 
