@@ -19,7 +19,7 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import profiles, security, sessions_api, settings, sse, uploads
+from . import profiles, security, sessions_api, settings, sse, uploads, version
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -266,6 +266,7 @@ def create_app(host: Host) -> FastAPI:
             "engine": engine.kind,
             **describe_engine(engine.kind, model),
             "engine_error": engine.error,
+            "version": version(),
             "pid": os.getpid(),
             "port": host.port,
             "uptime": round(time.time() - host.started, 3),
