@@ -68,7 +68,8 @@ class Server:
 
 
 def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
-                 port: int | None = None) -> Server:
+                 port: int | None = None, command: list | None = None) -> Server:
+    """``command`` replaces ``python -m dashboard`` (a host installed elsewhere)."""
     home = home or pathlib.Path(tempfile.mkdtemp(prefix="home-", dir=_HOMES))
     port = port or free_port()
     log = home / "server.log"
@@ -82,7 +83,8 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
     child_env.update({"HOME": str(home), "PYTHONUNBUFFERED": "1"})
     child_env.update(env or {})
     with open(log, "wb") as out:
-        proc = subprocess.Popen([sys.executable, "-m", "dashboard", "--port", str(port), *args],
+        proc = subprocess.Popen([*(command or [sys.executable, "-m", "dashboard"]),
+                                 "--port", str(port), *args],
                                 env=child_env, stdout=out, stderr=subprocess.STDOUT,
                                 cwd=str(home))
     server = Server(home, port, proc, log)
