@@ -27,9 +27,15 @@ class ServiceError(Exception):
 
 
 def executable() -> pathlib.Path:
-    """This environment's ``korvel-dashboard`` command, as an absolute path."""
+    """This environment's ``korvel-dashboard`` command, as an absolute path:
+    the one running now, else the one in the environment's scripts
+    directory (a virtual environment's bin/, or ~/.local/bin for a user
+    install)."""
     scripts = pathlib.Path(sysconfig.get_path("scripts"))
-    for candidate in (scripts / COMMAND, pathlib.Path(sys.executable).parent / COMMAND):
+    candidates = [pathlib.Path(sys.argv[0])] if os.path.basename(sys.argv[0]) == COMMAND else []
+    candidates += [scripts / COMMAND, pathlib.Path(sys.executable).parent / COMMAND,
+                   pathlib.Path(sysconfig.get_path("scripts", f"{os.name}_user")) / COMMAND]
+    for candidate in candidates:
         if candidate.is_file() and os.access(candidate, os.X_OK):
             return candidate.absolute()
     raise ServiceError(f"{COMMAND} is not installed in this environment ({scripts}); "

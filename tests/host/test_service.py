@@ -147,6 +147,16 @@ def test_launchd_agent_is_loaded_and_unloaded(box, monkeypatch, capsys):
     assert box.calls()[-1] == f"bootout {target}" and not plist.exists()
 
 
+def test_the_running_command_is_the_one_the_service_runs(tmp_path, monkeypatch):
+    mine = tmp_path / "korvel-dashboard"
+    mine.write_text("#!/bin/sh\n")
+    mine.chmod(0o755)
+    monkeypatch.setattr(sys, "argv", [str(mine), "service", "install"])
+    assert service.executable() == mine
+    mine.chmod(0o644)  # not runnable: the environment's own command
+    assert str(service.executable()) == COMMAND
+
+
 def test_exec_start_quotes_what_systemd_would_split_or_expand(monkeypatch):
     monkeypatch.setattr(service, "executable", lambda: pathlib.Path("/opt/my apps/100%/$bin/korvel-dashboard"))
     text = service.Systemd().unit_text(8420, "info")
