@@ -19,7 +19,7 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import access, limits, paging, profiles, security, sessions_api, settings, sse, uploads
+from . import access, limits, paging, profiles, security, sessions_api, settings, sse, uploads, version
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -229,7 +229,7 @@ def create_app(host: Host) -> FastAPI:
         engine = host.engine
         if not request.scope.get(access.AUTHORIZED):
             # Liveness only: nothing of the user's without the token.
-            return {"status": "ok", "access": "token required", "engine": engine.kind}
+            return {"status": "ok", "access": "token required", "engine": engine.kind, "version": version()}
         problems = await run_in_threadpool(security.storage_problems, engine, host.limits.min_free_bytes)
         model = None
         if engine.ready:
@@ -244,6 +244,7 @@ def create_app(host: Host) -> FastAPI:
             "engine": engine.kind,
             **describe_engine(engine.kind, model),
             "engine_error": engine.error,
+            "version": version(),
             "pid": os.getpid(),
             "port": host.port,
             "uptime": round(time.time() - host.started, 3),

@@ -7,6 +7,8 @@ import os
 import sys
 from typing import List, Optional
 
+from . import version
+
 DEFAULT_PORT = 8420
 #: How long shutdown waits for interrupted turns to end (seconds).
 SHUTDOWN_TURN_GRACE = 5.0
@@ -28,6 +30,19 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                              "(also $KORVEL_DASHBOARD_SERVICE=1)")
     parser.add_argument("--log-level", default=os.environ.get("KORVEL_DASHBOARD_LOG_LEVEL", "info"),
                         choices=("debug", "info", "warning", "error"))
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="service")
+    service = commands.add_parser(
+        "service", help="install, uninstall or check the per-user service that runs the dashboard",
+        description="Manage the per-user service (systemd user unit korvel-dashboard on Linux, "
+                    "launchd agent com.korvel.dashboard on macOS) that runs this environment's "
+                    "korvel-dashboard --service.")
+    service.add_argument("action", choices=("install", "uninstall", "status"))
+    service.add_argument("--port", type=int, default=None,
+                         help=f"port the service serves on (default: $KORVEL_DASHBOARD_PORT or {DEFAULT_PORT}); "
+                              "status reads the installed service's port")
+    service.add_argument("--log-level", default=os.environ.get("KORVEL_DASHBOARD_LOG_LEVEL", "info"),
+                         choices=("debug", "info", "warning", "error"))
     args = parser.parse_args(argv)
     if args.port is None:
         env_port = os.environ.get("KORVEL_DASHBOARD_PORT", "").strip()
@@ -52,6 +67,9 @@ def keep_private(folder) -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    if args.command == "service":
+        from . import service
+        return service.run(args.action, args.port, args.log_level)
     from . import security
     from .security import escape_log_records, install_log_escaping
     install_log_escaping()

@@ -108,11 +108,12 @@ class Server:
 
 
 def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None = None,
-                 port: int | None = None, umask: int = -1) -> Server:
+                 port: int | None = None, umask: int = -1, command: list | None = None) -> Server:
     """A host on ``port`` (a free one) with ``home`` as its HOME. Its token
     is ``TOKEN`` unless ``env`` names another; ``env={TOKEN_ENV: None}``
     lets the host make its own (read from its token file once it is up).
-    ``env`` values of None unset the variable."""
+    ``env`` values of None unset the variable. ``command`` replaces
+    ``python -m dashboard`` (a host installed elsewhere)."""
     home = home or pathlib.Path(tempfile.mkdtemp(prefix="home-", dir=_HOMES))
     port = port or free_port()
     log = home / "server.log"
@@ -131,7 +132,8 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
             child_env[name] = value
     token = child_env.get(TOKEN_ENV)
     with open(log, "wb") as out:
-        proc = subprocess.Popen([sys.executable, "-m", "dashboard", "--port", str(port), *args],
+        proc = subprocess.Popen([*(command or [sys.executable, "-m", "dashboard"]),
+                                 "--port", str(port), *args],
                                 env=child_env, stdout=out, stderr=subprocess.STDOUT,
                                 cwd=str(home), umask=umask)
     server = Server(home, port, proc, log, token)

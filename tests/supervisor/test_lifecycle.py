@@ -98,9 +98,17 @@ def test_shutdown_from_another_thread_exits_with_status_0(tmp_path):
         lifecycle.register_shutdown_callback(lambda: say("cb on " + threading.current_thread().name))
         atexit.register(lambda: say("exit hook"))
         lifecycle.setup_signal_handlers()  # as the bridge runs: the main thread is woken
-        t = threading.Thread(target=lifecycle.graceful_shutdown, args=(0, None), name="worker")
-        t.start()
-        t.join()
+        def worker():
+            try:
+                lifecycle.graceful_shutdown(0, None)
+            except SystemExit as exc:  # as sys.exit(0) would: the worker stops here
+                say("worker: SystemExit(%r)" % (exc.code,))
+                raise
+            say("worker goes on")
+        # The main thread sleeps (a join would let 3.11's threading take the
+        # worker for ended when the join is interrupted, and the exit hooks
+        # could then run before the worker's last line).
+        threading.Thread(target=worker, name="worker").start()
         time.sleep(30)
         say("not reached")
         """, tmp_path)
@@ -111,6 +119,7 @@ def test_shutdown_from_another_thread_exits_with_status_0(tmp_path):
         "INFO:bridge.supervisor.lifecycle:🛑 Shutting down bridge (signal: manual)...",
         "cb on worker",
         "INFO:bridge.supervisor.lifecycle:👋 Bridge stopped cleanly",
+        "worker: SystemExit(0)",
         "exit hook",
     ]
 

@@ -28,7 +28,7 @@ void add(Count& total, Py_ssize_t n) {
 
 // len(obj), as the builtin computes it.
 Py_ssize_t length_of(PyObject* obj) {
-  if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj);
+  if (PyUnicode_CheckExact(obj)) return bridge::text_length(obj);
   Py_ssize_t n = PyObject_Length(obj);
   if (n < 0) throw nb::python_error();
   return n;
@@ -50,7 +50,7 @@ PyObject* get_entry(PyObject* mapping, PyObject* key, PyObject* fallback) {
 }
 
 PyObject* empty_text() {
-  static PyObject* empty = PyUnicode_New(0, 0);  // kept for the process's life
+  static PyObject* empty = PyUnicode_FromStringAndSize("", 0);  // kept for the process's life
   return empty;
 }
 
@@ -67,13 +67,13 @@ void add_parts_of_list(Count& total, PyObject* list) {
   // Indexed afresh each time, each part held while it is measured: the list
   // may change under foreign code. Dict parts with str or missing "text" are
   // measured inline.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
+  for (Py_ssize_t i = 0; i < bridge::list_size(list); ++i) {
+    PyObject* part = bridge::list_item(list, i);
     Py_INCREF(part);
     if (PyDict_CheckExact(part)) {
       PyObject* v = PyDict_GetItemWithError(part, text.ptr());
       if (v && PyUnicode_CheckExact(v)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        Py_ssize_t n = bridge::text_length(v);
         Py_DECREF(part);
         add(total, n);
         continue;
@@ -128,13 +128,13 @@ void add_message(Count& total, PyObject* message, Walk walk) {
 Count count_chars(PyObject* history, Walk walk) {
   static bridge::Name content_key("content");
   Count total = 0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history); ++i) {
-    PyObject* message = PyList_GET_ITEM(history, i);
+  for (Py_ssize_t i = 0; i < bridge::list_size(history); ++i) {
+    PyObject* message = bridge::list_item(history, i);
     Py_INCREF(message);
     if (PyDict_CheckExact(message)) {
       PyObject* v = PyDict_GetItemWithError(message, content_key.ptr());
       if (v && PyUnicode_CheckExact(v)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        Py_ssize_t n = bridge::text_length(v);
         Py_DECREF(message);
         add(total, n);
         continue;

@@ -55,7 +55,7 @@ bridge::ClosureType step_type("bridge.Chat.consentgate.approval_step");
 
 void run_setup(bridge::Closure* self) {
   PyObject** s = self->slots;
-  nb::object token = nb::steal(PyObject_CallOneArg(s[S_SET], s[S_SESSION]));
+  nb::object token = nb::steal(bridge::call_one(s[S_SET], s[S_SESSION]));
   if (!token.is_valid()) throw nb::python_error();
   if (PyList_SetItem(s[S_TOKEN], 0, token.release().ptr()) != 0) throw nb::python_error();
   static bridge::Name make("_make_notify_callback");
@@ -67,12 +67,12 @@ void run_setup(bridge::Closure* self) {
 
 void run_teardown(bridge::Closure* self) {
   PyObject** s = self->slots;
-  nb::object r = nb::steal(PyObject_CallOneArg(s[S_UNREGISTER], s[S_SESSION]));
+  nb::object r = nb::steal(bridge::call_one(s[S_UNREGISTER], s[S_SESSION]));
   if (!r.is_valid()) throw nb::python_error();
   nb::object token = nb::borrow(PyList_GetItem(s[S_TOKEN], 0));
   if (!token.is_valid()) throw nb::python_error();
   if (!token.is_none()) {
-    nb::object done = nb::steal(PyObject_CallOneArg(s[S_RESET], token.ptr()));
+    nb::object done = nb::steal(bridge::call_one(s[S_RESET], token.ptr()));
     if (!done.is_valid()) throw nb::python_error();
   }
 }
@@ -121,7 +121,7 @@ nb::dict wire_approval_for_session(nb::handle session_id, nb::handle push_event_
   nb::object token_holder = nb::steal(PyList_New(1));
   if (!token_holder.is_valid()) throw nb::python_error();
   Py_INCREF(Py_None);
-  PyList_SET_ITEM(token_holder.ptr(), 0, Py_None);
+  bridge::list_fill(token_holder.ptr(), 0, Py_None);
 
   auto step = [&](const char* name, StepKind kind) {
     return step_type.make(ns, name, kind, step_call,

@@ -65,7 +65,7 @@ nb::object save_uploaded_image(nb::handle file_bytes, nb::handle filename) {
     throw;
   }
   log_.info("Saved uploaded image: %s (%d bytes)", target,
-            nb::int_(PyBytes_GET_SIZE(file_bytes.ptr())));
+            nb::int_(bridge::bytes_size(file_bytes.ptr())));
   return target;
 }
 
@@ -98,7 +98,7 @@ bool starts_with(PyObject* text, const char* prefix) {
 }
 
 Py_ssize_t find_char(PyObject* text, Py_UCS4 ch) {
-  Py_ssize_t i = PyUnicode_FindChar(text, ch, 0, PyUnicode_GET_LENGTH(text), 1);
+  Py_ssize_t i = PyUnicode_FindChar(text, ch, 0, bridge::text_length(text), 1);
   if (i == -2) throw nb::python_error();
   return i;
 }
@@ -112,7 +112,7 @@ nb::object substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
 nb::object save_base64_image(nb::handle data_url) {
   bridge::need_text(data_url, "save_base64_image", "data_url");
   PyObject* url = data_url.ptr();
-  Py_ssize_t len = PyUnicode_GET_LENGTH(url);
+  Py_ssize_t len = bridge::text_length(url);
   Py_ssize_t comma = find_char(url, ',');
   nb::object header = comma < 0 ? nb::borrow(data_url) : substring(url, 0, comma);
   nb::object payload = comma < 0 ? nb::object(nb::str("")) : substring(url, comma + 1, len);
@@ -120,7 +120,7 @@ nb::object save_base64_image(nb::handle data_url) {
   nb::object mime = nb::str("image/png");
   if (starts_with(header.ptr(), "data:")) {
     PyObject* h = header.ptr();
-    Py_ssize_t hlen = PyUnicode_GET_LENGTH(h);
+    Py_ssize_t hlen = bridge::text_length(h);
     Py_ssize_t semi = PyUnicode_FindChar(h, ';', 5, hlen, 1);
     if (semi == -2) throw nb::python_error();
     nb::object declared = substring(h, 5, semi < 0 ? hlen : semi).attr("strip")();
@@ -153,7 +153,13 @@ nb::object entry(nb::handle value, const char* key, nb::handle fallback) {
 // Closing a coroutine that never ran keeps the interpreter from warning that
 // it was never awaited; a finished one ignores the call.
 void close_unstarted(nb::handle awaitable) {
+#ifdef Py_LIMITED_API
+  static PyObject* coroutine_type =
+      nb::object(bridge::import("types").attr("CoroutineType")).release().ptr();  // kept
+  if (!Py_IS_TYPE(awaitable.ptr(), reinterpret_cast<PyTypeObject*>(coroutine_type))) return;
+#else
   if (!PyCoro_CheckExact(awaitable.ptr())) return;
+#endif
   PyObject* r = PyObject_CallMethod(awaitable.ptr(), "close", nullptr);
   if (r) Py_DECREF(r); else PyErr_Clear();
 }
@@ -246,7 +252,7 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
   PyObject* joined = PyUnicode_Join(nb::str("\n\n").ptr(), parts.ptr());
   if (!joined) throw nb::python_error();
   nb::object text = nb::steal(joined);
-  if (PyUnicode_GET_LENGTH(user_text.ptr()) == 0) return text;
+  if (bridge::text_length(user_text.ptr()) == 0) return text;
   return concat({text, nb::str("\n\n"), user_text});
 }
 

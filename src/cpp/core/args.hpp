@@ -8,8 +8,8 @@ namespace bridge {
 
 [[noreturn]] inline void refuse(const char* fn, const char* arg, const char* want,
                                 nb::handle got) {
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", fn, arg, want,
-               Py_TYPE(got.ptr())->tp_name);
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", fn, arg, want,
+               bridge::type_name(got).ptr());
   throw nb::python_error();
 }
 

@@ -34,8 +34,8 @@ inline nb::object parse(const Namespace& ns, nb::handle file) {
   }
   if (expand.is_valid()) parsed = expand(parsed);
   if (!is_mapping(parsed)) {
-    PyErr_Format(PyExc_TypeError, "top level of %S is %s, not a mapping", file.ptr(),
-                 Py_TYPE(parsed.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "top level of %S is %U, not a mapping", file.ptr(),
+                 bridge::type_name(parsed).ptr());
     throw nb::python_error();
   }
   return parsed;

@@ -56,10 +56,10 @@ class Params {
       return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<size_t>(i)] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t nkw = kwnames ? bridge::tuple_size(kwnames) : 0;
     if (nkw && !intern()) return false;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      PyObject* key = bridge::tuple_item(kwnames, k);
       PyObject* value = args[nargs + k];
       size_t slot = slot_of(key);
       if (slot == kNone) {

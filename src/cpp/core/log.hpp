@@ -20,6 +20,7 @@ inline nb::str escape_controls(nb::handle text) {
   Py_ssize_t n = PyUnicode_GetLength(s.ptr());
   if (n < 0) throw nb::python_error();
   auto plain = [](Py_UCS4 c) { return c >= 0x20 && (c < 0x7f || c > 0x9f); };
+#ifndef Py_LIMITED_API
   if (PyUnicode_KIND(s.ptr()) == PyUnicode_1BYTE_KIND) {
     // The common case, checked without building anything.
     const auto* d = static_cast<const Py_UCS1*>(PyUnicode_DATA(s.ptr()));
@@ -27,6 +28,7 @@ inline nb::str escape_controls(nb::handle text) {
     for (Py_ssize_t i = 0; i < n && clean; ++i) clean = plain(d[i]);
     if (clean) return s;
   }
+#endif
   std::u32string out;
   bool changed = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -51,8 +53,16 @@ inline nb::str escape_controls(nb::handle text) {
     }
   }
   if (!changed) return s;
+#ifdef Py_LIMITED_API
+  // Native-order UTF-32; lone surrogates in the text are kept as they were.
+  int order = 0;
+  PyObject* r = PyUnicode_DecodeUTF32(reinterpret_cast<const char*>(out.data()),
+                                      static_cast<Py_ssize_t>(out.size() * sizeof(char32_t)),
+                                      "surrogatepass", &order);
+#else
   PyObject* r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
                                           static_cast<Py_ssize_t>(out.size()));
+#endif
   if (!r) throw nb::python_error();
   return nb::steal<nb::str>(r);
 }

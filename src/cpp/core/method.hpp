@@ -28,14 +28,28 @@ class Method {
   }
 
  private:
+  // Whether instances of `type` can carry attributes of their own (the
+  // type's __dictoffset__ is not 0).
+  static bool has_instance_dict(PyTypeObject* type) {
+    PyObject* offset = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dictoffset__");
+    if (!offset) {
+      PyErr_Clear();
+      return true;
+    }
+    long value = PyLong_AsLong(offset);
+    Py_DECREF(offset);
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    return value != 0;
+  }
+
   // The cached descriptor when `type` is the type first seen and qualifies.
   PyObject* descriptor(PyTypeObject* type) {
     if (!seen_) {
       seen_ = type;
-      Py_INCREF(type);
-      bool fixed = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-                   (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
-      if (fixed && type->tp_dictoffset == 0) {
+      Py_INCREF(reinterpret_cast<PyObject*>(type));
+      unsigned long flags = PyType_GetFlags(type);
+      bool fixed = !(flags & Py_TPFLAGS_HEAPTYPE) || (flags & Py_TPFLAGS_IMMUTABLETYPE);
+      if (fixed && !has_instance_dict(type)) {
         PyObject* d = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name_.ptr());
         if (d && Py_IS_TYPE(d, &PyMethodDescr_Type))
           descr_ = d;  // kept

@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "core/capi.hpp"
+
 #include <string>
 #include <utility>
 
@@ -69,7 +71,7 @@ inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
     return nb::borrow(v);
   }
   static PyObject* get = PyUnicode_InternFromString("get");  // kept
-  PyObject* v = PyObject_CallMethodOneArg(mapping.ptr(), get, key.ptr());
+  PyObject* v = bridge::call_method_one(mapping.ptr(), get, key.ptr());
   if (!v) throw nb::python_error();
   if (v == Py_None) {
     Py_DECREF(v);

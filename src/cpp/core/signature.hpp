@@ -44,12 +44,16 @@ inline void enable_signatures() {
   done = true;
   nb::object probe = nb::cpp_function([] {});
   auto* type = Py_TYPE(probe.ptr());
-  if (!type->tp_dict || PyDict_GetItemString(type->tp_dict, "__signature__")) return;
+  // The type's own dict (what tp_dict holds), reached through the generic
+  // attribute dictionary of the type object.
+  nb::object dict = nb::steal(PyObject_GenericGetDict(reinterpret_cast<PyObject*>(type), nullptr));
+  if (!dict.is_valid()) throw nb::python_error();
+  if (!PyDict_Check(dict.ptr()) || PyDict_GetItemString(dict.ptr(), "__signature__")) return;
   nb::object getter = nb::cpp_function(
       [](nb::handle self) { return signature_detail::signature_of(self); }, nb::arg("self"));
   nb::object prop = import("builtins").attr("property")(getter);
   // nanobind's function type is immutable to setattr; its dict is not.
-  if (PyDict_SetItemString(type->tp_dict, "__signature__", prop.ptr()) != 0)
+  if (PyDict_SetItemString(dict.ptr(), "__signature__", prop.ptr()) != 0)
     throw nb::python_error();
   PyType_Modified(type);
 }

@@ -46,19 +46,10 @@ bool on_main_thread() {
   return threading.attr("current_thread")().is(threading.attr("main_thread")());
 }
 
-// Ends the process with status 0 through the interpreter's normal exit, so
-// that the exit hooks run: sys.exit(0) on the main thread. From another
-// thread the main thread is asked to raise SystemExit(0) at its next step,
-// and, when it waits in a blocking call with our handler installed, woken
-// with SIGTERM, whose handler then exits. Returns when the exit function of
-// the moment returns (a replaced sys.exit), and on a thread other than the
-// main one.
-void exit_cleanly() {
-  if (on_main_thread()) {
-    exit_state = EXIT_RAISED;
-    ns.std("sys", "exit")(0);
-    return;
-  }
+// Asks the main thread to raise SystemExit(0) at its next step and, when it
+// waits in a blocking call with our handler installed, wakes it with SIGTERM,
+// whose handler then exits. Called on a thread other than the main one.
+void ask_main_thread_to_exit() {
   int expected = EXIT_NONE;
   if (!exit_state.compare_exchange_strong(expected, EXIT_REQUESTED)) return;
   if (Py_AddPendingCall(raise_exit_in_main, nullptr) != 0) {
@@ -72,6 +63,19 @@ void exit_cleanly() {
     nb::object main_id = ns.module("threading").attr("main_thread")().attr("ident");
     signal.attr("pthread_kill")(main_id, sigterm);
   }
+}
+
+// Ends the process with status 0 through the interpreter's normal exit, so
+// that the exit hooks run: sys.exit(0) on the main thread. From another
+// thread the main thread is asked to exit first, then sys.exit(0) ends the
+// calling thread's own code as it would anywhere. Returns only when the exit
+// function of the moment returns (a replaced sys.exit).
+void exit_cleanly() {
+  if (on_main_thread())
+    exit_state = EXIT_RAISED;
+  else
+    ask_main_thread_to_exit();
+  ns.std("sys", "exit")(0);
 }
 
 void graceful_shutdown(nb::handle signum, nb::handle /*frame*/) {

@@ -141,7 +141,10 @@ def test_from_a_worker_thread(run_py):
         from bridge.supervisor import lifecycle
         atexit.register(lambda: print("ATEXIT", flush=True))
         lifecycle.register_shutdown_callback(lambda: print("CB", flush=True))
-        t = threading.Thread(target=lifecycle.graceful_shutdown)
+        def worker():
+            lifecycle.graceful_shutdown()
+            print("WORKER GOES ON", flush=True)
+        t = threading.Thread(target=worker)
         t.start()
         t.join()
         time.sleep(5)
@@ -149,7 +152,7 @@ def test_from_a_worker_thread(run_py):
     ''')
     assert r.returncode == 0, r.stderr
     assert "CB" in r.stdout and "ATEXIT" in r.stdout
-    assert "MAIN GOES ON" not in r.stdout
+    assert "MAIN GOES ON" not in r.stdout and "WORKER GOES ON" not in r.stdout
 
 
 def test_exit_is_reached_at_call_time(monkeypatch, logs):

@@ -113,8 +113,8 @@ nb::object build_agent(nb::handle session_id, nb::handle db) {
   nb::object profile_home = ns.call("get_profile_home", state(n_active));
   nb::object extra = ns.call("build_agent_kwargs", profile_home);
   if (!bridge::is_mapping(extra)) {
-    PyErr_Format(PyExc_TypeError, "build_agent_kwargs() must return a mapping, not %s",
-                 Py_TYPE(extra.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "build_agent_kwargs() must return a mapping, not %U",
+                 bridge::type_name(extra).ptr());
     throw nb::python_error();
   }
   for (const char* own : kOwnArguments) {
@@ -220,7 +220,7 @@ nb::object get_agent(nb::handle session_id, nb::handle streaming_session_id) {
       PyObject_SetAttr(agent.ptr(), a_flushed.ptr(), zero) != 0)
     throw nb::python_error();
 
-  if (!streaming_session_id.is_none() && PyUnicode_GET_LENGTH(streaming_session_id.ptr()) > 0)
+  if (!streaming_session_id.is_none() && bridge::text_length(streaming_session_id.ptr()) > 0)
     attach_callbacks(agent, streaming_session_id);
 
   static bridge::Name n_wire("wire_approval_for_session"), n_push("push_stream_event");

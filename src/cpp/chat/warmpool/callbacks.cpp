@@ -172,7 +172,7 @@ PyObject* callback_call(bridge::Closure* self, PyObject* const* args, size_t nar
         break;
       case CB_REVIEW:
         bridge::need_text(slots[0], "background_review_callback", "message");
-        if (PyUnicode_GET_LENGTH(slots[0]) != 0) {
+        if (bridge::text_length(slots[0]) != 0) {
           status(session_id, v_background_review.ptr(), slots[0]);
         }
         break;

@@ -44,7 +44,7 @@ nb::object get_active_profile() { return state(n_active); }
 // the environment, the job paths and the session store elsewhere.
 void need_plain_name(nb::handle name) {
   nb::str text = nb::borrow<nb::str>(name);
-  bool bad = PyUnicode_GET_LENGTH(text.ptr()) == 0 || text.equal(nb::str(".")) ||
+  bool bad = bridge::text_length(text.ptr()) == 0 || text.equal(nb::str(".")) ||
              text.equal(nb::str(".."));
   const nb::str separators[] = {nb::str("/"), nb::str("\\"), nb::str("\0", 1)};
   for (const nb::str& sep : separators) {
@@ -158,8 +158,8 @@ nb::object model_from_config() {
     else
       return nb::str("");
     if (!bridge::is_text(chosen_value)) {
-      PyErr_Format(PyExc_TypeError, "model name must be text, not %s",
-                   Py_TYPE(chosen_value.ptr())->tp_name);
+      PyErr_Format(PyExc_TypeError, "model name must be text, not %U",
+                   bridge::type_name(chosen_value).ptr());
       throw nb::python_error();
     }
     return chosen_value;

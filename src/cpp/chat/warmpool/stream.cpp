@@ -55,15 +55,15 @@ void put_with(PyObject* put_nowait, PyObject* call_soon, PyObject* q, PyObject* 
 
 // Calls `_threadsafe_put` of the moment with one handle's queue and loop.
 void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* item) {
-  if (original && PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
+  if (original && PyTuple_CheckExact(handle) && bridge::tuple_size(handle) == 2) {
     // The handle (held by the caller's snapshot) keeps its queue and loop.
-    threadsafe_put(PyTuple_GET_ITEM(handle, 0), PyTuple_GET_ITEM(handle, 1), item);
+    threadsafe_put(bridge::tuple_item(handle, 0), bridge::tuple_item(handle, 1), item);
     return;
   }
   nb::object q, loop;
-  if (PyTuple_CheckExact(handle) && PyTuple_GET_SIZE(handle) == 2) {
-    q = nb::borrow(PyTuple_GET_ITEM(handle, 0));
-    loop = nb::borrow(PyTuple_GET_ITEM(handle, 1));
+  if (PyTuple_CheckExact(handle) && bridge::tuple_size(handle) == 2) {
+    q = nb::borrow(bridge::tuple_item(handle, 0));
+    loop = nb::borrow(bridge::tuple_item(handle, 1));
   } else {
     q = steal_or_throw(PySequence_GetItem(handle, 0));
     loop = steal_or_throw(PySequence_GetItem(handle, 1));
@@ -83,20 +83,20 @@ void put_through(PyObject* put_fn, bool original, PyObject* handle, PyObject* it
 // scheduled by its own call, and a refused call is swallowed record by
 // record, as _threadsafe_put does.
 void replay_to(PyObject* handle, PyObject* records, const Bound& put) {
-  Py_ssize_t n = PyList_GET_SIZE(records);
-  if (!put.original || !PyTuple_CheckExact(handle) || PyTuple_GET_SIZE(handle) != 2) {
+  Py_ssize_t n = bridge::list_size(records);
+  if (!put.original || !PyTuple_CheckExact(handle) || bridge::tuple_size(handle) != 2) {
     for (Py_ssize_t i = 0; i < n; ++i)
-      put_through(put.fn.ptr(), put.original, handle, PyList_GET_ITEM(records, i));
+      put_through(put.fn.ptr(), put.original, handle, bridge::list_item(records, i));
     return;
   }
-  PyObject* q = PyTuple_GET_ITEM(handle, 0);
-  PyObject* loop = PyTuple_GET_ITEM(handle, 1);
+  PyObject* q = bridge::tuple_item(handle, 0);
+  PyObject* loop = bridge::tuple_item(handle, 1);
   nb::object put_nowait = nb::steal(PyObject_GetAttr(q, put_nowait_name().ptr()));
   if (!put_nowait.is_valid()) return swallow();
   nb::object call_soon = nb::steal(PyObject_GetAttr(loop, call_soon_name().ptr()));
   if (!call_soon.is_valid()) return swallow();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* args[2] = {put_nowait.ptr(), PyList_GET_ITEM(records, i)};
+    PyObject* args[2] = {put_nowait.ptr(), bridge::list_item(records, i)};
     PyObject* r = PyObject_Vectorcall(call_soon.ptr(), args, 2, nullptr);
     if (r)
       Py_DECREF(r);
@@ -116,7 +116,7 @@ nb::object list_for(nb::handle mapping, nb::handle key) {
 
 nb::object copy_of(nb::handle seq) {
   if (PyList_CheckExact(seq.ptr()))
-    return steal_or_throw(PyList_GetSlice(seq.ptr(), 0, PyList_GET_SIZE(seq.ptr())));
+    return steal_or_throw(PyList_GetSlice(seq.ptr(), 0, bridge::list_size(seq.ptr())));
   return steal_or_throw(PySequence_List(seq.ptr()));
 }
 
@@ -150,20 +150,20 @@ class Snapshot {
   static constexpr Py_ssize_t kInline = 32;
 
   void take(nb::handle subs) {
-    if (PyList_CheckExact(subs.ptr()) && PyList_GET_SIZE(subs.ptr()) <= kInline) {
-      n_ = PyList_GET_SIZE(subs.ptr());
+    if (PyList_CheckExact(subs.ptr()) && bridge::list_size(subs.ptr()) <= kInline) {
+      n_ = bridge::list_size(subs.ptr());
       for (Py_ssize_t i = 0; i < n_; ++i) {
-        inline_[i] = PyList_GET_ITEM(subs.ptr(), i);
+        inline_[i] = bridge::list_item(subs.ptr(), i);
         Py_INCREF(inline_[i]);
       }
       return;
     }
     list_ = copy_of(subs);
-    n_ = PyList_GET_SIZE(list_.ptr());
+    n_ = bridge::list_size(list_.ptr());
   }
   Py_ssize_t size() const { return n_; }
   PyObject* operator[](Py_ssize_t i) const {
-    return list_.is_valid() ? PyList_GET_ITEM(list_.ptr(), i) : inline_[i];
+    return list_.is_valid() ? bridge::list_item(list_.ptr(), i) : inline_[i];
   }
   ~Snapshot() {
     if (!list_.is_valid())
@@ -200,8 +200,8 @@ void push_to_subscribers(PyObject* session_id, PyObject* item) {
   PyObject* call_soon = call_soon_name().ptr();
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* h = snapshot[i];  // held by the snapshot, and so its queue and loop
-    if (PyTuple_CheckExact(h) && PyTuple_GET_SIZE(h) == 2)
-      put_with(put_nowait, call_soon, PyTuple_GET_ITEM(h, 0), PyTuple_GET_ITEM(h, 1), item);
+    if (PyTuple_CheckExact(h) && bridge::tuple_size(h) == 2)
+      put_with(put_nowait, call_soon, bridge::tuple_item(h, 0), bridge::tuple_item(h, 1), item);
     else
       put_through(nullptr, true, h, item);
   }
@@ -261,7 +261,7 @@ nb::object subscribe_to_stream(PyObject* session_id_ptr, PyObject* q, PyObject* 
   nb::object buffer = mapping_get(buffers, session_id);
   if (buffer.is_valid()) {
     nb::object replay = copy_of(buffer);
-    Py_ssize_t n = PyList_GET_SIZE(replay.ptr());
+    Py_ssize_t n = bridge::list_size(replay.ptr());
     if (n) replay_to(handle.ptr(), replay.ptr(), bound(OP_THREADSAFE_PUT));
   }
   bridge::Hold hold_subs(sub_lock);

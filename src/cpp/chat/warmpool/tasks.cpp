@@ -50,8 +50,8 @@ nb::object get_conversation_history(nb::handle session_id) {
     nb::object db = ns.get(n_get_session_db)();
     nb::object messages = db.attr("get_messages_as_conversation")(session_id);
     if (!messages.is_none() && !PyList_Check(messages.ptr())) {
-      PyErr_Format(PyExc_TypeError, "the session store gave %s, not a list",
-                   Py_TYPE(messages.ptr())->tp_name);
+      PyErr_Format(PyExc_TypeError, "the session store gave %U, not a list",
+                   bridge::type_name(messages).ptr());
       throw nb::python_error();
     }
     return messages;
