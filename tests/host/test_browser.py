@@ -345,7 +345,141 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     page.locator(".approval button[data-choice='deny']").focus()
     page.keyboard.press("Enter")
     expect(page.locator(".approval .outcome")).to_contain_text("sent")
+    # The answered card's buttons are spent: the focus is back in the composer.
+    expect(page.locator("#composer-input")).to_be_focused()
     wait_idle(page)
+
+
+def test_keyboard_only_stop_new_chat_and_search(page):
+    # Escape stops the running turn, and the focus stays in the composer.
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    page.locator("#composer-input").focus()
+    page.keyboard.press("Escape")
+    expect(page.locator(".stopped-line")).to_have_count(1)
+    expect(page.locator("#stop-btn")).to_be_hidden()
+    expect(page.locator("#composer-input")).to_be_focused()
+    # With nothing running Escape changes nothing.
+    page.keyboard.press("Escape")
+    expect(page.locator(".stopped-line")).to_have_count(1)
+
+    # The stop button stops too, and hands the focus back to the composer.
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    page.locator("#stop-btn").focus()
+    page.keyboard.press("Enter")
+    expect(page.locator(".stopped-line")).to_have_count(2)
+    expect(page.locator("#composer-input")).to_be_focused()
+
+    # The shortcuts say themselves in their tooltips.
+    assert "Ctrl+Shift+O" in page.get_attribute("#new-chat", "title")
+    assert "Ctrl+K" in page.get_attribute("#session-search", "title")
+    # Ctrl+K goes to the search box, Ctrl+Shift+O to a new chat's composer.
+    page.keyboard.press("Control+k")
+    expect(page.locator("#session-search")).to_be_focused()
+    page.locator("#composer-input").focus()
+    page.keyboard.press("Control+Shift+O")
+    expect(page.locator("#session-title")).to_have_text("New chat")
+    expect(page.locator(".msg")).to_have_count(0)
+    assert page.evaluate("location.search") == ""
+    expect(page.locator("#composer-input")).to_be_focused()
+    # The page's first stops of Tab skip to the message box and to the session list.
+    page.locator(".skip-link").first.focus()
+    page.keyboard.press("Tab")
+    expect(page.locator(".skip-link", has_text="session list")).to_be_focused()
+    page.keyboard.press("Enter")
+    expect(page.locator("#new-chat")).to_be_focused()
+
+
+def test_edit_regenerate_retry_times_and_a_larger_image(page, tmp_path):
+    send(page, "first question")
+    expect(last_reply(page)).to_contain_text("You said: first question")
+    wait_idle(page)
+    # Every message says when it was written.
+    stamp = page.locator(".msg.user time").first.get_attribute("datetime")
+    assert re.match(r"\d{4}-\d\d-\d\dT", stamp), stamp
+    expect(page.locator(".msg.assistant .reply-foot time")).to_have_count(1)
+
+    # Regenerate asks the last question again, as a new turn; only the newest
+    # reply offers it.
+    page.get_by_role("button", name="Regenerate this reply").click()
+    expect(page.locator(".msg.user")).to_have_count(2)
+    expect(page.locator(".msg.assistant")).to_have_count(2)
+    wait_idle(page)
+    expect(page.locator(".msg.user .text").last).to_have_text("first question")
+    expect(page.get_by_role("button", name="Regenerate this reply")).to_have_count(1)
+    expect(page.locator(".msg.assistant").last.get_by_role("button", name="Regenerate this reply")).to_be_visible()
+
+    # Edit: the words in a box in place; Enter sends them as a new turn, the
+    # earlier message stays as it was.
+    first = page.locator(".msg.user").first
+    first.get_by_role("button", name="Edit this message").click()
+    box = page.get_by_role("textbox", name="Edited message")
+    expect(box).to_be_focused()
+    expect(box).to_have_value("first question")
+    axe_check(page, "edit box")
+    box.press("Escape")
+    expect(box).to_have_count(0)
+    expect(page.locator("#busy-indicator")).to_be_hidden()
+    first.get_by_role("button", name="Edit this message").click()
+    box.fill("the edited question")
+    box.press("Enter")
+    expect(last_reply(page)).to_contain_text("You said: the edited question")
+    expect(first.locator(".text")).to_have_text("first question")
+    expect(page.locator("#composer-input")).to_be_focused()
+    wait_idle(page)
+
+    # An attached image opens larger in the page's own dialog.
+    image = tmp_path / "big.png"
+    image.write_bytes(make_png(64, 64))
+    page.set_input_files("#attach-input", str(image))
+    expect(page.locator("#attachments img")).to_have_count(1)
+    send(page, "look at this")
+    wait_idle(page)
+    page.get_by_role("button", name="Open the image larger").last.click()
+    expect(page.locator("#image-dialog")).to_be_visible()
+    expect(page.locator("#image-large")).to_have_attribute("src", re.compile(r"."))
+    axe_check(page, "image dialog")
+    shot(page, "image-dialog.png")
+    page.keyboard.press("Escape")
+    expect(page.locator("#image-dialog")).to_be_hidden()
+
+    # A failed turn as the history keeps it: why it failed, the model, the
+    # host's times, and Retry.
+    session = page.evaluate("new URLSearchParams(location.search).get('s')")
+    failed = {"messages": [
+        {"role": "user", "content": "try me", "ts": 1700000000.5, "client_id": "c-1", "turn": "t9"},
+        {"role": "assistant", "content": "", "status": "error", "turn": "t9", "model": "vendor/model-x",
+         "ts": 1700000003, "error": {"kind": "rate_limit", "message": "The provider is rate limiting", "retry_after": 30}},
+    ], "next": None, "total": 2}
+    page.route(re.compile(r"/chat/history/"), lambda route: route.fulfill(json=failed))
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    line = page.locator(".error-line")
+    expect(line).to_contain_text("The provider is rate limiting")
+    expect(page.locator(".msg.user time")).to_have_attribute("datetime", "2023-11-14T22:13:20.500Z")
+    expect(page.locator(".reply-model")).to_have_text("vendor/model-x")
+    expect(page.get_by_role("button", name="Regenerate this reply")).to_have_count(0)
+    page.unroute(re.compile(r"/chat/history/"))
+    line.get_by_role("button", name="Retry this message").click()
+    expect(last_reply(page)).to_contain_text("You said: try me")
+    assert session in page.url
+
+
+def test_toasts_leave_by_themselves_but_stay_while_held(page):
+    page.clock.install()
+    page.evaluate("toast('gone soon', 'info'); toast('an error to read')")
+    toasts = page.locator(".toast")
+    expect(toasts).to_have_count(2)
+    page.clock.run_for(6000)
+    expect(toasts).to_have_count(1)
+    # Held by the pointer, an error stays; let go, it leaves.
+    toasts.first.hover()
+    page.clock.run_for(20000)
+    expect(toasts).to_have_count(1)
+    page.mouse.move(5, 790)
+    page.clock.run_for(13000)
+    expect(toasts).to_have_count(0)
 
 
 def test_themes_follow_the_system(browser, server):

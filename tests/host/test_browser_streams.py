@@ -170,6 +170,15 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         banner = page.locator("#banner")
         expect(banner).to_contain_text("Reconnecting")
         shot(page, "reconnecting.png")
+        # The turn did not fail: the host resumes it or marks it interrupted.
+        page.wait_for_timeout(1500)
+        expect(page.locator(".error-line")).to_have_count(0)
+        # One banner, in the new chat's view too.
+        page.click("#new-chat")
+        expect(page.locator(".msg")).to_have_count(0)
+        expect(banner).to_contain_text("Reconnecting")
+        expect(banner).to_have_count(1)
+        page.go_back()
         server = start_server("--engine", "standin", home=home, port=server.port)
         expect(banner).to_be_hidden(timeout=30_000)
         # The cut turn is shown for what it is: no cursor, no running tool.

@@ -60,6 +60,7 @@ async function api(method, path, body, signal) {
     res = await fetch(path, opts);
   } catch (e) {
     if (e && e.name === "AbortError") throw e;
+    hostAway();
     throw new Error("the dashboard cannot be reached; is it still running?");
   }
   let data = null;
@@ -106,27 +107,72 @@ function uploadUrl(id) {
   return `/chat/upload/${encodeURIComponent(id)}`;
 }
 
-function imageUrls(ids) {
-  return Array.isArray(ids) ? ids.filter((id) => typeof id === "string").map(uploadUrl) : [];
-}
 
 // -- messages to the person: toasts, the banner, the screen reader ------------
 
+// A toast leaves by itself (an error after longer), but not while the
+// pointer is on it or the focus in it.
 function toast(message, kind = "error") {
   const close = el("button", { type: "button", "aria-label": "Dismiss", text: "✕" });
   const node = el("div", { class: `toast ${kind}`, role: kind === "error" ? "alert" : "status" },
     el("div", { class: "toast-text", text: message }), close);
-  const remove = () => node.remove();
+  const remove = () => { clearTimeout(timer); node.remove(); };
+  const stay = kind === "error" ? 12000 : 5000;
+  let timer = 0;
+  const later = () => { clearTimeout(timer); timer = setTimeout(remove, stay); };
+  const hold = () => clearTimeout(timer);
+  const held = () => node.matches(":hover") || node.contains(document.activeElement);
   close.addEventListener("click", remove);
+  node.addEventListener("mouseenter", hold);
+  node.addEventListener("focusin", hold);
+  node.addEventListener("mouseleave", () => { if (!held()) later(); });
+  node.addEventListener("focusout", (e) => { if (!node.contains(e.relatedTarget) && !node.matches(":hover")) later(); });
   $("#toasts").append(node);
-  setTimeout(remove, kind === "error" ? 12000 : 5000);
+  later();
   return node;
 }
 
-function banner(text) {
+// "Reconnecting…" shows once, in every view, while the host cannot be
+// reached (a request failed) or the open session's stream is down.
+const link = { away: false, streamDown: false, timer: 0 };
+const RECONNECTING = "Reconnecting… the dashboard cannot be reached right now.";
+
+function showLink() {
   const b = $("#banner");
-  b.hidden = !text;
-  b.textContent = text || "";
+  const down = link.away || link.streamDown;
+  b.hidden = !down;
+  b.textContent = down ? RECONNECTING : "";
+}
+
+function banner(text) {
+  link.streamDown = !!text;
+  showLink();
+}
+
+function hostAway() {
+  link.away = true;
+  showLink();
+  if (!link.timer) link.timer = setTimeout(checkHost, 1500);
+}
+
+async function checkHost() {
+  link.timer = 0;
+  let ok = false;
+  try { ok = (await fetch("/health", { cache: "no-store" })).ok; } catch (_) { ok = false; }
+  if (ok) {
+    link.away = false;
+    showLink();
+  } else {
+    link.timer = setTimeout(checkHost, 2000);
+  }
+}
+
+// Without a session stream (a new chat), the host is looked at now and then.
+function watchHost() {
+  setInterval(() => {
+    if (!document.hidden && !state.es && !link.timer && document.body.dataset.ready === "1"
+        && $("#locked").hidden) checkHost().then(() => { if (link.away) hostAway(); });
+  }, 5000);
 }
 
 // Only finished replies and approval requests are read out, never each word.
@@ -174,6 +220,14 @@ function ask({ title, text = "", label = "", value = "", okLabel = "OK", danger 
     dlg.showModal();
     if (field) { input.focus(); input.select(); } else $("#dialog-cancel").focus();
   });
+}
+
+// An attached image, larger, in the page's own dialog.
+function showImage(url) {
+  const dlg = $("#image-dialog");
+  $("#image-large").src = url;
+  dlg.showModal();
+  $("#image-close").focus();
 }
 
 // -- scrolling: follow the stream only while the reader is at the bottom -------
@@ -229,7 +283,7 @@ function hideHint() {
 }
 
 function newTurn(id) {
-  return { id, user: null, node: null, stream: null, text: "", stopAsked: false, ended: false };
+  return { id, user: null, node: null, stream: null, text: "", stopAsked: false, ended: false, model: "", ts: null };
 }
 
 function turnFor(id) {
@@ -239,16 +293,46 @@ function turnFor(id) {
   return t;
 }
 
-function addUser(text, imageUrls = [], queuedPosition = 0) {
+// A new id for a message sent from this tab: every record of its turn
+// carries it back, and places the bubble.
+function newClientId() {
+  if (crypto.randomUUID) return crypto.randomUUID();
+  return [...crypto.getRandomValues(new Uint8Array(16))].map((b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+// When a message was written: the host's time (seconds) when it says, else now.
+function timeNode(ts) {
+  const at = new Date(typeof ts === "number" && ts > 0 ? ts * 1000 : Date.now());
+  return el("time", { class: "msg-time", datetime: at.toISOString(), title: TIME_FORMAT.full.format(at),
+    text: TIME_FORMAT.hm.format(at) });
+}
+
+function thumb(url) {
+  const img = el("img", { class: "thumb", src: url, alt: "attached image" });
+  const open = el("button", { type: "button", class: "thumb-open", "aria-label": "Open the image larger", title: "Open larger" }, img);
+  open.addEventListener("click", () => showImage(url));
+  img.addEventListener("error", () => open.replaceWith(el("span", { class: "thumb-missing", "data-src": url, text: "image not available" })));
+  return open;
+}
+
+// `images`: upload ids (the host can show and resend them) or, for a
+// message of this tab not yet on the host, {id, url} of the attachments.
+function addUser(text, images = [], queuedPosition = 0, { clientId = null, ts = null } = {}) {
   hideHint();
-  const node = el("div", { class: "msg user" });
-  for (const url of imageUrls) {
-    const img = el("img", { class: "thumb", src: url, alt: "attached image" });
-    img.addEventListener("error", () => img.replaceWith(el("span", { class: "thumb-missing", "data-src": url, text: "image not available" })));
-    node.append(img);
+  const node = el("div", { class: "msg user", role: "article", "aria-label": "Your message" });
+  const ids = [];
+  for (const image of images) {
+    const id = typeof image === "string" ? image : image.id;
+    if (id) ids.push(id);
+    node.append(thumb(typeof image === "string" ? uploadUrl(image) : image.url));
   }
   node.append(el("div", { class: "text", text }));
+  const edit = el("button", { type: "button", class: "msg-btn", "data-action": "edit", text: "Edit", "aria-label": "Edit this message" });
+  edit.addEventListener("click", () => editMessage(node));
+  node.append(el("div", { class: "msg-foot" }, timeNode(ts), edit));
   node.dataset.message = text;
+  node.dataset.images = JSON.stringify(ids);
+  if (clientId) node.dataset.client = clientId;
   messagesBox().append(node);
   setQueued(node, queuedPosition);
   contentChanged();
@@ -257,17 +341,86 @@ function addUser(text, imageUrls = [], queuedPosition = 0) {
 
 // A user message first seen on the stream: the tab that sent it may still be
 // waiting for the answer to its request, and must not show it twice.
-function streamUser(text, imageUrls) {
-  const node = addUser(text, imageUrls);
+function streamUser(text, images, clientId, ts) {
+  const node = addUser(text, Array.isArray(images) ? images.filter((id) => typeof id === "string") : [], 0, { clientId, ts });
   node.dataset.stream = "1";
   return node;
 }
 
-function claimStreamed(text) {
+// The bubble of a message by its client id (set when this tab sent it, or
+// when a record of its turn showed it).
+function byClient(clientId) {
+  if (!clientId) return null;
+  for (const node of document.querySelectorAll(".msg.user[data-client]")) {
+    if (node.dataset.client === clientId) return node;
+  }
+  return null;
+}
+
+// Without a client id (a host that does not hand them back), by its text.
+function claimStreamed(text, clientId) {
+  if (clientId) {
+    const node = byClient(clientId);
+    if (node) node.dataset.claimed = "1";
+    return node;
+  }
   for (const node of document.querySelectorAll('.msg.user[data-stream="1"]')) {
     if (node.dataset.message === text && !node.dataset.claimed) { node.dataset.claimed = "1"; return node; }
   }
   return null;
+}
+
+// Edit: the text in a box in place; sending it is a new turn with the
+// message's images, the earlier turn stays as it was.
+function editMessage(node) {
+  if (node.querySelector(".edit-box")) return;
+  const textNode = node.querySelector(".text");
+  const foot = node.querySelector(".msg-foot");
+  const box = el("textarea", { class: "edit-input", rows: "3", "aria-label": "Edited message" });
+  box.value = node.dataset.message || "";
+  const sendBtn = el("button", { type: "button", class: "primary", text: "Send edited message" });
+  const cancel = el("button", { type: "button", text: "Cancel" });
+  const form = el("div", { class: "edit-box", role: "group", "aria-label": "Edit message" }, box,
+    el("div", { class: "edit-buttons" }, cancel, sendBtn));
+  const close = () => {
+    form.remove();
+    textNode.hidden = false;
+    foot.hidden = false;
+  };
+  cancel.addEventListener("click", () => { close(); node.querySelector('[data-action="edit"]').focus(); });
+  const submit = async () => {
+    const text = box.value;
+    if (!text.trim()) { box.focus(); return; }
+    sendBtn.disabled = true;
+    const ok = await post(text, imagesOf(node));
+    sendBtn.disabled = false;
+    if (ok) { close(); focusComposer(); }
+  };
+  sendBtn.addEventListener("click", submit);
+  box.addEventListener("keydown", (e) => {
+    if (e.key === "Escape") { e.preventDefault(); cancel.click(); }
+    else if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submit(); }
+  });
+  textNode.hidden = true;
+  foot.hidden = true;
+  textNode.after(form);
+  box.focus();
+  box.setSelectionRange(box.value.length, box.value.length);
+  contentChanged();
+}
+
+function imagesOf(node) {
+  let ids = [];
+  try { ids = JSON.parse(node.dataset.images || "[]"); } catch (_) { ids = []; }
+  return ids.map((id) => ({ id, url: uploadUrl(id) }));
+}
+
+// Regenerate and Retry: the turn's question asked again, as a new turn.
+async function askAgain(t, button) {
+  if (!t.user) return;
+  button.disabled = true;
+  await post(t.user.dataset.message || "", imagesOf(t.user));
+  button.disabled = false;
 }
 
 function setQueued(node, position) {
@@ -280,7 +433,12 @@ function setQueued(node, position) {
 
 // A user message shown before its turn id was known: sent from this tab, or
 // announced as queued without an id.
-function adoptLocal(message) {
+function adoptLocal(message, clientId = null) {
+  if (clientId) {
+    const node = byClient(clientId);
+    if (node) delete node.dataset.local;
+    return node;
+  }
   for (const sel of ['.msg.user[data-local="1"]', ".msg.user[data-queued]:not([data-turn])"]) {
     for (const node of document.querySelectorAll(sel)) {
       if (node.dataset.message === message) { delete node.dataset.local; return node; }
@@ -355,11 +513,21 @@ function finishTurn(t, status, reason) {
   } else if (status === "interrupted" && !node.querySelector(".interrupted-line")) {
     extras.append(el("div", { class: "interrupted-line",
       text: reason ? `Interrupted: ${reason}` : "Interrupted: the dashboard stopped before this reply was finished." }));
-  } else if (status === "error" && !node.querySelector(".error-line")) {
-    extras.append(el("div", { class: "error-line", text: reason ? `The turn failed: ${reason}` : "The turn failed." }));
+  } else if (status === "error") {
+    errorLine(t, reason ? `The turn failed: ${reason}` : "The turn failed.");
   }
-  if (t.text && !node.querySelector(".reply-foot")) {
-    node.append(el("div", { class: "reply-foot" }, Markdown.copyButton("Copy reply", () => t.text)));
+  if (!node.querySelector(".reply-foot")) {
+    const foot = el("div", { class: "reply-foot" }, timeNode(t.ts));
+    if (t.model) foot.append(el("span", { class: "reply-model", title: "The model that wrote this reply", text: t.model }));
+    foot.append(el("span", { class: "spacer" }));
+    if (t.user && status !== "error") {
+      const again = el("button", { type: "button", class: "msg-btn regen", "data-action": "regenerate", text: "Regenerate",
+        "aria-label": "Regenerate this reply" });
+      again.addEventListener("click", () => askAgain(t, again));
+      foot.append(again);
+    }
+    if (t.text) foot.append(Markdown.copyButton("Copy reply", () => t.text));
+    node.append(foot);
   }
   if (!t.text && status === "done" && !node.querySelector(".error-line, .approval")) {
     node.querySelector(".reply").textContent = "(no reply)";
@@ -370,6 +538,25 @@ function finishTurn(t, status, reason) {
   contentChanged();
 }
 
+// A failed turn says why, once, with Retry (its question asked again).
+function errorLine(t, text) {
+  const node = assistantNode(t);
+  if (node.querySelector(".error-line")) return;
+  const line = el("div", { class: "error-line" }, el("span", { text }));
+  if (t.user) {
+    const retry = el("button", { type: "button", class: "msg-btn", "data-action": "retry", text: "Retry",
+      "aria-label": "Retry this message" });
+    retry.addEventListener("click", () => askAgain(t, retry));
+    line.append(" ", retry);
+  }
+  node.querySelector(".extras").append(line);
+}
+
+function errorText(error) {
+  if (!error || typeof error !== "object" || !error.message) return null;
+  return error.retry_after ? `${error.message} (try again in ${Math.ceil(error.retry_after)} s)` : String(error.message);
+}
+
 function markToolStopped(line, status) {
   if (Tools.stop(line, status)) return;
   line.classList.remove("running", "done");
@@ -377,10 +564,10 @@ function markToolStopped(line, status) {
   line.textContent = `${line.dataset.label} (${status})`;
 }
 
-function historyStatusLine(t, status) {
+function historyStatusLine(t, status, reason) {
   const node = assistantNode(t);
   t.ended = false;
-  finishTurn(t, status);
+  finishTurn(t, status, reason);
   return node;
 }
 
@@ -436,9 +623,10 @@ function historyMessage(m, last) {
   const text = textOf(m.content);
   if (m.role === "user") {
     const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
-    t.user = addUser(text, imageUrls(m.images));
+    t.user = addUser(text, Array.isArray(m.images) ? m.images.filter((id) => typeof id === "string") : [], 0,
+      { clientId: m.client_id || null, ts: m.ts });
     last = t;
-    if (m.status) historyStatusLine(t, m.status);
+    if (m.status) historyStatusLine(t, m.status, errorText(m.error));
   } else if (m.role === "assistant" || m.role === "tool") {
     // A turn's steps (calls, then their results) come before its reply.
     const t = m.turn != null ? turnFor(m.turn)
@@ -452,10 +640,12 @@ function historyMessage(m, last) {
       return t;
     }
     if (!text && !m.status) return last;
+    if (m.model) t.model = String(m.model);
+    if (typeof m.ts === "number") t.ts = m.ts;
     historyText(t, text);
     t.steps = false;
     t.ended = false;
-    finishTurn(t, m.status || "done");
+    finishTurn(t, m.status || "done", errorText(m.error));
     last = t;
   }
   return last;
@@ -481,16 +671,17 @@ function setBusy() {
 
 // -- records of the event stream ----------------------------------------------
 
-function applyRecord(type, turnId, data) {
+function applyRecord(type, turnId, data, clientId = null) {
   const d = data && typeof data === "object" ? data : {};
+  const cid = clientId || d.client_id || null;
   switch (type) {
     case "sync":
       return;
     case "turn_started": {
       const id = d.turn_id ?? turnId;
       const t = id != null ? turnFor(id) : (state.current = newTurn(null));
-      if (!t.user) t.user = adoptLocal(d.message || "");
-      if (!t.user) t.user = streamUser(d.message || "", imageUrls(d.images));
+      if (!t.user) t.user = adoptLocal(d.message || "", cid);
+      if (!t.user) t.user = streamUser(d.message || "", d.images, cid, d.ts);
       setQueued(t.user, 0);
       delete t.user.dataset.local;
       if (t.node) {
@@ -500,6 +691,8 @@ function applyRecord(type, turnId, data) {
         t.text = "";
       }
       state.current = t;
+      if (d.model) t.model = String(d.model);
+      if (typeof d.ts === "number") t.ts = d.ts;
       assistantNode(t);
       startStreaming(t);
       state.running = true;
@@ -563,7 +756,8 @@ function applyRecord(type, turnId, data) {
       const id = d.turn_id ?? turnId;
       const known = id != null && state.turns.get(id);
       if (known && known.node) break;   // already running or done
-      const node = (known && known.user) || adoptLocal(d.message || "") || streamUser(d.message || "", imageUrls(d.images));
+      const node = (known && known.user) || adoptLocal(d.message || "", cid) || streamUser(d.message || "", d.images, cid, d.ts);
+      if (known && d.model) known.model = String(d.model);
       if (id != null) { turnFor(id).user = node; node.dataset.turn = id; }
       setQueued(node, d.position || 1);
       state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
@@ -578,13 +772,14 @@ function applyRecord(type, turnId, data) {
       break;
     case "error": {
       const t = recordTurn(turnId);
-      assistantNode(t).querySelector(".extras").append(el("div", { class: "error-line", text: `Error: ${d.message || "the turn failed"}` }));
+      errorLine(t, `The turn failed: ${errorText(d) || d.message || "unknown error"}`);
       break;
     }
     case "turn_ended": {
       const id = d.turn_id ?? turnId;
       const t = id != null ? turnFor(id) : state.current;
-      finishTurn(t, d.status || "done", d.reason);
+      const failure = errorText(d.error);
+      finishTurn(t, d.status || "done", failure || d.reason);
       state.running = false;
       refreshSessions();
       break;
@@ -605,7 +800,7 @@ function applyQueue(queue) {
   for (const q of queue) {
     const t = q.turn != null ? turnFor(q.turn) : null;
     let node = t && t.user;
-    if (!node) node = adoptLocal(q.message || "") || streamUser(q.message || "", imageUrls(q.images));
+    if (!node) node = adoptLocal(q.message || "", q.client_id) || streamUser(q.message || "", q.images, q.client_id || null, q.ts);
     if (t) { t.user = node; node.dataset.turn = q.turn; }
     setQueued(node, q.position || 1);
     keep.add(node);
@@ -643,10 +838,13 @@ function showApproval(t, d) {
             { session_id: state.sessionId || d.session_id, choice, approval_id: d.approval_id || "" });
           outcome.textContent = r.resolved ? `${label} — sent.` : "Nothing was waiting for an answer any more.";
           card.classList.add("answered");
+          // The buttons are spent: the focus goes back to writing.
+          focusComposer();
         } catch (e) {
           if (e.status === 409) {
             outcome.textContent = "This request was answered already or is out of date; nothing was changed.";
             card.classList.add("answered");
+            focusComposer();
             return;
           }
           outcome.textContent = `Could not answer: ${e.message}`;
@@ -682,7 +880,8 @@ function openStream(sessionId, resume = false) {
   };
   es.onerror = () => {
     if (state.es !== es) return;
-    banner("Reconnecting… the dashboard cannot be reached right now.");
+    banner(RECONNECTING);
+    if (es.readyState !== EventSource.OPEN) hostAway();
     if (es.readyState === EventSource.CLOSED) {
       // The browser gave up (the host answered with an error): try again
       // later, unless the access token is gone (a 401 shows the lock screen).
@@ -696,17 +895,21 @@ function openStream(sessionId, resume = false) {
 
 function onEvent(es, sessionId, type, e) {
   if (state.es !== es || state.sessionId !== sessionId) return;
+  // The browser's own "error" event (the connection dropped) has no data:
+  // the turn goes on, or the host marks it interrupted; it did not fail.
+  if (!(e instanceof MessageEvent) || e.data === undefined) return;
   if (e.lastEventId) state.lastEventId = e.lastEventId;
   let msg = null;
   try { msg = JSON.parse(e.data); } catch (_) { msg = e.data; }
   const tagged = msg && typeof msg === "object" && !Array.isArray(msg) && "data" in msg && "turn" in msg;
   const turnId = tagged ? msg.turn : null;
+  const clientId = tagged && typeof msg.client_id === "string" ? msg.client_id : null;
   let data = tagged ? msg.data : msg;
   // An approval is answered by the id of the event that asked for it.
   if (type === "approval_required" && data && typeof data === "object") data = { ...data, approval_id: e.lastEventId };
   if (type === "sync") { onSync(sessionId, data || {}); return; }
-  if (state.buffer) { state.buffer.push([type, turnId, data]); return; }
-  applyRecord(type, turnId, data);
+  if (state.buffer) { state.buffer.push([type, turnId, data, clientId]); return; }
+  applyRecord(type, turnId, data, clientId);
 }
 
 async function onSync(sessionId, sync) {
@@ -733,7 +936,7 @@ async function onSync(sessionId, sync) {
     state.current = t;
   }
   state.buffer = null;
-  for (const [type, turnId, data] of buffer) applyRecord(type, turnId, data);
+  for (const [type, turnId, data, clientId] of buffer) applyRecord(type, turnId, data, clientId);
   if (sync.pending_approval && !document.querySelector(".approval:not(.answered)")) {
     showApproval(state.current || recordTurn(sync.running),
       { ...sync.pending_approval, approval_id: sync.pending_approval_id });
@@ -784,10 +987,11 @@ function sessionRow(s) {
   const item = el("li", { class: "session-item" + (active ? " active" : ""), "data-id": s.session_id });
   const open = el("button", { type: "button", class: "session-open", "data-role": "open", "aria-current": active ? "page" : null,
     title: `${label}${s.updated_at ? " · last used " + fullTime(s.updated_at) : ""}` },
-  el("span", { class: "title", text: s._title }),
+  el("span", { class: "title", text: s._title }), " ",
   el("span", { class: "meta" },
-    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null,
+    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null, s._number ? " " : null,
     when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
+  s.snippet ? " " : null,
   s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
   open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
   const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
@@ -923,16 +1127,33 @@ async function send(ev) {
   if (!text.trim() && !images.length) return;
   $("#send-btn").disabled = true;
   try {
+    if (await post(text, images, () => {
+      input.value = "";
+      autoSize();
+      state.attachments = [];
+      renderAttachments();
+    })) focusComposer();
+  } finally {
+    $("#send-btn").disabled = false;
+  }
+}
+
+// One message to the open session (or a new one): shown at once under its
+// own client id, and placed by the host's records of that id. True when
+// the host took it; `taken` runs as soon as it has.
+async function post(text, images, taken = null) {
+  const clientId = newClientId();
+  const profile = $("#profile-select").dataset.active;
+  try {
     const res = await api("POST", "/chat/send", {
       session_id: state.sessionId || undefined,
       message: text,
       images: images.map((a) => a.id),
+      client_id: clientId,
+      profile: profile || undefined,
     });
+    if (taken) taken();
     const isNew = state.sessionId !== res.session_id;
-    input.value = "";
-    autoSize();
-    state.attachments = [];
-    renderAttachments();
     state.follow = true;
     state.pinned = 0;
     if (isNew) {
@@ -940,36 +1161,41 @@ async function send(ev) {
       state.sessionId = res.session_id;
       setUrl(res.session_id, true);
       clearMessages();
-      const node = addUser(text, images.map((a) => a.url));
+      const node = addUser(text, images, 0, { clientId });
       node.dataset.local = "1";
-      node.dataset.message = text;
       state.running = true;
       setBusy();
       openStream(res.session_id);
       refreshSessions();
-      return;
+      return true;
     }
     const known = res.turn_id != null && state.turns.get(res.turn_id);
-    const shown = (known && known.user) || claimStreamed(text);
+    const shown = (known && known.user) || claimStreamed(text, res.client_id ? clientId : null);
     if (shown && images.length) {
       // This tab has the pictures at hand: show them even if the host cannot serve them.
-      for (const old of shown.querySelectorAll(".thumb, .thumb-missing")) old.remove();
-      for (const a of images.slice().reverse()) shown.prepend(el("img", { class: "thumb", src: a.url, alt: "attached image" }));
+      for (const old of shown.querySelectorAll(".thumb-open, .thumb-missing")) old.remove();
+      for (const a of images.slice().reverse()) shown.prepend(thumb(a.url));
+      shown.dataset.images = JSON.stringify(images.map((a) => a.id));
     }
+    if (shown) shown.dataset.client = clientId;
     if (!shown) {
-      const node = addUser(text, images.map((a) => a.url), res.status === "queued" ? res.position : 0);
+      const node = addUser(text, images, res.status === "queued" ? res.position : 0, { clientId });
       node.dataset.local = "1";
-      node.dataset.message = text;
-      if (res.turn_id != null) { turnFor(res.turn_id).user = node; delete node.dataset.local; }
+      if (res.turn_id != null) { turnFor(res.turn_id).user = node; delete node.dataset.local; node.dataset.turn = res.turn_id; }
     }
     if (res.status === "queued") state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
     else state.running = true;
     setBusy();
     if (!state.es) openStream(res.session_id);
+    return true;
   } catch (e) {
+    if (e.status === 409 && profile && /profile/i.test(e.message)) {
+      // The chat belongs to a profile that is no longer active.
+      toast(e.message);
+      return false;
+    }
     toast(`Could not send: ${e.message}`);
-  } finally {
-    $("#send-btn").disabled = false;
+    return false;
   }
 }
 
@@ -986,6 +1212,35 @@ async function stop() {
     toast(`Could not stop: ${e.message}`);
   } finally {
     $("#stop-btn").disabled = false;
+    // The stop button hides with the turn: the composer keeps the focus.
+    focusComposer();
+  }
+}
+
+function focusComposer() {
+  if (!$("#app").hidden && !$("#dialog").open && !$("#image-dialog").open) $("#composer-input").focus();
+}
+
+// Keys of the whole page: Escape closes the drawer, else stops the running
+// turn; Ctrl+Shift+O (⌘⇧O) starts a new chat, Ctrl+K (⌘K) searches.
+function onShortcut(e) {
+  if (e.defaultPrevented || e.isComposing || !$("#app") || $("#app").hidden) return;
+  const mod = e.ctrlKey || e.metaKey;
+  if (e.key === "Escape") {
+    if ($("#dialog").open || $("#image-dialog").open || (e.target && e.target.closest && e.target.closest("dialog"))) return;
+    if (document.body.classList.contains("drawer-open")) { closeDrawer(); return; }
+    if (e.target === $("#session-search") && $("#session-search").value) return;   // the box clears itself
+    if (state.running && state.sessionId) { e.preventDefault(); stop(); }
+    return;
+  }
+  if (mod && e.shiftKey && !e.altKey && (e.key === "O" || e.key === "o")) {
+    e.preventDefault();
+    newChat();
+  } else if (mod && !e.shiftKey && !e.altKey && (e.key === "k" || e.key === "K")) {
+    e.preventDefault();
+    if (window.matchMedia("(max-width: 760px)").matches && !document.body.classList.contains("drawer-open")) openDrawer();
+    $("#session-search").focus();
+    $("#session-search").select();
   }
 }
 
@@ -1266,6 +1521,8 @@ async function start() {
   $("#attach-input").addEventListener("change", (e) => { attach([...e.target.files]); e.target.value = ""; });
   setupDrop();
   $("#stop-btn").addEventListener("click", stop);
+  $("#image-close").addEventListener("click", () => $("#image-dialog").close());
+  $("#image-dialog").addEventListener("click", (e) => { if (e.target === $("#image-dialog")) $("#image-dialog").close(); });
   $("#new-chat").addEventListener("click", () => newChat());
   $("#profile-select").addEventListener("change", switchProfile);
   $("#model-select").addEventListener("change", changeModel);
@@ -1274,8 +1531,14 @@ async function start() {
   $("#drawer-open").addEventListener("click", openDrawer);
   $("#drawer-close").addEventListener("click", closeDrawer);
   $("#scrim").addEventListener("click", closeDrawer);
-  document.addEventListener("keydown", (e) => { if (e.key === "Escape") closeDrawer(); });
+  document.addEventListener("keydown", onShortcut);
+  $("#skip-sessions").addEventListener("click", (e) => {
+    e.preventDefault();
+    if (window.matchMedia("(max-width: 760px)").matches) openDrawer();
+    else $("#new-chat").focus();
+  });
   Sessions.setup();
+  watchHost();
   const box = $("#messages");
   box.addEventListener("scroll", () => {
     state.follow = atBottom();

@@ -141,9 +141,20 @@ const Sessions = (() => {
 
   // -- showing ----------------------------------------------------------------
 
-  function marked(target, parts) {
+  // Matched pieces highlighted; with `lead`, the text before the first match
+  // is cut to its last `lead` characters, so the match is in view.
+  function marked(target, parts, lead = 0) {
     if (!target || !Array.isArray(parts) || !parts.length) return;
-    target.replaceChildren(...parts.map((p) => (p.match ? el("mark", { text: String(p.text) }) : document.createTextNode(String(p.text)))));
+    const first = parts.findIndex((p) => p.match);
+    target.replaceChildren(...parts.map((p, i) => {
+      let text = String(p.text);
+      if (lead && i < first) {
+        const before = parts.slice(i, first).reduce((n, q) => n + String(q.text).length, 0);
+        const keep = Math.max(0, lead - (before - text.length));
+        if (before > lead) text = (i === 0 ? "…" : "") + (keep ? text.slice(-keep) : "");
+      }
+      return p.match ? el("mark", { text }) : document.createTextNode(text);
+    }));
   }
 
   function labelRows(shown) {
@@ -193,7 +204,7 @@ const Sessions = (() => {
       const renaming = entry && entry[1].querySelector(".rename-input");   // left as it is
       if (!renaming && (!entry || entry[0] !== sig)) {
         const li = sessionRow(s);
-        marked(li.querySelector(".snippet"), s.snippet_parts);
+        marked(li.querySelector(".snippet"), s.snippet_parts, 24);
         marked(li.querySelector(".title"), s.title_parts);
         if (entry) {
           if (at === entry[1]) at = li;
