@@ -466,6 +466,49 @@ def test_edit_regenerate_retry_times_and_a_larger_image(page, tmp_path):
     assert session in page.url
 
 
+def test_model_picker_browses_with_arrows_and_applies_on_enter(page):
+    posts = []
+    page.on("request", lambda r: posts.append(r.post_data) if r.method == "POST" and r.url.endswith("/model") else None)
+    sel = page.locator("#model-select")
+    first = sel.input_value()
+    sel.focus()
+    for _ in range(3):
+        page.keyboard.press("ArrowDown")
+    browsed = sel.input_value()
+    assert browsed != first
+    page.wait_for_timeout(300)
+    assert posts == []
+    page.keyboard.press("Enter")
+    wait_until(page, "(m) => document.querySelector('#model-select').dataset.current === m", browsed)
+    assert len(posts) == 1 and browsed in posts[0]
+    # Browsing away and leaving the list goes back to the model in use.
+    page.keyboard.press("ArrowDown")
+    page.locator("#composer-input").focus()
+    expect(sel).to_have_value(browsed)
+    assert len(posts) == 1
+
+    # A model typed through "Other…" stays in the list, also after a reload.
+    sel.select_option("__other__")
+    page.fill("#dialog-input", "someone/typed-model")
+    page.click("#dialog-ok")
+    expect(sel).to_have_value("someone/typed-model")
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(sel.locator("option[value='someone/typed-model']")).to_have_count(1)
+    sel.select_option(first)
+    expect(sel.locator("option[value='someone/typed-model']")).to_have_count(1)
+
+    # The scripted stand-in shows only its own name.
+    def standin(route):
+        response = route.fetch()
+        route.fulfill(response=response, json={**response.json(), "standin": True})
+    page.route(re.compile(r"/model$"), standin)
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(sel.locator("option")).to_have_text(["stand-in (scripted)"])
+    expect(sel).to_be_disabled()
+
+
 def test_toasts_leave_by_themselves_but_stay_while_held(page):
     page.clock.install()
     page.evaluate("toast('gone soon', 'info'); toast('an error to read')")
@@ -557,10 +600,17 @@ def test_sessions_rename_delete_search_and_alike_titles(sized):
     shot(page, f"delete-confirm-{page.size_name}.png")
     page.click("#dialog-cancel")
     expect(renamed).to_have_count(1)
+    renamed.locator(".session-open").click()
+    expect(page.locator("#session-title")).to_have_text(new_name)
+    open_sessions(page)
     renamed.get_by_role("button", name=f"Delete {new_name}").click()
     page.click("#dialog-ok")
     expect(renamed).to_have_count(0)
     expect(page.locator(".toast")).to_contain_text("Deleted")
+    # Back to the deleted chat says so.
+    page.go_back()
+    expect(page.locator("#empty-hint")).to_contain_text("This chat was deleted")
+    expect(page.locator("#session-title")).to_have_text("Deleted chat")
 
 
 def test_errors_inline_new_profile_dropped_images_and_one_new_chat_name(page):

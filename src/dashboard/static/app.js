@@ -1047,10 +1047,24 @@ async function deleteSession(s, label) {
     return;
   }
   state.titles.delete(s.session_id);
+  rememberDeleted(s.session_id);
   Sessions.forget(s.session_id);
   if (s.session_id === state.sessionId) newChat();
   await refreshSessions();
   toast(`Deleted “${label}”.`, "info");
+}
+
+// Chats deleted in this tab: Back to one says so instead of an empty view.
+const DELETED = "korvel-deleted";
+
+function deletedIds() {
+  try { return JSON.parse(sessionStorage.getItem(DELETED) || "[]"); } catch (_) { return []; }
+}
+
+function rememberDeleted(sessionId) {
+  const ids = deletedIds().filter((id) => id !== sessionId);
+  ids.push(sessionId);
+  try { sessionStorage.setItem(DELETED, JSON.stringify(ids.slice(-200))); } catch (_) { /* not kept */ }
 }
 
 function sessionFromUrl() {
@@ -1077,6 +1091,14 @@ function selectSession(sessionId, push = true) {
     item.classList.toggle("active", on);
     const open = item.querySelector(".session-open");
     if (on) open.setAttribute("aria-current", "page"); else open.removeAttribute("aria-current");
+  }
+  if (deletedIds().includes(sessionId)) {
+    $("#session-title").textContent = "Deleted chat";
+    document.title = "Deleted chat · Korvel chat";
+    $("#empty-hint").textContent = "This chat was deleted. Start a new chat, or open another one from the list.";
+    $("#empty-hint").classList.add("gone");
+    state.sessionId = null;   // a message written here starts a new chat
+    return;
   }
   setTitle(sessionId, state.titles.get(sessionId) || "");
   openStream(sessionId);
@@ -1334,12 +1356,70 @@ async function switchProfile() {
   await refreshSessions();
 }
 
+// Models typed through "Other…" stay in the list (kept in this browser).
+const TYPED_MODELS = "korvel-typed-models";
+const STANDIN_NAME = "stand-in (scripted)";
+
+function typedModels() {
+  try {
+    const list = JSON.parse(localStorage.getItem(TYPED_MODELS) || "[]");
+    return Array.isArray(list) ? list.filter((m) => typeof m === "string") : [];
+  } catch (_) { return []; }
+}
+
+function rememberModel(model) {
+  const list = typedModels().filter((m) => m !== model);
+  list.unshift(model);
+  try { localStorage.setItem(TYPED_MODELS, JSON.stringify(list.slice(0, 20))); } catch (_) { /* not kept */ }
+}
+
 async function loadModels() {
   const data = await api("GET", "/model");
   const sel = $("#model-select");
-  sel.replaceChildren(...data.choices.map((m) => el("option", { value: m, text: m })), el("option", { value: "__other__", text: "Other…" }));
+  sel.dataset.browsing = "";
+  if (data.standin) {
+    // The scripted stand-in writes every reply itself: nothing to choose.
+    sel.replaceChildren(el("option", { value: data.model || STANDIN_NAME, text: STANDIN_NAME }));
+    sel.disabled = true;
+    sel.title = "The bundled stand-in engine answers from a script; it uses no model";
+    sel.dataset.current = sel.value;
+    return;
+  }
+  sel.disabled = false;
+  sel.title = "Arrow keys browse the models, Enter uses the one shown";
+  const names = [];
+  for (const m of [data.model, ...(data.choices || []), ...typedModels()]) if (m && !names.includes(m)) names.push(m);
+  sel.replaceChildren(...names.map((m) => el("option", { value: m, text: m })), el("option", { value: "__other__", text: "Other…" }));
   sel.value = data.model;
   sel.dataset.current = data.model;
+}
+
+// Arrow keys (and letters) only browse the list; Enter or a click with the
+// pointer applies the model shown; leaving the list unapplied goes back.
+function setupModelPicker() {
+  const sel = $("#model-select");
+  const BROWSE = new Set(["ArrowUp", "ArrowDown", "ArrowLeft", "ArrowRight", "Home", "End", "PageUp", "PageDown"]);
+  sel.addEventListener("keydown", (e) => {
+    if (e.key === "Enter") {
+      e.preventDefault();
+      sel.dataset.browsing = "";
+      if (sel.value !== sel.dataset.current) changeModel();
+    } else if (e.key === "Escape" && sel.value !== sel.dataset.current) {
+      e.preventDefault();
+      sel.value = sel.dataset.current;
+      sel.dataset.browsing = "";
+    } else if ((BROWSE.has(e.key) && !e.altKey) || (e.key.length === 1 && e.key !== " ")) {
+      sel.dataset.browsing = "1";
+    } else {
+      sel.dataset.browsing = "";   // the list opens: its choice applies
+    }
+  });
+  sel.addEventListener("pointerdown", () => { sel.dataset.browsing = ""; });
+  sel.addEventListener("change", () => { if (!sel.dataset.browsing) changeModel(); });
+  sel.addEventListener("blur", () => {
+    if (sel.dataset.browsing && sel.value !== sel.dataset.current) sel.value = sel.dataset.current;
+    sel.dataset.browsing = "";
+  });
 }
 
 async function changeModel() {
@@ -1349,6 +1429,7 @@ async function changeModel() {
     model = await ask({ title: "Another model", label: "Model name (for example provider/model)", okLabel: "Use this model",
       validate: (v) => (v && !/\s/.test(v) ? "" : "Enter a model name without spaces.") });
     if (!model) { sel.value = sel.dataset.current; return; }
+    rememberModel(model);
   }
   try {
     await api("POST", "/model", { model });
@@ -1525,7 +1606,7 @@ async function start() {
   $("#image-dialog").addEventListener("click", (e) => { if (e.target === $("#image-dialog")) $("#image-dialog").close(); });
   $("#new-chat").addEventListener("click", () => newChat());
   $("#profile-select").addEventListener("change", switchProfile);
-  $("#model-select").addEventListener("change", changeModel);
+  setupModelPicker();
   $("#install-btn").addEventListener("click", install);
   $("#jump-latest").addEventListener("click", jumpToLatest);
   $("#drawer-open").addEventListener("click", openDrawer);
