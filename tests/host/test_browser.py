@@ -1,5 +1,6 @@
 """The chat page in a real browser (Debian's Chromium driven by Playwright),
 at a desktop size (1280x800) and a phone size (390x844)."""
+import json
 import os
 import pathlib
 import re
@@ -507,6 +508,91 @@ def test_model_picker_browses_with_arrows_and_applies_on_enter(page):
     page.wait_for_selector("body[data-ready='1']")
     expect(sel.locator("option")).to_have_text(["stand-in (scripted)"])
     expect(sel).to_be_disabled()
+
+
+def sse(*events):
+    """A finished event stream as /events sends it (the browser connects again)."""
+    return "retry: 500\n\n" + "".join(f"event: {name}\ndata: {json.dumps(data)}\n\n" for name, data in events)
+
+
+def test_permissions_export_and_markers_from_the_host_wide_stream(page):
+    # Two chats: the first one is the one working elsewhere.
+    send(page, "the other chat")
+    wait_idle(page)
+    other = page.evaluate("new URLSearchParams(location.search).get('s')")
+    page.click("#new-chat")
+    send(page, "hello export")
+    wait_idle(page)
+    expect(page.locator(f".session-item[data-id='{other}']")).to_have_count(1)
+
+    # The host's routes as the wire describes them.
+    perms = {"supported": True, "session": [{"session_id": other, "key": "rm", "description": "recursive delete"}],
+             "always": [{"key": "curl", "description": "download with curl"}]}
+    revoked = []
+    events = {"body": sse(("hello", {"profile": "default"}),
+                          ("session_state", {"session_id": other, "state": "awaiting_approval"}))}
+
+    def permissions(route):
+        if route.request.method == "DELETE":
+            revoked.append(json.loads(route.request.post_data))
+            return route.fulfill(json={"revoked": True})
+        route.fulfill(json=perms)
+    page.route(re.compile(r"/permissions$"), permissions)
+    page.route(re.compile(r"/chat/export/"), lambda route: route.fulfill(
+        body="# Hello export\n", headers={"Content-Type": "text/markdown; charset=utf-8",
+                                          "Content-Disposition": 'attachment; filename="Hello export.md"'}))
+    page.route(re.compile(r"/events$"), lambda route: route.fulfill(
+        body=events["body"], headers={"Content-Type": "text/event-stream"}))
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+
+    # A chat not open here that waits for an approval says so in the list.
+    row = page.locator(f".session-item[data-id='{other}']")
+    expect(row.locator(".state-badge")).to_have_text("awaiting approval")
+
+    # Export downloads the host's Markdown under the chat's name.
+    with page.expect_download() as download:
+        page.get_by_role("button", name="Export this chat as Markdown").click()
+    assert download.value.suggested_filename == "Hello export.md"
+
+    # Permissions lists the standing approvals, each with Revoke.
+    page.get_by_role("button", name="Permissions").click()
+    dialog = page.locator("#permissions-dialog")
+    expect(dialog.locator("li")).to_have_count(2)
+    axe_check(page, "permissions view")
+    shot(page, "permissions.png")
+    dialog.get_by_role("button", name="Revoke download with curl").click()
+    expect(dialog.locator("li")).to_have_count(1)
+    assert revoked == [{"scope": "always", "key": "curl"}]
+    page.keyboard.press("Escape")
+    expect(dialog).to_be_hidden()
+    # An engine that cannot list them: the view says so.
+    perms.clear()
+    perms.update({"supported": False, "reason": "The installed engine cannot list its approvals."})
+    page.get_by_role("button", name="Permissions").click()
+    expect(dialog).to_contain_text("cannot list its approvals")
+    page.click("#permissions-close")
+
+    # Another window made another profile active: the open chat closes with a notice.
+    events["body"] = sse(("hello", {"profile": "work"}), ("profile_changed", {"profile": "work"}))
+    expect(page.locator(".toast", has_text="was made active in another window").first).to_be_visible(timeout=15_000)
+    expect(page.locator("#session-title")).to_have_text("New chat")
+
+
+def test_the_hosts_turn_routes_cancel_a_queued_message(page, server):
+    if server.client.get("/permissions").status_code == 404:
+        pytest.skip("the host has no /chat/cancel, /permissions or /events yet (issue 26, host side)")
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    send(page, "never mind this one")
+    queued = page.locator(".msg.user[data-queued]")
+    expect(queued).to_have_count(1)
+    queued.get_by_role("button", name="Cancel this queued message").click()
+    expect(page.locator(".msg.user", has_text="never mind this one")).to_have_count(0)
+    expect(page.locator("#composer-input")).to_be_focused()
+    page.keyboard.press("Escape")
+    wait_idle(page)
+    expect(page.locator(".msg.user")).to_have_count(1)
 
 
 def test_toasts_leave_by_themselves_but_stay_while_held(page):

@@ -121,6 +121,26 @@ def test_reload_returns_to_the_session_and_resumes_a_running_turn(browser, serve
     page.context.close()
 
 
+def test_after_a_reload_the_running_turn_stays_above_the_waiting_ones(browser, server):
+    page = open_page(browser, server.url)
+    send(page, "wait: 6")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    send(page, "alpha")
+    send(page, "beta")
+    expect(page.locator(".queued-badge")).to_have_count(2)
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(page.locator(".queued-badge")).to_have_count(2)
+    users = page.locator(".msg.user .text")
+    expect(users.first).to_contain_text("wait: 6")
+    wait_idle(page)
+    expect(page.locator(".msg.assistant")).to_have_count(3)
+    convo = conversation(page)
+    assert [c[1].split(" (")[0] for c in convo[::2]] == ["wait: 6", "alpha", "beta"], convo
+    assert convo[1][1].startswith("Waited 6 seconds") and "alpha" in convo[3][1] and "beta" in convo[5][1], convo
+    page.context.close()
+
+
 def test_two_tabs_see_the_same_turns_live_in_order(browser, server):
     first = open_page(browser, server.url)
     send(first, "hello from the first tab")

@@ -32,6 +32,10 @@ const state = {
   rebuilds: 0,          // times the view was rebuilt from the history
   renderInto: null,     // holder of an older page of history being laid out
   quiet: false,         // no scrolling while a page of history is laid out
+  turnIds: false,       // the host tags records with client ids (and cancels queued turns)
+  routes: false,        // the host has /permissions, /chat/export and /events
+  states: new Map(),    // session id -> "working" | "awaiting_approval" | "waiting" (from /events)
+  events: null,         // EventSource of /events
 };
 
 // -- small helpers -----------------------------------------------------------
@@ -159,19 +163,22 @@ async function checkHost() {
   link.timer = 0;
   let ok = false;
   try { ok = (await fetch("/health", { cache: "no-store" })).ok; } catch (_) { ok = false; }
-  if (ok) {
-    link.away = false;
-    showLink();
-  } else {
-    link.timer = setTimeout(checkHost, 2000);
-  }
+  link.away = !ok;
+  showLink();
+  if (!ok) link.timer = setTimeout(checkHost, 2000);
+}
+
+// A dropped connection that may be only this stream's: the banner shows
+// once the host itself does not answer.
+function suspectHost() {
+  if (!link.timer) link.timer = setTimeout(checkHost, 0);
 }
 
 // Without a session stream (a new chat), the host is looked at now and then.
 function watchHost() {
   setInterval(() => {
-    if (!document.hidden && !state.es && !link.timer && document.body.dataset.ready === "1"
-        && $("#locked").hidden) checkHost().then(() => { if (link.away) hostAway(); });
+    if (!document.hidden && !state.es && !state.events && !link.timer && document.body.dataset.ready === "1"
+        && $("#locked").hidden) checkHost();
   }, 5000);
 }
 
@@ -425,10 +432,41 @@ async function askAgain(t, button) {
 
 function setQueued(node, position) {
   let badge = node.querySelector(".queued-badge");
-  if (!position) { if (badge) badge.remove(); delete node.dataset.queued; return; }
+  const cancel = node.querySelector('[data-action="cancel"]');
+  if (!position) {
+    if (badge) badge.remove();
+    if (cancel) cancel.remove();
+    delete node.dataset.queued;
+    return;
+  }
   if (!badge) { badge = el("span", { class: "queued-badge" }); node.querySelector(".text").append(badge); }
   badge.textContent = `queued #${position}`;
   node.dataset.queued = String(position);
+  // A waiting message can be taken back once the host names its turn.
+  if (!cancel && state.turnIds && node.dataset.turn) {
+    const btn = el("button", { type: "button", class: "msg-btn", "data-action": "cancel", text: "Cancel",
+      "aria-label": "Cancel this queued message" });
+    btn.addEventListener("click", () => cancelQueued(node, btn));
+    node.querySelector(".msg-foot").append(btn);
+  }
+}
+
+async function cancelQueued(node, btn) {
+  btn.disabled = true;
+  try {
+    await api("POST", "/chat/cancel", { session_id: state.sessionId, turn_id: node.dataset.turn });
+    state.turns.delete(node.dataset.turn);
+    node.remove();
+    state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
+    setBusy();
+    focusComposer();
+    announce("Queued message cancelled.");
+  } catch (e) {
+    btn.disabled = false;
+    if (e.status === 409) toast("That message is already being answered; use Stop to stop it.");
+    else if (e.status === 404) toast("That message is no longer waiting.", "info");
+    else toast(`Could not cancel: ${e.message}`);
+  }
 }
 
 // A user message shown before its turn id was known: sent from this tab, or
@@ -666,6 +704,7 @@ function setBusy() {
   if (state.pending > 0) parts.push(`${state.pending} queued`);
   ind.hidden = parts.length === 0;
   ind.textContent = parts.join(" · ");
+  $("#export-btn").hidden = !state.routes || !state.sessionId;
   $("#stop-btn").hidden = !state.running;
 }
 
@@ -684,6 +723,11 @@ function applyRecord(type, turnId, data, clientId = null) {
       if (!t.user) t.user = streamUser(d.message || "", d.images, cid, d.ts);
       setQueued(t.user, 0);
       delete t.user.dataset.local;
+      // The running turn comes before the messages that wait behind it (a
+      // reload may have shown those first).
+      const firstWaiting = $("#messages").querySelector(".msg.user[data-queued]");
+      if (firstWaiting && firstWaiting !== t.user && t.user.parentNode === firstWaiting.parentNode
+          && (firstWaiting.compareDocumentPosition(t.user) & Node.DOCUMENT_POSITION_FOLLOWING)) firstWaiting.before(t.user);
       if (t.node) {
         // The turn is replayed from its start: begin its reply again.
         t.node.remove();
@@ -759,6 +803,7 @@ function applyRecord(type, turnId, data, clientId = null) {
       const node = (known && known.user) || adoptLocal(d.message || "", cid) || streamUser(d.message || "", d.images, cid, d.ts);
       if (known && d.model) known.model = String(d.model);
       if (id != null) { turnFor(id).user = node; node.dataset.turn = id; }
+      if (cid) node.dataset.client = cid;
       setQueued(node, d.position || 1);
       state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
       break;
@@ -802,6 +847,7 @@ function applyQueue(queue) {
     let node = t && t.user;
     if (!node) node = adoptLocal(q.message || "", q.client_id) || streamUser(q.message || "", q.images, q.client_id || null, q.ts);
     if (t) { t.user = node; node.dataset.turn = q.turn; }
+    if ("client_id" in q) state.turnIds = true;
     setQueued(node, q.position || 1);
     keep.add(node);
   }
@@ -827,9 +873,15 @@ function showApproval(t, d) {
   const outcome = el("div", { class: "outcome", role: "status" });
   const choices = el("div", { class: "choices" });
   const labels = [["once", "Allow once"], ["session", "Allow for this session"], ["always", "Always allow"], ["deny", "Deny"]];
+  const kind = d.description || "this kind of command";
+  const classes = { once: "primary", deny: "danger" };
+  const covers = {
+    session: `Commands like this one (${kind}) run without asking for the rest of this chat.`,
+    always: `Commands like this one (${kind}) run without asking in every chat of this profile, until revoked under Permissions.`,
+  };
   for (const [choice, label] of labels) {
     choices.append(el("button", {
-      type: "button", class: choice === "deny" ? "danger" : "primary", "data-choice": choice, text: label,
+      type: "button", class: classes[choice] || null, "data-choice": choice, text: label, title: covers[choice] || null,
       onclick: async () => {
         for (const b of choices.querySelectorAll("button")) b.disabled = true;
         try {
@@ -853,7 +905,7 @@ function showApproval(t, d) {
       },
     }));
   }
-  card.append(choices, outcome);
+  card.append(choices, el("p", { class: "covers muted", text: `“Always allow” covers ${kind} in every chat of this profile, until revoked under Permissions.` }), outcome);
   node.querySelector(".extras").append(card);
   announce(`Approval needed: ${d.description || "a command"}: ${d.command || ""}`);
 }
@@ -904,6 +956,7 @@ function onEvent(es, sessionId, type, e) {
   const tagged = msg && typeof msg === "object" && !Array.isArray(msg) && "data" in msg && "turn" in msg;
   const turnId = tagged ? msg.turn : null;
   const clientId = tagged && typeof msg.client_id === "string" ? msg.client_id : null;
+  if (tagged && "client_id" in msg) state.turnIds = true;
   let data = tagged ? msg.data : msg;
   // An approval is answered by the id of the event that asked for it.
   if (type === "approval_required" && data && typeof data === "object") data = { ...data, approval_id: e.lastEventId };
@@ -991,6 +1044,7 @@ function sessionRow(s) {
   el("span", { class: "meta" },
     s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null, s._number ? " " : null,
     when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
+  sessionMarker(s.session_id),
   s.snippet ? " " : null,
   s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
   open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
@@ -1000,6 +1054,14 @@ function sessionRow(s) {
   del.addEventListener("click", () => deleteSession(s, label));
   item.append(open, rename, del);
   return item;
+}
+
+// A chat not open here that works or waits for an approval says so.
+function sessionMarker(sessionId) {
+  const now = state.states.get(sessionId);
+  if (!now || now === "idle" || sessionId === state.sessionId) return null;
+  const text = now === "awaiting_approval" ? "awaiting approval" : now === "waiting" ? "waiting" : "working";
+  return el("span", { class: `state-badge ${now}`, text });
 }
 
 function startRename(item, s, label) {
@@ -1122,6 +1184,137 @@ function newChat(push = true) {
   $("#composer-input").focus();
 }
 
+// -- export, permissions and the host-wide events -------------------------------
+
+async function exportChat() {
+  if (!state.sessionId) return;
+  let res;
+  try {
+    res = await fetch(`/chat/export/${encodeURIComponent(state.sessionId)}`);
+  } catch (_) {
+    hostAway();
+    toast("Could not export: the dashboard cannot be reached.");
+    return;
+  }
+  if (res.status === 401) { showLocked(); return; }
+  if (!res.ok) {
+    let detail = res.statusText;
+    try { detail = (await res.json()).detail || detail; } catch (_) { /* keep the status text */ }
+    toast(`Could not export: ${detail}`);
+    return;
+  }
+  const name = /filename="([^"]+)"/.exec(res.headers.get("Content-Disposition") || "");
+  const url = URL.createObjectURL(await res.blob());
+  const a = el("a", { href: url, download: name ? name[1] : "chat.md" });
+  document.body.append(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+  toast("Exported the chat as Markdown.", "info");
+}
+
+async function showPermissions() {
+  const dlg = $("#permissions-dialog");
+  const body = $("#permissions-body");
+  body.replaceChildren(el("p", { class: "muted", text: "Loading…" }));
+  if (!dlg.open) dlg.showModal();
+  $("#permissions-close").focus();
+  let data;
+  try {
+    data = await api("GET", "/permissions");
+  } catch (e) {
+    body.replaceChildren(el("p", { text: `Could not load the permissions: ${e.message}` }));
+    return;
+  }
+  if (!data.supported) {
+    body.replaceChildren(el("p", { text: data.reason || "The installed engine cannot list or revoke its standing approvals." }));
+    return;
+  }
+  const section = (heading, scope, items) => {
+    const list = el("ul", { class: "perm-list" });
+    for (const item of items) {
+      const where = scope === "session" ? state.titles.get(item.session_id) || NEW_CHAT : "";
+      const revoke = el("button", { type: "button", class: "msg-btn", text: "Revoke",
+        "aria-label": `Revoke ${item.description || item.key}${where ? ` in ${where}` : ""}` });
+      const row = el("li", {}, el("span", { class: "perm-what" }, el("span", { text: item.description || item.key }),
+        where ? el("span", { class: "muted", text: ` · ${where}` }) : null), revoke);
+      revoke.addEventListener("click", async () => {
+        revoke.disabled = true;
+        try {
+          await api("DELETE", "/permissions", { scope, key: item.key, session_id: item.session_id || undefined });
+          row.remove();
+          announce(`Revoked: ${item.description || item.key}.`);
+          if (!list.children.length) list.replaceWith(el("p", { class: "muted", text: "None." }));
+          $("#permissions-close").focus();
+        } catch (e) {
+          revoke.disabled = false;
+          toast(`Could not revoke: ${e.message}`);
+        }
+      });
+      list.append(row);
+    }
+    return [el("h3", { text: heading }), items.length ? list : el("p", { class: "muted", text: "None." })];
+  };
+  body.replaceChildren(
+    el("p", { class: "muted", text: "Commands you allowed without being asked again. Revoke one and it asks again next time." }),
+    ...section("For a chat (“Allow for this session”)", "session", data.session || []),
+    ...section("Always (“Always allow”, this profile)", "always", data.always || []));
+}
+
+// The host-wide stream: the active profile, sessions made, renamed or
+// deleted elsewhere, and which chats work or wait for an approval.
+function openEvents() {
+  if (!state.routes) return;
+  const es = new EventSource("/events");
+  state.events = es;
+  const on = (type, fn) => es.addEventListener(type, (e) => {
+    let d = null;
+    try { d = JSON.parse(e.data); } catch (_) { return; }
+    if (d && typeof d === "object") fn(d.data && typeof d.data === "object" && !("profile" in d) ? d.data : d);
+  });
+  es.onopen = () => { state.states.clear(); };
+  on("hello", (d) => profileSeen(d.profile));
+  on("profile_changed", (d) => profileSeen(d.profile));
+  on("sessions_changed", (d) => {
+    if (d.reason === "deleted" && d.session_id === state.sessionId) {
+      rememberDeleted(d.session_id);
+      newChat();
+      toast("This chat was deleted in another window.", "info");
+    }
+    if ((d.reason === "renamed" || d.reason === "titled") && d.session_id) {
+      state.titles.delete(d.session_id);
+      if (d.session_id === state.sessionId) Sessions.knowTitle(d.session_id);
+    }
+    refreshSessions();
+  });
+  on("session_state", (d) => {
+    if (!d.session_id) return;
+    if (d.state === "idle") state.states.delete(d.session_id); else state.states.set(d.session_id, d.state);
+    Sessions.render();
+  });
+  es.onerror = () => {
+    if (state.events !== es) return;
+    if (es.readyState === EventSource.CLOSED) { state.events = null; return; }
+    suspectHost();
+  };
+}
+
+// The profile the host has active now: if another tab switched it, the
+// lists are reloaded and a chat of the other profile is closed.
+async function profileSeen(profile) {
+  const sel = $("#profile-select");
+  if (!profile || profile === sel.dataset.active) return;
+  const before = sel.dataset.active;
+  try { await Promise.all([loadProfiles(), loadModels()]); } catch (_) { /* shown when used */ }
+  state.titles.clear();
+  Sessions.forgetAll();
+  if (state.sessionId) {
+    newChat(false);
+    toast(`Profile “${profile}” was made active in another window; the open chat belongs to “${before}” and was closed.`, "info");
+  }
+  await refreshSessions();
+}
+
 // -- the drawer on narrow screens ---------------------------------------------------
 
 function openDrawer() {
@@ -1240,7 +1433,7 @@ async function stop() {
 }
 
 function focusComposer() {
-  if (!$("#app").hidden && !$("#dialog").open && !$("#image-dialog").open) $("#composer-input").focus();
+  if (!$("#app").hidden && !document.querySelector("dialog[open]")) $("#composer-input").focus();
 }
 
 // Keys of the whole page: Escape closes the drawer, else stops the running
@@ -1249,7 +1442,7 @@ function onShortcut(e) {
   if (e.defaultPrevented || e.isComposing || !$("#app") || $("#app").hidden) return;
   const mod = e.ctrlKey || e.metaKey;
   if (e.key === "Escape") {
-    if ($("#dialog").open || $("#image-dialog").open || (e.target && e.target.closest && e.target.closest("dialog"))) return;
+    if (document.querySelector("dialog[open]") || (e.target && e.target.closest && e.target.closest("dialog"))) return;
     if (document.body.classList.contains("drawer-open")) { closeDrawer(); return; }
     if (e.target === $("#session-search") && $("#session-search").value) return;   // the box clears itself
     if (state.running && state.sessionId) { e.preventDefault(); stop(); }
@@ -1607,6 +1800,9 @@ async function start() {
   $("#new-chat").addEventListener("click", () => newChat());
   $("#profile-select").addEventListener("change", switchProfile);
   setupModelPicker();
+  $("#export-btn").addEventListener("click", exportChat);
+  $("#permissions-btn").addEventListener("click", showPermissions);
+  $("#permissions-close").addEventListener("click", () => $("#permissions-dialog").close());
   $("#install-btn").addEventListener("click", install);
   $("#jump-latest").addEventListener("click", jumpToLatest);
   $("#drawer-open").addEventListener("click", openDrawer);
@@ -1663,6 +1859,16 @@ async function start() {
   } catch (e) {
     toast(`Could not load the page's settings: ${e.message}`);
   }
+  // The routes of views beyond the chat itself: hidden where the host has none.
+  try {
+    await api("GET", "/permissions");
+    state.routes = true;
+  } catch (e) {
+    state.routes = e.status !== 404 && e.status !== 405;
+  }
+  $("#permissions-btn").hidden = !state.routes;
+  setBusy();
+  openEvents();
   input.focus();
   document.body.dataset.ready = "1";
   // "Last used …" stays true, and sessions started elsewhere appear.

@@ -182,6 +182,7 @@ const Sessions = (() => {
 
   function signature(s) {
     return JSON.stringify([s._label, s._number, s.session_id === state.sessionId, when(s.updated_at),
+      state.states.get(s.session_id) || "",
       s.snippet || "", s.snippet_parts || null, s.title_parts || null]);
   }
 
@@ -271,5 +272,13 @@ const Sessions = (() => {
     list().addEventListener("keydown", onKey);
   }
 
-  return { refresh, loadMore, forget, knowTitle, setup };
+  // Another profile's list: nothing of this one is kept.
+  function forgetAll() {
+    rows = [];
+    found = null;
+    next = null;
+    total = null;
+  }
+
+  return { refresh, loadMore, forget, forgetAll, knowTitle, render, setup };
 })();
