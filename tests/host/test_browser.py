@@ -451,6 +451,7 @@ def test_edit_regenerate_retry_times_and_a_larger_image(page, tmp_path):
     failed = {"messages": [
         {"role": "user", "content": "try me", "ts": 1700000000.5, "client_id": "c-1", "turn": "t9"},
         {"role": "assistant", "content": "", "status": "error", "turn": "t9", "model": "vendor/model-x",
+         "reasoning": "Thinking it over first.",
          "ts": 1700000003, "error": {"kind": "rate_limit", "message": "The provider is rate limiting", "retry_after": 30}},
     ], "next": None, "total": 2}
     page.route(re.compile(r"/chat/history/"), lambda route: route.fulfill(json=failed))
@@ -460,6 +461,9 @@ def test_edit_regenerate_retry_times_and_a_larger_image(page, tmp_path):
     expect(line).to_contain_text("The provider is rate limiting")
     expect(page.locator(".msg.user time")).to_have_attribute("datetime", "2023-11-14T22:13:20.500Z")
     expect(page.locator(".reply-model")).to_have_text("vendor/model-x")
+    # Its reasoning is kept, folded away.
+    expect(page.locator(".activity .reasoning-text")).to_have_text("Thinking it over first.")
+    expect(page.locator(".activity")).not_to_have_attribute("open", "")
     expect(page.get_by_role("button", name="Regenerate this reply")).to_have_count(0)
     page.unroute(re.compile(r"/chat/history/"))
     line.get_by_role("button", name="Retry this message").click()

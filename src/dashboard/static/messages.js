@@ -435,6 +435,11 @@ function historyMessage(m, last) {
     const t = m.turn != null ? turnFor(m.turn)
       : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
     const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
+    // The reasoning kept beside the turn's steps, folded with them.
+    if (m.role === "assistant" && typeof m.reasoning === "string" && m.reasoning) {
+      const r = activityBox(t).querySelector(".reasoning-text");
+      r.textContent = r.textContent ? `${r.textContent}\n\n${m.reasoning}` : m.reasoning;
+    }
     if (m.role === "tool" || calls) {
       if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
       else Tools.historyResult(activityBox(t), m);
