@@ -583,6 +583,27 @@ def test_permissions_export_and_markers_from_the_host_wide_stream(page):
     expect(page.locator("#session-title")).to_have_text("New chat")
 
 
+def test_each_message_carries_its_client_id_and_profile_and_a_refusal_says_why(page):
+    bodies = []
+    page.on("request", lambda r: bodies.append(json.loads(r.post_data)) if r.url.endswith("/chat/send") else None)
+    send(page, "one")
+    send(page, "two")
+    wait_idle(page)
+    assert [b["profile"] for b in bodies] == ["default", "default"]
+    ids = [b["client_id"] for b in bodies]
+    assert len(set(ids)) == 2 and all(re.fullmatch(r"[A-Za-z0-9_-]{1,64}", i) for i in ids), ids
+
+    reason = ("This chat belongs to profile 'default', but 'work' is active now. "
+              "Reload to continue in 'work'.")
+    page.route(re.compile(r"/chat/send$"), lambda route: route.fulfill(status=409, json={"detail": reason}))
+    page.fill("#composer-input", "three")
+    page.click("#send-btn")
+    expect(page.locator(".toast", has_text=reason)).to_be_visible()
+    # Nothing was taken: the words stay in the box, no bubble was added.
+    expect(page.locator("#composer-input")).to_have_value("three")
+    expect(page.locator(".msg.user")).to_have_count(2)
+
+
 def test_the_hosts_turn_routes_cancel_a_queued_message(page, server):
     if server.client.get("/permissions").status_code == 404:
         pytest.skip("the host has no /chat/cancel, /permissions or /events yet (issue 26, host side)")

@@ -2,6 +2,8 @@
 session, queued messages and a host restart, in a real browser."""
 import time
 
+import pytest
+
 from host_wire import make_png, start_server
 from test_browser import (PHONE, browser, expect, last_reply, open_page,  # noqa: F401
                           pytestmark, send, shot, wait_idle)
@@ -213,4 +215,37 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         shot(page, "recovered.png")
     finally:
         page.context.close()
+        server.stop()
+
+
+def test_other_tabs_see_the_profile_switch_and_which_chats_wait(browser, tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    server = start_server("--engine", "standin", home=home)
+    try:
+        if server.client.get("/events").status_code == 404:
+            pytest.skip("the host has no /events stream yet (issue 26, host side)")
+        a = open_page(browser, server.url)
+        b = open_page(browser, server.url)
+        # A chat waiting for an approval in tab A is marked in tab B's list.
+        send(a, "run: rm -rf /tmp/marker")
+        expect(a.locator(".approval")).to_be_visible()
+        waiting = a.evaluate("new URLSearchParams(location.search).get('s')")
+        row = b.locator(f".session-item[data-id='{waiting}']")
+        expect(row.locator(".state-badge")).to_have_text("awaiting approval")
+        a.locator(".approval button[data-choice='deny']").click()
+        expect(row.locator(".state-badge")).to_have_count(0)
+
+        # Tab B makes another profile active: tab A closes its chat with a
+        # notice and shows the new profile.
+        b.select_option("#profile-select", "__new__")
+        b.fill("#dialog-input", "work")
+        b.click("#dialog-ok")
+        expect(b.locator("#profile-select")).to_have_value("work")
+        expect(a.locator(".toast", has_text="another window").first).to_be_visible()
+        expect(a.locator("#session-title")).to_have_text("New chat")
+        expect(a.locator("#profile-select")).to_have_value("work")
+        a.context.close()
+        b.context.close()
+    finally:
         server.stop()
