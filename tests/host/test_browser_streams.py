@@ -192,9 +192,12 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         banner = page.locator("#banner")
         expect(banner).to_contain_text("Reconnecting")
         shot(page, "reconnecting.png")
-        # The turn did not fail: the host resumes it or marks it interrupted.
+        # The turn did not fail: the host resumes it or marks it interrupted;
+        # meanwhile nothing claims to be working.
         page.wait_for_timeout(1500)
         expect(page.locator(".error-line")).to_have_count(0)
+        expect(page.locator("#busy-indicator")).to_be_hidden()
+        expect(page.locator("#stop-btn")).to_be_hidden()
         # One banner, in the new chat's view too.
         page.click("#new-chat")
         expect(page.locator(".msg")).to_have_count(0)

@@ -37,6 +37,8 @@ function showLink() {
   const down = link.away || link.streamDown;
   b.hidden = !down;
   b.textContent = down ? RECONNECTING : "";
+  document.body.classList.toggle("host-away", down);
+  setBusy();
 }
 
 function banner(text) {

@@ -312,9 +312,9 @@ function finishTurn(t, status, reason) {
   }
   const extras = node.querySelector(".extras");
   if (status === "stopped" && !node.querySelector(".stopped-line")) {
-    extras.append(el("div", { class: "stopped-line", text: "Stopped." }));
+    extras.append(el("div", { class: "cut-line stopped-line", text: "Stopped." }));
   } else if (status === "interrupted" && !node.querySelector(".interrupted-line")) {
-    extras.append(el("div", { class: "interrupted-line",
+    extras.append(el("div", { class: "cut-line interrupted-line",
       text: reason ? `Interrupted: ${reason}` : "Interrupted: the dashboard stopped before this reply was finished." }));
   } else if (status === "error") {
     errorLine(t, reason ? `The turn failed: ${reason}` : "The turn failed.");
@@ -472,8 +472,11 @@ function setBusy() {
   const parts = [];
   if (state.running) parts.push("working");
   if (state.pending > 0) parts.push(`${state.pending} queued`);
-  ind.hidden = parts.length === 0;
+  // While the host cannot be reached nothing is known to be working: the
+  // banner says so, and the state comes back with the stream.
+  const away = link.away || link.streamDown;
+  ind.hidden = parts.length === 0 || away;
   ind.textContent = parts.join(" · ");
   $("#export-btn").hidden = !state.routes || !state.sessionId;
-  $("#stop-btn").hidden = !state.running;
+  $("#stop-btn").hidden = !state.running || away;
 }

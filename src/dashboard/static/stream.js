@@ -336,6 +336,7 @@ async function profileSeen(profile) {
   const sel = $("#profile-select");
   if (!profile || profile === sel.dataset.active) return;
   const before = sel.dataset.active;
+  if (!before) { loadProfiles().catch(() => {}); return; }   // not known yet: nothing to compare
   try { await Promise.all([loadProfiles(), loadModels()]); } catch (_) { /* shown when used */ }
   state.titles.clear();
   Sessions.forgetAll();
