@@ -620,6 +620,23 @@ def test_the_hosts_turn_routes_cancel_a_queued_message(page, server):
     expect(page.locator(".msg.user")).to_have_count(1)
 
 
+def test_a_search_snippet_shows_its_match(page):
+    long_before = "words that come first " * 20
+    found = {"sessions": [{"session_id": "s-far", "title": "Far match", "updated_at": 1700000000,
+                           "snippet": long_before + "the needle here",
+                           "snippet_parts": [{"text": long_before + "the ", "match": False},
+                                             {"text": "needle", "match": True}, {"text": " here", "match": False}]}]}
+    page.route(re.compile(r"/sessions/search"), lambda route: route.fulfill(json=found))
+    page.fill("#session-search", "needle")
+    snippet = page.locator(".session-item .snippet")
+    expect(snippet.locator("mark")).to_have_text("needle")
+    expect(snippet).to_contain_text("…")
+    box, mark = snippet.bounding_box(), snippet.locator("mark").bounding_box()
+    # In view: inside the snippet's box, not cut off below or to the right.
+    assert box["y"] <= mark["y"] and mark["y"] + mark["height"] <= box["y"] + box["height"] + 1, (box, mark)
+    assert mark["x"] + mark["width"] <= box["x"] + box["width"] + 1, (box, mark)
+
+
 def test_toasts_leave_by_themselves_but_stay_while_held(page):
     page.clock.install()
     page.evaluate("toast('gone soon', 'info'); toast('an error to read')")
