@@ -222,6 +222,10 @@ MARKDOWN = textwrap.dedent("""\
     |--------|------|
     | otter  | 4    |
 
+    | north | east | south | west | total |
+    |---|---|---|---|---|
+    | 123456789.123 | 223456789.123 | 323456789.123 | 423456789.123 | 1093827156.492 |
+
     ```python
     def swim(depth):
         return depth * 2
@@ -252,6 +256,12 @@ def test_markdown_reply_copy_wrap_and_activity(sized):
     page.locator(".msg.assistant").last.get_by_role("button", name="Copy reply").click()
     assert page.evaluate("navigator.clipboard.readText()").startswith("You said: **bold words**")
 
+    # A wide table breaks between words, never inside a number: it scrolls
+    # on its own instead.
+    lines = reply.locator("table").nth(1).locator("td").evaluate_all(
+        "(cells) => cells.map((td) => { const r = document.createRange(); r.selectNodeContents(td);"
+        " return new Set([...r.getClientRects()].map((b) => Math.round(b.top))).size; })")
+    assert lines == [1, 1, 1, 1, 1], lines
     # 3,000 x's wrap inside the bubble; nothing scrolls sideways.
     no_sideways_scroll(page)
     bubble = page.locator(".msg.assistant").last.bounding_box()
