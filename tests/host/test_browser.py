@@ -148,6 +148,16 @@ def axe_check(page, what):
         f"{v['id']}: {v['help']} at {[n['target'] for n in v['nodes']][:4]}" for v in bad)
 
 
+def contrast(fg, bg):
+    """WCAG contrast ratio of two computed "rgb(r, g, b)" colours."""
+    def luminance(colour):
+        r, g, b = (int(v) / 255 for v in re.findall(r"[\d.]+", colour)[:3])
+        lin = [c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4 for c in (r, g, b)]
+        return 0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]
+    hi, lo = sorted((luminance(fg), luminance(bg)), reverse=True)
+    return (hi + 0.05) / (lo + 0.05)
+
+
 def open_sessions(page):
     """The session list: a drawer on a phone, always there on a desktop."""
     if page.locator("#drawer-open").is_visible():
@@ -262,6 +272,14 @@ def test_markdown_reply_copy_wrap_and_activity(sized):
         "(cells) => cells.map((td) => { const r = document.createRange(); r.selectNodeContents(td);"
         " return new Set([...r.getClientRects()].map((b) => Math.round(b.top))).size; })")
     assert lines == [1, 1, 1, 1, 1], lines
+    # Numbers in coloured code keep AA contrast on the code's background, in
+    # both themes (axe leaves text in a scrolling block to be checked by hand).
+    for scheme in ("light", "dark"):
+        page.emulate_media(color_scheme=scheme)
+        fg, bg = block.evaluate("(b) => [getComputedStyle(b.querySelector('.hljs-number')).color,"
+                                " getComputedStyle(b.querySelector('pre')).backgroundColor]")
+        assert contrast(fg, bg) >= 4.5, (scheme, fg, bg, contrast(fg, bg))
+    page.emulate_media(color_scheme="light")
     # 3,000 x's wrap inside the bubble; nothing scrolls sideways.
     no_sideways_scroll(page)
     bubble = page.locator(".msg.assistant").last.bounding_box()
