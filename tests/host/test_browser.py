@@ -341,6 +341,14 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     send(page, "hello keyboard")
     expect(last_reply(page)).to_contain_text("You said: hello keyboard")
     wait_idle(page)
+    # Messages are named for a screen reader; a session row's name has its
+    # pieces apart.
+    expect(page.get_by_role("article", name="Your message").first).to_be_visible()
+    expect(page.get_by_role("article", name="Reply").first).to_be_visible()
+    open_sessions(page)
+    expect(page.locator(".session-item.active .session-open")).to_have_accessible_name(
+        re.compile(r"^Hello keyboard( \(\d+\))? (#\d+ )?Last used "))
+    page.keyboard.press("Escape")
     # Every control has a name, the text box a label.
     expect(page.get_by_role("textbox", name="Message")).to_be_visible()
     expect(page.get_by_role("button", name="Attach images")).to_be_visible()
@@ -365,6 +373,8 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     # The approval card, in both themes.
     send(page, "run: rm -rf /tmp/keys")
     expect(page.locator(".approval")).to_be_visible()
+    # The typing cursor is not read out.
+    assert "▍" not in page.locator(".msg.assistant.streaming").aria_snapshot()
     expect(page.locator("#announcer")).to_contain_text("Approval needed")
     axe_check(page, "approval card (light)")
     page.emulate_media(color_scheme="dark")
