@@ -642,7 +642,7 @@ def test_each_message_carries_its_client_id_and_profile_and_a_refusal_says_why(p
     expect(page.locator(".msg.user")).to_have_count(2)
 
 
-def test_the_hosts_turn_routes_cancel_a_queued_message(page, server):
+def test_the_hosts_turn_routes_cancel_export_and_permissions(page, server):
     if server.client.get("/permissions").status_code == 404:
         pytest.skip("the host has no /chat/cancel, /permissions or /events yet (issue 26, host side)")
     send(page, "wait: 60")
@@ -656,6 +656,13 @@ def test_the_hosts_turn_routes_cancel_a_queued_message(page, server):
     page.keyboard.press("Escape")
     wait_idle(page)
     expect(page.locator(".msg.user")).to_have_count(1)
+    # The chat exports as Markdown; the Permissions view answers.
+    with page.expect_download() as download:
+        page.get_by_role("button", name="Export this chat as Markdown").click()
+    assert download.value.suggested_filename.endswith(".md")
+    page.get_by_role("button", name="Permissions").click()
+    expect(page.locator("#permissions-body")).not_to_contain_text("Loading")
+    axe_check(page, "permissions view (host)")
 
 
 def test_a_search_snippet_shows_its_match(page):
