@@ -642,6 +642,40 @@ def test_each_message_carries_its_client_id_and_profile_and_a_refusal_says_why(p
     expect(page.locator(".msg.user")).to_have_count(2)
 
 
+def test_bubbles_are_placed_by_client_id_not_by_text(page):
+    # Two messages with the same words; the host runs the second one first.
+    ids = []
+
+    def chat_send(route):
+        body = json.loads(route.request.post_data)
+        ids.append(body["client_id"])
+        first = len(ids) == 1
+        route.fulfill(json={"session_id": "s-same", "status": "started" if first else "queued",
+                            "position": 0 if first else 1, "turn_id": None, "client_id": body["client_id"]})
+
+    def envelope(name, turn, cid, data):
+        return f"event: {name}\ndata: {json.dumps({'turn': turn, 'client_id': cid, 'data': data})}\n\n"
+
+    def stream(route):
+        body = "retry: 200\n\n" + envelope("sync", None, None, {"resumed": True})
+        if len(ids) == 2:
+            body += (envelope("turn_started", "tB", ids[1], {"turn_id": "tB", "message": "same", "model": "m/b"})
+                     + envelope("delta", "tB", ids[1], "the second one's reply")
+                     + envelope("turn_ended", "tB", ids[1], {"turn_id": "tB", "status": "done"}))
+        route.fulfill(body=body, headers={"Content-Type": "text/event-stream"})
+    page.route(re.compile(r"/chat/send$"), chat_send)
+    page.route(re.compile(r"/chat/stream/s-same"), stream)
+    send(page, "same")
+    send(page, "same")
+    reply = page.locator(".msg.assistant")
+    expect(reply).to_have_count(1)
+    expect(reply.locator(".reply")).to_have_text("the second one's reply")
+    expect(reply.locator(".reply-model")).to_have_text("m/b")
+    order = page.evaluate("[...document.querySelectorAll('#messages .msg')].map((n) =>"
+                          " n.classList.contains('user') ? n.dataset.client : 'reply')")
+    assert order == [ids[0], ids[1], "reply"], (order, ids)
+
+
 def test_the_hosts_turn_routes_cancel_export_and_permissions(page, server):
     if server.client.get("/permissions").status_code == 404:
         pytest.skip("the host has no /chat/cancel, /permissions or /events yet (issue 26, host side)")
