@@ -176,9 +176,11 @@ function editMessage(node) {
   textNode.hidden = true;
   foot.hidden = true;
   textNode.after(form);
+  // The reader is here now: the view does not follow the stream meanwhile.
+  state.follow = false;
   box.focus();
   box.setSelectionRange(box.value.length, box.value.length);
-  contentChanged();
+  form.scrollIntoView({ block: "nearest" });
 }
 
 function imagesOf(node) {

@@ -303,7 +303,11 @@ function openEvents() {
     try { d = JSON.parse(e.data); } catch (_) { return; }
     if (d && typeof d === "object") fn(d.data && typeof d.data === "object" && !("profile" in d) ? d.data : d);
   });
-  es.onopen = () => { state.states.clear(); };
+  // Each connection starts over with the sessions that are not idle.
+  es.onopen = () => {
+    state.states.clear();
+    Sessions.render();
+  };
   on("hello", (d) => profileSeen(d.profile));
   on("profile_changed", (d) => profileSeen(d.profile));
   on("sessions_changed", (d) => {
