@@ -259,6 +259,7 @@ def test_markdown_reply_copy_wrap_and_activity(sized):
     # Nothing the reply carried ran or stayed as markup that could run.
     assert page.evaluate("window.hacked") is None
     assert reply.locator("script, [onerror]").count() == 0
+    expect(reply.locator("img")).to_have_attribute("alt", "image in the reply")
 
     block.get_by_role("button", name="Copy python code").click()
     expect(block.get_by_role("button", name="Copy python code")).to_have_text("Copied")
