@@ -1,5 +1,6 @@
 """The chat page in a real browser (Debian's Chromium driven by Playwright),
 at a desktop size (1280x800) and a phone size (390x844)."""
+import json
 import os
 import pathlib
 import re
@@ -147,6 +148,16 @@ def axe_check(page, what):
         f"{v['id']}: {v['help']} at {[n['target'] for n in v['nodes']][:4]}" for v in bad)
 
 
+def contrast(fg, bg):
+    """WCAG contrast ratio of two computed "rgb(r, g, b)" colours."""
+    def luminance(colour):
+        r, g, b = (int(v) / 255 for v in re.findall(r"[\d.]+", colour)[:3])
+        lin = [c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4 for c in (r, g, b)]
+        return 0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]
+    hi, lo = sorted((luminance(fg), luminance(bg)), reverse=True)
+    return (hi + 0.05) / (lo + 0.05)
+
+
 def open_sessions(page):
     """The session list: a drawer on a phone, always there on a desktop."""
     if page.locator("#drawer-open").is_visible():
@@ -221,6 +232,10 @@ MARKDOWN = textwrap.dedent("""\
     |--------|------|
     | otter  | 4    |
 
+    | north | east | south | west | total |
+    |---|---|---|---|---|
+    | 123456789.123 | 223456789.123 | 323456789.123 | 423456789.123 | 1093827156.492 |
+
     ```python
     def swim(depth):
         return depth * 2
@@ -244,6 +259,7 @@ def test_markdown_reply_copy_wrap_and_activity(sized):
     # Nothing the reply carried ran or stayed as markup that could run.
     assert page.evaluate("window.hacked") is None
     assert reply.locator("script, [onerror]").count() == 0
+    expect(reply.locator("img")).to_have_attribute("alt", "image in the reply")
 
     block.get_by_role("button", name="Copy python code").click()
     expect(block.get_by_role("button", name="Copy python code")).to_have_text("Copied")
@@ -251,6 +267,20 @@ def test_markdown_reply_copy_wrap_and_activity(sized):
     page.locator(".msg.assistant").last.get_by_role("button", name="Copy reply").click()
     assert page.evaluate("navigator.clipboard.readText()").startswith("You said: **bold words**")
 
+    # A wide table breaks between words, never inside a number: it scrolls
+    # on its own instead.
+    lines = reply.locator("table").nth(1).locator("td").evaluate_all(
+        "(cells) => cells.map((td) => { const r = document.createRange(); r.selectNodeContents(td);"
+        " return new Set([...r.getClientRects()].map((b) => Math.round(b.top))).size; })")
+    assert lines == [1, 1, 1, 1, 1], lines
+    # Numbers in coloured code keep AA contrast on the code's background, in
+    # both themes (axe leaves text in a scrolling block to be checked by hand).
+    for scheme in ("light", "dark"):
+        page.emulate_media(color_scheme=scheme)
+        fg, bg = block.evaluate("(b) => [getComputedStyle(b.querySelector('.hljs-number')).color,"
+                                " getComputedStyle(b.querySelector('pre')).backgroundColor]")
+        assert contrast(fg, bg) >= 4.5, (scheme, fg, bg, contrast(fg, bg))
+    page.emulate_media(color_scheme="light")
     # 3,000 x's wrap inside the bubble; nothing scrolls sideways.
     no_sideways_scroll(page)
     bubble = page.locator(".msg.assistant").last.bounding_box()
@@ -312,6 +342,14 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     send(page, "hello keyboard")
     expect(last_reply(page)).to_contain_text("You said: hello keyboard")
     wait_idle(page)
+    # Messages are named for a screen reader; a session row's name has its
+    # pieces apart.
+    expect(page.get_by_role("article", name="Your message").first).to_be_visible()
+    expect(page.get_by_role("article", name="Reply").first).to_be_visible()
+    open_sessions(page)
+    expect(page.locator(".session-item.active .session-open")).to_have_accessible_name(
+        re.compile(r"^Hello keyboard( \(\d+\))? (#\d+ )?Last used "))
+    page.keyboard.press("Escape")
     # Every control has a name, the text box a label.
     expect(page.get_by_role("textbox", name="Message")).to_be_visible()
     expect(page.get_by_role("button", name="Attach images")).to_be_visible()
@@ -336,6 +374,8 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     # The approval card, in both themes.
     send(page, "run: rm -rf /tmp/keys")
     expect(page.locator(".approval")).to_be_visible()
+    # The typing cursor is not read out.
+    assert "▍" not in page.locator(".msg.assistant.streaming").aria_snapshot()
     expect(page.locator("#announcer")).to_contain_text("Approval needed")
     axe_check(page, "approval card (light)")
     page.emulate_media(color_scheme="dark")
@@ -345,7 +385,352 @@ def test_keyboard_names_contrast_and_accessibility_check(sized):
     page.locator(".approval button[data-choice='deny']").focus()
     page.keyboard.press("Enter")
     expect(page.locator(".approval .outcome")).to_contain_text("sent")
+    # The answered card's buttons are spent: the focus is back in the composer.
+    expect(page.locator("#composer-input")).to_be_focused()
     wait_idle(page)
+
+
+def test_keyboard_only_stop_new_chat_and_search(page):
+    # Escape stops the running turn, and the focus stays in the composer.
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    page.locator("#composer-input").focus()
+    page.keyboard.press("Escape")
+    expect(page.locator(".stopped-line")).to_have_count(1)
+    expect(page.locator("#stop-btn")).to_be_hidden()
+    expect(page.locator("#composer-input")).to_be_focused()
+    # With nothing running Escape changes nothing.
+    page.keyboard.press("Escape")
+    expect(page.locator(".stopped-line")).to_have_count(1)
+
+    # The stop button stops too, and hands the focus back to the composer.
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    page.locator("#stop-btn").focus()
+    page.keyboard.press("Enter")
+    expect(page.locator(".stopped-line")).to_have_count(2)
+    expect(page.locator("#composer-input")).to_be_focused()
+
+    # The shortcuts say themselves in their tooltips.
+    assert "Ctrl+Shift+O" in page.get_attribute("#new-chat", "title")
+    assert "Ctrl+K" in page.get_attribute("#session-search", "title")
+    # Ctrl+K goes to the search box, Ctrl+Shift+O to a new chat's composer.
+    page.keyboard.press("Control+k")
+    expect(page.locator("#session-search")).to_be_focused()
+    page.locator("#composer-input").focus()
+    page.keyboard.press("Control+Shift+O")
+    expect(page.locator("#session-title")).to_have_text("New chat")
+    expect(page.locator(".msg")).to_have_count(0)
+    assert page.evaluate("location.search") == ""
+    expect(page.locator("#composer-input")).to_be_focused()
+    # The page's first stops of Tab skip to the message box and to the session list.
+    page.locator(".skip-link").first.focus()
+    page.keyboard.press("Tab")
+    expect(page.locator(".skip-link", has_text="session list")).to_be_focused()
+    page.keyboard.press("Enter")
+    expect(page.locator("#new-chat")).to_be_focused()
+
+
+def test_edit_regenerate_retry_times_and_a_larger_image(page, tmp_path):
+    send(page, "first question")
+    expect(last_reply(page)).to_contain_text("You said: first question")
+    wait_idle(page)
+    # Every message says when it was written.
+    stamp = page.locator(".msg.user time").first.get_attribute("datetime")
+    assert re.match(r"\d{4}-\d\d-\d\dT", stamp), stamp
+    expect(page.locator(".msg.assistant .reply-foot time")).to_have_count(1)
+
+    # Regenerate asks the last question again, as a new turn; only the newest
+    # reply offers it.
+    page.get_by_role("button", name="Regenerate this reply").click()
+    expect(page.locator(".msg.user")).to_have_count(2)
+    expect(page.locator(".msg.assistant")).to_have_count(2)
+    wait_idle(page)
+    expect(page.locator(".msg.user .text").last).to_have_text("first question")
+    expect(page.get_by_role("button", name="Regenerate this reply")).to_have_count(1)
+    expect(page.locator(".msg.assistant").last.get_by_role("button", name="Regenerate this reply")).to_be_visible()
+
+    # Edit: the words in a box in place; Enter sends them as a new turn, the
+    # earlier message stays as it was.
+    first = page.locator(".msg.user").first
+    first.get_by_role("button", name="Edit this message").click()
+    box = page.get_by_role("textbox", name="Edited message")
+    expect(box).to_be_focused()
+    expect(box).to_have_value("first question")
+    axe_check(page, "edit box")
+    box.press("Escape")
+    expect(box).to_have_count(0)
+    expect(page.locator("#busy-indicator")).to_be_hidden()
+    first.get_by_role("button", name="Edit this message").click()
+    box.fill("the edited question")
+    box.press("Enter")
+    expect(last_reply(page)).to_contain_text("You said: the edited question")
+    expect(first.locator(".text")).to_have_text("first question")
+    expect(page.locator("#composer-input")).to_be_focused()
+    wait_idle(page)
+
+    # An attached image opens larger in the page's own dialog.
+    image = tmp_path / "big.png"
+    image.write_bytes(make_png(64, 64))
+    page.set_input_files("#attach-input", str(image))
+    expect(page.locator("#attachments img")).to_have_count(1)
+    send(page, "look at this")
+    wait_idle(page)
+    page.get_by_role("button", name="Open the image larger").last.click()
+    expect(page.locator("#image-dialog")).to_be_visible()
+    expect(page.locator("#image-large")).to_have_attribute("src", re.compile(r"."))
+    axe_check(page, "image dialog")
+    shot(page, "image-dialog.png")
+    page.keyboard.press("Escape")
+    expect(page.locator("#image-dialog")).to_be_hidden()
+
+    # A failed turn as the history keeps it: why it failed, the model, the
+    # host's times, and Retry.
+    session = page.evaluate("new URLSearchParams(location.search).get('s')")
+    failed = {"messages": [
+        {"role": "user", "content": "try me", "ts": 1700000000.5, "client_id": "c-1", "turn": "t9"},
+        {"role": "assistant", "content": "", "status": "error", "turn": "t9", "model": "vendor/model-x",
+         "reasoning": "Thinking it over first.",
+         "ts": 1700000003, "error": {"kind": "rate_limit", "message": "The provider is rate limiting", "retry_after": 30}},
+    ], "next": None, "total": 2}
+    page.route(re.compile(r"/chat/history/"), lambda route: route.fulfill(json=failed))
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    line = page.locator(".error-line")
+    expect(line).to_contain_text("The provider is rate limiting")
+    expect(page.locator(".msg.user time")).to_have_attribute("datetime", "2023-11-14T22:13:20.500Z")
+    expect(page.locator(".reply-model")).to_have_text("vendor/model-x")
+    # Its reasoning is kept, folded away.
+    expect(page.locator(".activity .reasoning-text")).to_have_text("Thinking it over first.")
+    expect(page.locator(".activity")).not_to_have_attribute("open", "")
+    expect(page.get_by_role("button", name="Regenerate this reply")).to_have_count(0)
+    page.unroute(re.compile(r"/chat/history/"))
+    line.get_by_role("button", name="Retry this message").click()
+    expect(last_reply(page)).to_contain_text("You said: try me")
+    assert session in page.url
+
+
+def test_model_picker_browses_with_arrows_and_applies_on_enter(page):
+    posts = []
+    page.on("request", lambda r: posts.append(r.post_data) if r.method == "POST" and r.url.endswith("/model") else None)
+    sel = page.locator("#model-select")
+    first = sel.input_value()
+    sel.focus()
+    for _ in range(3):
+        page.keyboard.press("ArrowDown")
+    browsed = sel.input_value()
+    assert browsed != first
+    page.wait_for_timeout(300)
+    assert posts == []
+    page.keyboard.press("Enter")
+    wait_until(page, "(m) => document.querySelector('#model-select').dataset.current === m", browsed)
+    assert len(posts) == 1 and browsed in posts[0]
+    # Browsing away and leaving the list goes back to the model in use.
+    page.keyboard.press("ArrowDown")
+    page.locator("#composer-input").focus()
+    expect(sel).to_have_value(browsed)
+    assert len(posts) == 1
+
+    # A model typed through "Other…" stays in the list, also after a reload.
+    sel.select_option("__other__")
+    page.fill("#dialog-input", "someone/typed-model")
+    page.click("#dialog-ok")
+    expect(sel).to_have_value("someone/typed-model")
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(sel.locator("option[value='someone/typed-model']")).to_have_count(1)
+    sel.select_option(first)
+    expect(sel.locator("option[value='someone/typed-model']")).to_have_count(1)
+
+    # The scripted stand-in shows only its own name.
+    def standin(route):
+        response = route.fetch()
+        route.fulfill(response=response, json={**response.json(), "standin": True})
+    page.route(re.compile(r"/model$"), standin)
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(sel.locator("option")).to_have_text(["stand-in (scripted)"])
+    expect(sel).to_be_disabled()
+
+
+def sse(*events):
+    """A finished event stream as /events sends it (the browser connects again)."""
+    return "retry: 500\n\n" + "".join(f"event: {name}\ndata: {json.dumps(data)}\n\n" for name, data in events)
+
+
+def test_permissions_export_and_markers_from_the_host_wide_stream(page):
+    # Two chats: the first one is the one working elsewhere.
+    send(page, "the other chat")
+    wait_idle(page)
+    other = page.evaluate("new URLSearchParams(location.search).get('s')")
+    page.click("#new-chat")
+    send(page, "hello export")
+    wait_idle(page)
+    expect(page.locator(f".session-item[data-id='{other}']")).to_have_count(1)
+
+    # The host's routes as the wire describes them.
+    perms = {"supported": True, "session": [{"session_id": other, "key": "rm", "description": "recursive delete"}],
+             "always": [{"key": "curl", "description": "download with curl"}]}
+    revoked = []
+    events = {"body": sse(("hello", {"profile": "default"}),
+                          ("session_state", {"session_id": other, "state": "awaiting_approval"}))}
+
+    def permissions(route):
+        if route.request.method == "DELETE":
+            revoked.append(json.loads(route.request.post_data))
+            return route.fulfill(json={"revoked": True})
+        route.fulfill(json=perms)
+    page.route(re.compile(r"/permissions$"), permissions)
+    page.route(re.compile(r"/chat/export/"), lambda route: route.fulfill(
+        body="# Hello export\n", headers={"Content-Type": "text/markdown; charset=utf-8",
+                                          "Content-Disposition": 'attachment; filename="Hello export.md"'}))
+    page.route(re.compile(r"/events$"), lambda route: route.fulfill(
+        body=events["body"], headers={"Content-Type": "text/event-stream"}))
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+
+    # A chat not open here that waits for an approval says so in the list.
+    row = page.locator(f".session-item[data-id='{other}']")
+    expect(row.locator(".state-badge")).to_have_text("awaiting approval")
+
+    # Export downloads the host's Markdown under the chat's name.
+    with page.expect_download() as download:
+        page.get_by_role("button", name="Export this chat as Markdown").click()
+    assert download.value.suggested_filename == "Hello export.md"
+
+    # Permissions lists the standing approvals, each with Revoke.
+    page.get_by_role("button", name="Permissions").click()
+    dialog = page.locator("#permissions-dialog")
+    expect(dialog.locator("li")).to_have_count(2)
+    axe_check(page, "permissions view")
+    shot(page, "permissions.png")
+    dialog.get_by_role("button", name="Revoke download with curl").click()
+    expect(dialog.locator("li")).to_have_count(1)
+    assert revoked == [{"scope": "always", "key": "curl"}]
+    page.keyboard.press("Escape")
+    expect(dialog).to_be_hidden()
+    # An engine that cannot list them: the view says so.
+    perms.clear()
+    perms.update({"supported": False, "reason": "The installed engine cannot list its approvals."})
+    page.get_by_role("button", name="Permissions").click()
+    expect(dialog).to_contain_text("cannot list its approvals")
+    page.click("#permissions-close")
+
+    # Another window made another profile active: the open chat closes with a notice.
+    events["body"] = sse(("hello", {"profile": "work"}), ("profile_changed", {"profile": "work"}))
+    expect(page.locator(".toast", has_text="was made active in another window").first).to_be_visible(timeout=15_000)
+    expect(page.locator("#session-title")).to_have_text("New chat")
+
+
+def test_each_message_carries_its_client_id_and_profile_and_a_refusal_says_why(page):
+    bodies = []
+    page.on("request", lambda r: bodies.append(json.loads(r.post_data)) if r.url.endswith("/chat/send") else None)
+    send(page, "one")
+    send(page, "two")
+    wait_idle(page)
+    assert [b["profile"] for b in bodies] == ["default", "default"]
+    ids = [b["client_id"] for b in bodies]
+    assert len(set(ids)) == 2 and all(re.fullmatch(r"[A-Za-z0-9_-]{1,64}", i) for i in ids), ids
+
+    reason = ("This chat belongs to profile 'default', but 'work' is active now. "
+              "Reload to continue in 'work'.")
+    page.route(re.compile(r"/chat/send$"), lambda route: route.fulfill(status=409, json={"detail": reason}))
+    page.fill("#composer-input", "three")
+    page.click("#send-btn")
+    expect(page.locator(".toast", has_text=reason)).to_be_visible()
+    # Nothing was taken: the words stay in the box, no bubble was added.
+    expect(page.locator("#composer-input")).to_have_value("three")
+    expect(page.locator(".msg.user")).to_have_count(2)
+
+
+def test_bubbles_are_placed_by_client_id_not_by_text(page):
+    # Two messages with the same words; the host runs the second one first.
+    ids = []
+
+    def chat_send(route):
+        body = json.loads(route.request.post_data)
+        ids.append(body["client_id"])
+        first = len(ids) == 1
+        route.fulfill(json={"session_id": "s-same", "status": "started" if first else "queued",
+                            "position": 0 if first else 1, "turn_id": None, "client_id": body["client_id"]})
+
+    def envelope(name, turn, cid, data):
+        return f"event: {name}\ndata: {json.dumps({'turn': turn, 'client_id': cid, 'data': data})}\n\n"
+
+    def stream(route):
+        body = "retry: 200\n\n" + envelope("sync", None, None, {"resumed": True})
+        if len(ids) == 2:
+            body += (envelope("turn_started", "tB", ids[1], {"turn_id": "tB", "message": "same", "model": "m/b"})
+                     + envelope("delta", "tB", ids[1], "the second one's reply")
+                     + envelope("turn_ended", "tB", ids[1], {"turn_id": "tB", "status": "done"}))
+        route.fulfill(body=body, headers={"Content-Type": "text/event-stream"})
+    page.route(re.compile(r"/chat/send$"), chat_send)
+    page.route(re.compile(r"/chat/stream/s-same"), stream)
+    send(page, "same")
+    send(page, "same")
+    reply = page.locator(".msg.assistant")
+    expect(reply).to_have_count(1)
+    expect(reply.locator(".reply")).to_have_text("the second one's reply")
+    expect(reply.locator(".reply-model")).to_have_text("m/b")
+    order = page.evaluate("[...document.querySelectorAll('#messages .msg')].map((n) =>"
+                          " n.classList.contains('user') ? n.dataset.client : 'reply')")
+    assert order == [ids[0], ids[1], "reply"], (order, ids)
+
+
+def test_the_hosts_turn_routes_cancel_export_and_permissions(page, server):
+    if server.client.get("/permissions").status_code == 404:
+        pytest.skip("the host has no /chat/cancel, /permissions or /events yet (issue 26, host side)")
+    send(page, "wait: 60")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    send(page, "never mind this one")
+    queued = page.locator(".msg.user[data-queued]")
+    expect(queued).to_have_count(1)
+    queued.get_by_role("button", name="Cancel this queued message").click()
+    expect(page.locator(".msg.user", has_text="never mind this one")).to_have_count(0)
+    expect(page.locator("#composer-input")).to_be_focused()
+    page.keyboard.press("Escape")
+    wait_idle(page)
+    expect(page.locator(".msg.user")).to_have_count(1)
+    # The chat exports as Markdown; the Permissions view answers.
+    with page.expect_download() as download:
+        page.get_by_role("button", name="Export this chat as Markdown").click()
+    assert download.value.suggested_filename.endswith(".md")
+    page.get_by_role("button", name="Permissions").click()
+    expect(page.locator("#permissions-body")).not_to_contain_text("Loading")
+    axe_check(page, "permissions view (host)")
+
+
+def test_a_search_snippet_shows_its_match(page):
+    long_before = "words that come first " * 20
+    found = {"sessions": [{"session_id": "s-far", "title": "Far match", "updated_at": 1700000000,
+                           "snippet": long_before + "the needle here",
+                           "snippet_parts": [{"text": long_before + "the ", "match": False},
+                                             {"text": "needle", "match": True}, {"text": " here", "match": False}]}]}
+    page.route(re.compile(r"/sessions/search"), lambda route: route.fulfill(json=found))
+    page.fill("#session-search", "needle")
+    snippet = page.locator(".session-item .snippet")
+    expect(snippet.locator("mark")).to_have_text("needle")
+    expect(snippet).to_contain_text("…")
+    box, mark = snippet.bounding_box(), snippet.locator("mark").bounding_box()
+    # In view: inside the snippet's box, not cut off below or to the right.
+    assert box["y"] <= mark["y"] and mark["y"] + mark["height"] <= box["y"] + box["height"] + 1, (box, mark)
+    assert mark["x"] + mark["width"] <= box["x"] + box["width"] + 1, (box, mark)
+
+
+def test_toasts_leave_by_themselves_but_stay_while_held(page):
+    page.clock.install()
+    page.evaluate("toast('gone soon', 'info'); toast('an error to read')")
+    toasts = page.locator(".toast")
+    expect(toasts).to_have_count(2)
+    page.clock.run_for(6000)
+    expect(toasts).to_have_count(1)
+    # Held by the pointer, an error stays; let go, it leaves.
+    toasts.first.hover()
+    page.clock.run_for(20000)
+    expect(toasts).to_have_count(1)
+    page.mouse.move(5, 790)
+    page.clock.run_for(13000)
+    expect(toasts).to_have_count(0)
 
 
 def test_themes_follow_the_system(browser, server):
@@ -423,10 +808,17 @@ def test_sessions_rename_delete_search_and_alike_titles(sized):
     shot(page, f"delete-confirm-{page.size_name}.png")
     page.click("#dialog-cancel")
     expect(renamed).to_have_count(1)
+    renamed.locator(".session-open").click()
+    expect(page.locator("#session-title")).to_have_text(new_name)
+    open_sessions(page)
     renamed.get_by_role("button", name=f"Delete {new_name}").click()
     page.click("#dialog-ok")
     expect(renamed).to_have_count(0)
     expect(page.locator(".toast")).to_contain_text("Deleted")
+    # Back to the deleted chat says so.
+    page.go_back()
+    expect(page.locator("#empty-hint")).to_contain_text("This chat was deleted")
+    expect(page.locator("#session-title")).to_have_text("Deleted chat")
 
 
 def test_errors_inline_new_profile_dropped_images_and_one_new_chat_name(page):

@@ -2,6 +2,8 @@
 session, queued messages and a host restart, in a real browser."""
 import time
 
+import pytest
+
 from host_wire import make_png, start_server
 from test_browser import (PHONE, browser, expect, last_reply, open_page,  # noqa: F401
                           pytestmark, send, shot, wait_idle)
@@ -121,6 +123,26 @@ def test_reload_returns_to_the_session_and_resumes_a_running_turn(browser, serve
     page.context.close()
 
 
+def test_after_a_reload_the_running_turn_stays_above_the_waiting_ones(browser, server):
+    page = open_page(browser, server.url)
+    send(page, "wait: 6")
+    expect(page.locator(".tool-line.running")).to_contain_text("sleep")
+    send(page, "alpha")
+    send(page, "beta")
+    expect(page.locator(".queued-badge")).to_have_count(2)
+    page.reload()
+    page.wait_for_selector("body[data-ready='1']")
+    expect(page.locator(".queued-badge")).to_have_count(2)
+    users = page.locator(".msg.user .text")
+    expect(users.first).to_contain_text("wait: 6")
+    wait_idle(page)
+    expect(page.locator(".msg.assistant")).to_have_count(3)
+    convo = conversation(page)
+    assert [c[1].split(" (")[0] for c in convo[::2]] == ["wait: 6", "alpha", "beta"], convo
+    assert convo[1][1].startswith("Waited 6 seconds") and "alpha" in convo[3][1] and "beta" in convo[5][1], convo
+    page.context.close()
+
+
 def test_two_tabs_see_the_same_turns_live_in_order(browser, server):
     first = open_page(browser, server.url)
     send(first, "hello from the first tab")
@@ -170,6 +192,18 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         banner = page.locator("#banner")
         expect(banner).to_contain_text("Reconnecting")
         shot(page, "reconnecting.png")
+        # The turn did not fail: the host resumes it or marks it interrupted;
+        # meanwhile nothing claims to be working.
+        page.wait_for_timeout(1500)
+        expect(page.locator(".error-line")).to_have_count(0)
+        expect(page.locator("#busy-indicator")).to_be_hidden()
+        expect(page.locator("#stop-btn")).to_be_hidden()
+        # One banner, in the new chat's view too.
+        page.click("#new-chat")
+        expect(page.locator(".msg")).to_have_count(0)
+        expect(banner).to_contain_text("Reconnecting")
+        expect(banner).to_have_count(1)
+        page.go_back()
         server = start_server("--engine", "standin", home=home, port=server.port)
         expect(banner).to_be_hidden(timeout=30_000)
         # The cut turn is shown for what it is: no cursor, no running tool.
@@ -184,4 +218,37 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         shot(page, "recovered.png")
     finally:
         page.context.close()
+        server.stop()
+
+
+def test_other_tabs_see_the_profile_switch_and_which_chats_wait(browser, tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    server = start_server("--engine", "standin", home=home)
+    try:
+        if server.client.get("/events").status_code == 404:
+            pytest.skip("the host has no /events stream yet (issue 26, host side)")
+        a = open_page(browser, server.url)
+        b = open_page(browser, server.url)
+        # A chat waiting for an approval in tab A is marked in tab B's list.
+        send(a, "run: rm -rf /tmp/marker")
+        expect(a.locator(".approval")).to_be_visible()
+        waiting = a.evaluate("new URLSearchParams(location.search).get('s')")
+        row = b.locator(f".session-item[data-id='{waiting}']")
+        expect(row.locator(".state-badge")).to_have_text("awaiting approval")
+        a.locator(".approval button[data-choice='deny']").click()
+        expect(row.locator(".state-badge")).to_have_count(0)
+
+        # Tab B makes another profile active: tab A closes its chat with a
+        # notice and shows the new profile.
+        b.select_option("#profile-select", "__new__")
+        b.fill("#dialog-input", "work")
+        b.click("#dialog-ok")
+        expect(b.locator("#profile-select")).to_have_value("work")
+        expect(a.locator(".toast", has_text="another window").first).to_be_visible()
+        expect(a.locator("#session-title")).to_have_text("New chat")
+        expect(a.locator("#profile-select")).to_have_value("work")
+        a.context.close()
+        b.context.close()
+    finally:
         server.stop()

@@ -1,1050 +1,7 @@
-// The chat page: sessions, the session's live event stream, replies placed
-// under their own question, approvals, stop, images, model and profile
-// pickers, and the install screen.
+// The chat page's start, the model and profile pickers, the install screen
+// and the locked screen. The rest lives in state.js, dialogs.js,
+// messages.js, stream.js, sessions.js and composer.js.
 "use strict";
-
-// The page's own elements, each taken once by its id before any reply is on
-// the page: nothing a reply carries can stand in for one of them.
-const PAGE = new Map([...document.querySelectorAll("[id]")].map((node) => [`#${node.id}`, node]));
-const $ = (sel) => PAGE.get(sel) || null;
-
-const STREAM_TYPES = ["sync", "turn_started", "delta", "reasoning_delta", "reasoning", "thinking",
-  "tool_started", "tool_completed", "status", "approval_required", "approval_resolved", "error",
-  "turn_ended", "busy", "queue", "title_updated", "stop_requested"];
-const NEW_CHAT = "New chat";
-
-const state = {
-  sessionId: null,      // the open session (null: a new chat not sent yet)
-  titles: new Map(),    // session id -> title
-  es: null,             // EventSource of the open session
-  lastEventId: "",      // id of the last record applied, to resume after a drop
-  retry: 0,             // timer of a manual reconnect
-  retryDelay: 1000,
-  buffer: null,         // records that arrive while the view is rebuilt
-  turns: new Map(),     // turn id -> turn (see newTurn)
-  current: null,        // the turn whose records arrive now
-  running: false,
-  pending: 0,
-  attachments: [],      // {id, url, name} of uploaded images for the next message
-  follow: true,         // keep the newest message in view
-  pinned: 0,            // where the page last scrolled the view to
-  search: "",
-  rebuilds: 0,          // times the view was rebuilt from the history
-  renderInto: null,     // holder of an older page of history being laid out
-  quiet: false,         // no scrolling while a page of history is laid out
-};
-
-// -- small helpers -----------------------------------------------------------
-
-function el(tag, attrs = {}, ...children) {
-  const node = document.createElement(tag);
-  for (const [k, v] of Object.entries(attrs)) {
-    if (k === "class") node.className = v;
-    else if (k === "text") node.textContent = v;
-    else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
-    else if (v !== undefined && v !== null && v !== false) node.setAttribute(k, v === true ? "" : v);
-  }
-  for (const c of children) if (c) node.append(c);
-  return node;
-}
-
-async function api(method, path, body, signal) {
-  const opts = { method, headers: {}, signal };
-  if (body instanceof FormData) opts.body = body;
-  else if (body !== undefined) {
-    opts.headers["Content-Type"] = "application/json";
-    opts.body = JSON.stringify(body);
-  }
-  let res;
-  try {
-    res = await fetch(path, opts);
-  } catch (e) {
-    if (e && e.name === "AbortError") throw e;
-    throw new Error("the dashboard cannot be reached; is it still running?");
-  }
-  let data = null;
-  try { data = await res.json(); } catch (_) { /* empty body */ }
-  if (res.status === 401) showLocked();
-  if (!res.ok) {
-    const err = new Error((data && data.detail) || `${res.status} ${res.statusText}`);
-    err.status = res.status;
-    throw err;
-  }
-  return data;
-}
-
-const ICONS = {
-  rename: "M4 20h4L19 9l-4-4L4 16v4zM14 6l4 4",
-  delete: "M5 7h14M10 7V4h4v3M7 7l1 13h8l1-13M10 11v6M14 11v6",
-};
-
-function icon(name) {
-  const ns = "http://www.w3.org/2000/svg";
-  const svg = document.createElementNS(ns, "svg");
-  svg.setAttribute("viewBox", "0 0 24 24");
-  svg.setAttribute("width", "16");
-  svg.setAttribute("height", "16");
-  svg.setAttribute("aria-hidden", "true");
-  const path = document.createElementNS(ns, "path");
-  path.setAttribute("d", ICONS[name]);
-  path.setAttribute("fill", "none");
-  path.setAttribute("stroke", "currentColor");
-  path.setAttribute("stroke-width", "2");
-  path.setAttribute("stroke-linecap", "round");
-  path.setAttribute("stroke-linejoin", "round");
-  svg.append(path);
-  return svg;
-}
-
-function textOf(content) {
-  if (typeof content === "string") return content;
-  if (Array.isArray(content)) return content.map((p) => (p && typeof p.text === "string" ? p.text : "")).join("");
-  return "";
-}
-
-function uploadUrl(id) {
-  return `/chat/upload/${encodeURIComponent(id)}`;
-}
-
-function imageUrls(ids) {
-  return Array.isArray(ids) ? ids.filter((id) => typeof id === "string").map(uploadUrl) : [];
-}
-
-// -- messages to the person: toasts, the banner, the screen reader ------------
-
-function toast(message, kind = "error") {
-  const close = el("button", { type: "button", "aria-label": "Dismiss", text: "✕" });
-  const node = el("div", { class: `toast ${kind}`, role: kind === "error" ? "alert" : "status" },
-    el("div", { class: "toast-text", text: message }), close);
-  const remove = () => node.remove();
-  close.addEventListener("click", remove);
-  $("#toasts").append(node);
-  setTimeout(remove, kind === "error" ? 12000 : 5000);
-  return node;
-}
-
-function banner(text) {
-  const b = $("#banner");
-  b.hidden = !text;
-  b.textContent = text || "";
-}
-
-// Only finished replies and approval requests are read out, never each word.
-function announce(text) {
-  const a = $("#announcer");
-  a.textContent = "";
-  setTimeout(() => { a.textContent = text; }, 50);
-}
-
-// A dialog in the page instead of alert()/prompt()/confirm().
-function ask({ title, text = "", label = "", value = "", okLabel = "OK", danger = false, field = true, validate }) {
-  const dlg = $("#dialog");
-  $("#dialog-title").textContent = title;
-  $("#dialog-text").textContent = text;
-  $("#dialog-text").hidden = !text;
-  $("#dialog-field").hidden = !field;
-  $("#dialog-label").textContent = label;
-  $("#dialog-error").textContent = "";
-  const input = $("#dialog-input");
-  input.value = value;
-  const ok = $("#dialog-ok");
-  ok.textContent = okLabel;
-  ok.className = danger ? "danger" : "primary";
-  return new Promise((resolve) => {
-    const done = (result) => {
-      dlg.removeEventListener("close", onClose);
-      $("#dialog-form").removeEventListener("submit", onSubmit);
-      $("#dialog-cancel").removeEventListener("click", onCancel);
-      if (dlg.open) dlg.close();
-      resolve(result);
-    };
-    const onSubmit = (e) => {
-      e.preventDefault();
-      if (!field) return done(true);
-      const v = input.value.trim();
-      const problem = validate ? validate(v) : (v ? "" : "Please enter a value.");
-      if (problem) { $("#dialog-error").textContent = problem; input.focus(); return; }
-      done(v);
-    };
-    const onCancel = () => done(field ? null : false);
-    const onClose = () => done(field ? null : false);
-    $("#dialog-form").addEventListener("submit", onSubmit);
-    $("#dialog-cancel").addEventListener("click", onCancel);
-    dlg.addEventListener("close", onClose);
-    dlg.showModal();
-    if (field) { input.focus(); input.select(); } else $("#dialog-cancel").focus();
-  });
-}
-
-// -- scrolling: follow the stream only while the reader is at the bottom -------
-
-function atBottom() {
-  const box = $("#messages");
-  return box.scrollHeight - box.scrollTop - box.clientHeight < 48;
-}
-
-function contentChanged() {
-  if (state.quiet) return;   // a page of history is being laid out
-  const box = $("#messages");
-  // Scroll events come a frame late: a reader who moved up since the page
-  // last pinned the view to the bottom is not pulled back down.
-  if (state.follow && box.scrollTop < state.pinned - 4) state.follow = false;
-  if (state.follow) {
-    box.scrollTop = box.scrollHeight;
-    state.pinned = box.scrollTop;
-  }
-  $("#jump-latest").hidden = state.follow || atBottom();
-}
-
-function jumpToLatest() {
-  state.follow = true;
-  state.pinned = 0;
-  contentChanged();
-  $("#composer-input").focus();
-}
-
-// -- rendering ---------------------------------------------------------------
-
-// Where new messages go: the conversation, or a page of older history
-// being put together before it goes in at the top.
-function messagesBox() {
-  return state.renderInto || $("#messages");
-}
-
-function clearMessages() {
-  const hint = el("div", { id: "empty-hint", class: "empty", text: "Send a message to start a conversation." });
-  PAGE.set("#empty-hint", hint);
-  $("#messages").replaceChildren(hint);
-  state.turns.clear();
-  state.current = null;
-  state.follow = true;
-  state.pinned = 0;
-  $("#jump-latest").hidden = true;
-}
-
-function hideHint() {
-  const hint = $("#empty-hint");
-  if (hint) hint.remove();
-  PAGE.delete("#empty-hint");
-}
-
-function newTurn(id) {
-  return { id, user: null, node: null, stream: null, text: "", stopAsked: false, ended: false };
-}
-
-function turnFor(id) {
-  if (id === null || id === undefined) return null;
-  let t = state.turns.get(id);
-  if (!t) { t = newTurn(id); state.turns.set(id, t); }
-  return t;
-}
-
-function addUser(text, imageUrls = [], queuedPosition = 0) {
-  hideHint();
-  const node = el("div", { class: "msg user" });
-  for (const url of imageUrls) {
-    const img = el("img", { class: "thumb", src: url, alt: "attached image" });
-    img.addEventListener("error", () => img.replaceWith(el("span", { class: "thumb-missing", "data-src": url, text: "image not available" })));
-    node.append(img);
-  }
-  node.append(el("div", { class: "text", text }));
-  node.dataset.message = text;
-  messagesBox().append(node);
-  setQueued(node, queuedPosition);
-  contentChanged();
-  return node;
-}
-
-// A user message first seen on the stream: the tab that sent it may still be
-// waiting for the answer to its request, and must not show it twice.
-function streamUser(text, imageUrls) {
-  const node = addUser(text, imageUrls);
-  node.dataset.stream = "1";
-  return node;
-}
-
-function claimStreamed(text) {
-  for (const node of document.querySelectorAll('.msg.user[data-stream="1"]')) {
-    if (node.dataset.message === text && !node.dataset.claimed) { node.dataset.claimed = "1"; return node; }
-  }
-  return null;
-}
-
-function setQueued(node, position) {
-  let badge = node.querySelector(".queued-badge");
-  if (!position) { if (badge) badge.remove(); delete node.dataset.queued; return; }
-  if (!badge) { badge = el("span", { class: "queued-badge" }); node.querySelector(".text").append(badge); }
-  badge.textContent = `queued #${position}`;
-  node.dataset.queued = String(position);
-}
-
-// A user message shown before its turn id was known: sent from this tab, or
-// announced as queued without an id.
-function adoptLocal(message) {
-  for (const sel of ['.msg.user[data-local="1"]', ".msg.user[data-queued]:not([data-turn])"]) {
-    for (const node of document.querySelectorAll(sel)) {
-      if (node.dataset.message === message) { delete node.dataset.local; return node; }
-    }
-  }
-  return null;
-}
-
-function assistantNode(t) {
-  if (t.node) return t.node;
-  hideHint();
-  const activity = el("details", { class: "activity", hidden: true },
-    el("summary", { text: "Working…" }),
-    el("div", { class: "thinking-text" }),
-    el("div", { class: "reasoning-text" }),
-    el("div", { class: "tools" }));
-  const reply = el("div", { class: "reply" });
-  const node = el("article", { class: "msg assistant", "aria-label": "Reply" }, activity, el("div", { class: "extras" }), reply);
-  if (t.user && t.user.parentNode) t.user.after(node);
-  else messagesBox().append(node);
-  t.node = node;
-  t.stream = new Markdown.Stream(reply);
-  t.stream.onRender = contentChanged;
-  contentChanged();
-  return node;
-}
-
-// The turn a record belongs to: its own tag, else the one running now.
-function recordTurn(turnId) {
-  if (turnId !== null && turnId !== undefined) return turnFor(turnId);
-  if (!state.current) { state.current = newTurn(null); }
-  return state.current;
-}
-
-function activityBox(t) {
-  const box = assistantNode(t).querySelector(".activity");
-  box.hidden = false;
-  return box;
-}
-
-function startStreaming(t) {
-  assistantNode(t).classList.add("streaming");
-  t.ended = false;
-}
-
-function finishTurn(t, status, reason) {
-  if (!t || t.ended) return;
-  t.ended = true;
-  const node = assistantNode(t);
-  node.classList.remove("streaming");
-  if (t.stream) t.stream.finish();
-  const box = node.querySelector(".activity");
-  if (box) {
-    box.open = false;
-    const steps = box.querySelectorAll(".tool-line").length;
-    box.querySelector("summary").textContent = steps ? `Activity (${steps} step${steps === 1 ? "" : "s"})` : "Activity";
-  }
-  for (const card of node.querySelectorAll(".approval:not(.answered)")) {
-    // Nothing waits for this answer any more.
-    card.classList.add("answered");
-    for (const b of card.querySelectorAll("button")) b.disabled = true;
-    const outcome = card.querySelector(".outcome");
-    if (!outcome.textContent) outcome.textContent = "Not answered: the turn ended before an answer was given.";
-  }
-  const cut = status === "stopped" || status === "interrupted";
-  if (cut) {
-    for (const line of node.querySelectorAll(".tool-line.running")) markToolStopped(line, status);
-  }
-  const extras = node.querySelector(".extras");
-  if (status === "stopped" && !node.querySelector(".stopped-line")) {
-    extras.append(el("div", { class: "stopped-line", text: "Stopped." }));
-  } else if (status === "interrupted" && !node.querySelector(".interrupted-line")) {
-    extras.append(el("div", { class: "interrupted-line",
-      text: reason ? `Interrupted: ${reason}` : "Interrupted: the dashboard stopped before this reply was finished." }));
-  } else if (status === "error" && !node.querySelector(".error-line")) {
-    extras.append(el("div", { class: "error-line", text: reason ? `The turn failed: ${reason}` : "The turn failed." }));
-  }
-  if (t.text && !node.querySelector(".reply-foot")) {
-    node.append(el("div", { class: "reply-foot" }, Markdown.copyButton("Copy reply", () => t.text)));
-  }
-  if (!t.text && status === "done" && !node.querySelector(".error-line, .approval")) {
-    node.querySelector(".reply").textContent = "(no reply)";
-  }
-  if (state.current === t) state.current = null;
-  if (status === "done" && t.text) announce(`Reply finished: ${t.text.slice(0, 400)}`);
-  else if (cut) announce(status === "stopped" ? "Reply stopped." : "Reply interrupted.");
-  contentChanged();
-}
-
-function markToolStopped(line, status) {
-  if (Tools.stop(line, status)) return;
-  line.classList.remove("running", "done");
-  line.classList.add("stopped");
-  line.textContent = `${line.dataset.label} (${status})`;
-}
-
-function historyStatusLine(t, status) {
-  const node = assistantNode(t);
-  t.ended = false;
-  finishTurn(t, status);
-  return node;
-}
-
-// The stored reply text of a turn: its answers, a paragraph apart.
-function historyText(t, text) {
-  assistantNode(t);
-  t.text = t.text ? `${t.text}\n\n${text}` : text;
-  t.stream.reset(t.text);
-}
-
-// The stored conversation (or, `into` a holder, an older page of it), laid
-// out in slices that leave the page responsive. False when the view was
-// rebuilt or another session opened meanwhile (what was laid out is stale).
-async function renderHistory(messages, into = null) {
-  const sessionId = state.sessionId;
-  if (!into) { state.rebuilds += 1; clearMessages(); }
-  const rebuild = state.rebuilds;
-  let last = null;
-  let slice = performance.now();
-  const laidOut = new Set();
-  const quietly = (fn) => {
-    state.renderInto = into;
-    state.quiet = true;
-    try {
-      fn();
-    } finally {
-      state.renderInto = null;
-      state.quiet = false;
-    }
-  };
-  for (const m of messages) {
-    if (performance.now() - slice > 12) {
-      await new Promise((resolve) => setTimeout(resolve, 0));
-      if (state.sessionId !== sessionId || state.rebuilds !== rebuild) return false;
-      slice = performance.now();
-    }
-    quietly(() => { last = historyMessage(m, last); });
-    if (last) laidOut.add(last);
-  }
-  // A turn whose last stored step has no reply after it.
-  quietly(() => {
-    for (const t of laidOut) if (t.steps && !t.ended) { t.steps = false; finishTurn(t, "done"); }
-  });
-  if (into) return true;
-  state.current = null;
-  state.follow = true;
-  state.pinned = 0;
-  contentChanged();
-  return true;
-}
-
-function historyMessage(m, last) {
-  const text = textOf(m.content);
-  if (m.role === "user") {
-    const t = m.turn != null ? turnFor(m.turn) : newTurn(null);
-    t.user = addUser(text, imageUrls(m.images));
-    last = t;
-    if (m.status) historyStatusLine(t, m.status);
-  } else if (m.role === "assistant" || m.role === "tool") {
-    // A turn's steps (calls, then their results) come before its reply.
-    const t = m.turn != null ? turnFor(m.turn)
-      : (last && (last.steps || (m.role === "assistant" && !last.node)) ? last : newTurn(null));
-    const calls = m.role === "assistant" && Array.isArray(m.tool_calls) && m.tool_calls.length;
-    if (m.role === "tool" || calls) {
-      if (calls) Tools.historyCalls(activityBox(t), m.tool_calls);
-      else Tools.historyResult(activityBox(t), m);
-      if (calls && text) historyText(t, text);
-      t.steps = true;
-      return t;
-    }
-    if (!text && !m.status) return last;
-    historyText(t, text);
-    t.steps = false;
-    t.ended = false;
-    finishTurn(t, m.status || "done");
-    last = t;
-  }
-  return last;
-}
-
-function setTitle(sessionId, title) {
-  if (title) state.titles.set(sessionId, title);
-  if (sessionId === state.sessionId) {
-    $("#session-title").textContent = title || state.titles.get(sessionId) || NEW_CHAT;
-    document.title = `${title || NEW_CHAT} · Korvel chat`;
-  }
-}
-
-function setBusy() {
-  const ind = $("#busy-indicator");
-  const parts = [];
-  if (state.running) parts.push("working");
-  if (state.pending > 0) parts.push(`${state.pending} queued`);
-  ind.hidden = parts.length === 0;
-  ind.textContent = parts.join(" · ");
-  $("#stop-btn").hidden = !state.running;
-}
-
-// -- records of the event stream ----------------------------------------------
-
-function applyRecord(type, turnId, data) {
-  const d = data && typeof data === "object" ? data : {};
-  switch (type) {
-    case "sync":
-      return;
-    case "turn_started": {
-      const id = d.turn_id ?? turnId;
-      const t = id != null ? turnFor(id) : (state.current = newTurn(null));
-      if (!t.user) t.user = adoptLocal(d.message || "");
-      if (!t.user) t.user = streamUser(d.message || "", imageUrls(d.images));
-      setQueued(t.user, 0);
-      delete t.user.dataset.local;
-      if (t.node) {
-        // The turn is replayed from its start: begin its reply again.
-        t.node.remove();
-        t.node = null;
-        t.text = "";
-      }
-      state.current = t;
-      assistantNode(t);
-      startStreaming(t);
-      state.running = true;
-      state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
-      break;
-    }
-    case "delta": {
-      // The hot path: the text is only kept here; the reply renders it in
-      // bounded steps and scrolls when it has (see Markdown.Stream).
-      const t = recordTurn(turnId);
-      const text = typeof data === "string" ? data : "";
-      if (!t.node) assistantNode(t);
-      t.text += text;
-      t.stream.append(text);
-      return;
-    }
-    case "thinking": {
-      if (d.text) activityBox(recordTurn(turnId)).querySelector(".thinking-text").textContent = d.text;
-      break;
-    }
-    case "reasoning_delta":
-    case "reasoning": {
-      const r = activityBox(recordTurn(turnId)).querySelector(".reasoning-text");
-      // The deltas stream the reasoning live; the full text replaces them.
-      if (type === "reasoning") { if (d.text) r.textContent = d.text; }
-      else if (d.text) r.append(document.createTextNode(d.text));
-      break;
-    }
-    case "tool_started": {
-      const box = activityBox(recordTurn(turnId));
-      box.open = true;
-      Tools.started(box, d);
-      break;
-    }
-    case "tool_completed": {
-      const t = recordTurn(turnId);
-      Tools.completed(activityBox(t), d, t.stopAsked);
-      break;
-    }
-    case "status": {
-      const t = recordTurn(turnId);
-      const box = activityBox(t);
-      if (Tools.status(box, d)) break;
-      if (d.event === "lifecycle") {
-        // What the agent is doing now: shown while it works, not kept.
-        if (!t.ended) box.querySelector("summary").textContent = d.message || "Working…";
-      } else {
-        box.querySelector(".tools").append(el("div", { class: "status-line", text: d.message || d.event || "" }));
-      }
-      break;
-    }
-    case "approval_required":
-      showApproval(recordTurn(turnId), d);
-      break;
-    case "approval_resolved": {
-      const t = recordTurn(turnId);
-      for (const card of assistantNode(t).querySelectorAll(".approval:not(.answered)")) answered(card, d.choice);
-      break;
-    }
-    case "busy": {
-      const id = d.turn_id ?? turnId;
-      const known = id != null && state.turns.get(id);
-      if (known && known.node) break;   // already running or done
-      const node = (known && known.user) || adoptLocal(d.message || "") || streamUser(d.message || "", imageUrls(d.images));
-      if (id != null) { turnFor(id).user = node; node.dataset.turn = id; }
-      setQueued(node, d.position || 1);
-      state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
-      break;
-    }
-    case "queue":
-      applyQueue(d.queue || []);
-      break;
-    case "title_updated":
-      setTitle(d.session_id || state.sessionId, d.title);
-      refreshSessions();
-      break;
-    case "error": {
-      const t = recordTurn(turnId);
-      assistantNode(t).querySelector(".extras").append(el("div", { class: "error-line", text: `Error: ${d.message || "the turn failed"}` }));
-      break;
-    }
-    case "turn_ended": {
-      const id = d.turn_id ?? turnId;
-      const t = id != null ? turnFor(id) : state.current;
-      finishTurn(t, d.status || "done", d.reason);
-      state.running = false;
-      refreshSessions();
-      break;
-    }
-    case "stop_requested":
-      recordTurn(d.turn_id ?? turnId).stopAsked = true;
-      break;
-    default:
-      break;
-  }
-  setBusy();
-  contentChanged();
-}
-
-// The queue as the host states it: a user message with a badge per entry.
-function applyQueue(queue) {
-  const keep = new Set();
-  for (const q of queue) {
-    const t = q.turn != null ? turnFor(q.turn) : null;
-    let node = t && t.user;
-    if (!node) node = adoptLocal(q.message || "") || streamUser(q.message || "", imageUrls(q.images));
-    if (t) { t.user = node; node.dataset.turn = q.turn; }
-    setQueued(node, q.position || 1);
-    keep.add(node);
-  }
-  for (const node of document.querySelectorAll(".msg.user[data-queued]")) if (!keep.has(node)) setQueued(node, 0);
-  state.pending = queue.length;
-}
-
-function answered(card, choice) {
-  card.classList.add("answered");
-  for (const b of card.querySelectorAll("button")) b.disabled = true;
-  const names = { once: "Allowed once", session: "Allowed for this session", always: "Always allowed", deny: "Denied" };
-  const outcome = card.querySelector(".outcome");
-  if (!outcome.textContent) outcome.textContent = `${names[choice] || "Answered"}.`;
-}
-
-function showApproval(t, d) {
-  const node = assistantNode(t);
-  if (node.querySelector(".approval:not(.answered)")) return;
-  const card = el("div", { class: "approval", role: "group", "aria-label": "Approval needed" },
-    el("h3", { text: "⚠️ Approval needed" }),
-    el("div", { text: d.description || "dangerous command" }),
-    el("pre", { text: d.command || "" }));
-  const outcome = el("div", { class: "outcome", role: "status" });
-  const choices = el("div", { class: "choices" });
-  const labels = [["once", "Allow once"], ["session", "Allow for this session"], ["always", "Always allow"], ["deny", "Deny"]];
-  for (const [choice, label] of labels) {
-    choices.append(el("button", {
-      type: "button", class: choice === "deny" ? "danger" : "primary", "data-choice": choice, text: label,
-      onclick: async () => {
-        for (const b of choices.querySelectorAll("button")) b.disabled = true;
-        try {
-          // The answer names the request it answers: it never reaches another one.
-          const r = await api("POST", "/chat/approve",
-            { session_id: state.sessionId || d.session_id, choice, approval_id: d.approval_id || "" });
-          outcome.textContent = r.resolved ? `${label} — sent.` : "Nothing was waiting for an answer any more.";
-          card.classList.add("answered");
-        } catch (e) {
-          if (e.status === 409) {
-            outcome.textContent = "This request was answered already or is out of date; nothing was changed.";
-            card.classList.add("answered");
-            return;
-          }
-          outcome.textContent = `Could not answer: ${e.message}`;
-          for (const b of choices.querySelectorAll("button")) b.disabled = false;
-        }
-      },
-    }));
-  }
-  card.append(choices, outcome);
-  node.querySelector(".extras").append(card);
-  announce(`Approval needed: ${d.description || "a command"}: ${d.command || ""}`);
-}
-
-// -- the event stream of the open session ------------------------------------------
-
-function closeStream() {
-  if (state.es) state.es.close();
-  state.es = null;
-  clearTimeout(state.retry);
-  state.buffer = null;
-  banner(null);
-}
-
-function openStream(sessionId, resume = false) {
-  closeStream();
-  if (!resume) state.lastEventId = "";
-  const query = resume && state.lastEventId ? `?last_event_id=${encodeURIComponent(state.lastEventId)}` : "";
-  const es = new EventSource(`/chat/stream/${encodeURIComponent(sessionId)}${query}`);
-  state.es = es;
-  for (const type of STREAM_TYPES) es.addEventListener(type, (e) => onEvent(es, sessionId, type, e));
-  es.onopen = () => {
-    if (state.es === es) state.retryDelay = 1000;
-  };
-  es.onerror = () => {
-    if (state.es !== es) return;
-    banner("Reconnecting… the dashboard cannot be reached right now.");
-    if (es.readyState === EventSource.CLOSED) {
-      // The browser gave up (the host answered with an error): try again
-      // later, unless the access token is gone (a 401 shows the lock screen).
-      api("GET", `/chat/status/${encodeURIComponent(sessionId)}`).catch(() => {});
-      clearTimeout(state.retry);
-      state.retry = setTimeout(() => { if (state.es === es) openStream(sessionId, true); }, state.retryDelay);
-      state.retryDelay = Math.min(state.retryDelay * 2, 8000);
-    }
-  };
-}
-
-function onEvent(es, sessionId, type, e) {
-  if (state.es !== es || state.sessionId !== sessionId) return;
-  if (e.lastEventId) state.lastEventId = e.lastEventId;
-  let msg = null;
-  try { msg = JSON.parse(e.data); } catch (_) { msg = e.data; }
-  const tagged = msg && typeof msg === "object" && !Array.isArray(msg) && "data" in msg && "turn" in msg;
-  const turnId = tagged ? msg.turn : null;
-  let data = tagged ? msg.data : msg;
-  // An approval is answered by the id of the event that asked for it.
-  if (type === "approval_required" && data && typeof data === "object") data = { ...data, approval_id: e.lastEventId };
-  if (type === "sync") { onSync(sessionId, data || {}); return; }
-  if (state.buffer) { state.buffer.push([type, turnId, data]); return; }
-  applyRecord(type, turnId, data);
-}
-
-async function onSync(sessionId, sync) {
-  state.legacy = false;
-  banner(null);
-  if (sync.resumed) return;
-  // Rebuild the view from the stored history, then apply what follows.
-  const buffer = [];
-  state.buffer = buffer;
-  let hist = null;
-  try {
-    hist = await api("GET", History.firstPageUrl(sessionId));
-  } catch (e) {
-    toast(`Could not load the conversation: ${e.message}`);
-  }
-  if (state.sessionId !== sessionId || state.buffer !== buffer) return;
-  if (hist) await renderHistory(hist.messages || []);
-  if (state.sessionId !== sessionId || state.buffer !== buffer) return;
-  History.loaded(sessionId, hist);
-  state.running = !!sync.running;
-  applyQueue(sync.queue || []);
-  if (sync.running != null) {
-    const t = turnFor(sync.running);
-    state.current = t;
-  }
-  state.buffer = null;
-  for (const [type, turnId, data] of buffer) applyRecord(type, turnId, data);
-  if (sync.pending_approval && !document.querySelector(".approval:not(.answered)")) {
-    showApproval(state.current || recordTurn(sync.running),
-      { ...sync.pending_approval, approval_id: sync.pending_approval_id });
-  }
-  setBusy();
-  contentChanged();
-}
-
-// -- sessions -----------------------------------------------------------------
-
-// Made once: a list of thousands of sessions formats their times often.
-const TIME_FORMAT = {
-  hm: new Intl.DateTimeFormat([], { hour: "2-digit", minute: "2-digit" }),
-  day: new Intl.DateTimeFormat([], { day: "numeric", month: "short" }),
-  dayYear: new Intl.DateTimeFormat([], { day: "numeric", month: "short", year: "numeric" }),
-  full: new Intl.DateTimeFormat([], { year: "numeric", month: "numeric", day: "numeric", hour: "numeric", minute: "2-digit", second: "2-digit" }),
-};
-
-function when(ts) {
-  if (!ts) return "";
-  const t = typeof ts === "number" ? new Date(ts < 1e12 ? ts * 1000 : ts) : new Date(ts);
-  if (isNaN(t)) return "";
-  const secs = (Date.now() - t.getTime()) / 1000;
-  if (secs < 60) return "just now";
-  if (secs < 3600) return `${Math.floor(secs / 60)} min ago`;
-  const hm = TIME_FORMAT.hm.format(t);
-  const today = new Date();
-  if (t.toDateString() === today.toDateString()) return `today ${hm}`;
-  const yesterday = new Date(today.getTime() - 86400000);
-  if (t.toDateString() === yesterday.toDateString()) return `yesterday ${hm}`;
-  return `${(t.getFullYear() === today.getFullYear() ? TIME_FORMAT.day : TIME_FORMAT.dayYear).format(t)} ${hm}`;
-}
-
-function fullTime(ts) {
-  if (!ts) return "";
-  const t = new Date(typeof ts === "number" && ts < 1e12 ? ts * 1000 : ts);
-  return isNaN(t) ? "" : TIME_FORMAT.full.format(t);
-}
-
-// The list itself, its pages and search live in sessions.js.
-function refreshSessions() {
-  return Sessions.refresh();
-}
-
-function sessionRow(s) {
-  const active = s.session_id === state.sessionId;
-  const label = s._label;
-  const item = el("li", { class: "session-item" + (active ? " active" : ""), "data-id": s.session_id });
-  const open = el("button", { type: "button", class: "session-open", "data-role": "open", "aria-current": active ? "page" : null,
-    title: `${label}${s.updated_at ? " · last used " + fullTime(s.updated_at) : ""}` },
-  el("span", { class: "title", text: s._title }),
-  el("span", { class: "meta" },
-    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null,
-    when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
-  s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
-  open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
-  const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
-  rename.addEventListener("click", () => startRename(item, s, label));
-  const del = el("button", { type: "button", class: "row-btn", "data-role": "delete", "aria-label": `Delete ${label}`, title: "Delete" }, icon("delete"));
-  del.addEventListener("click", () => deleteSession(s, label));
-  item.append(open, rename, del);
-  return item;
-}
-
-function startRename(item, s, label) {
-  const input = el("input", { class: "rename-input", type: "text", value: s.title || "", "aria-label": `New name for ${label}`, maxlength: "200" });
-  const open = item.querySelector(".session-open");
-  open.hidden = true;
-  item.insertBefore(input, open);
-  input.focus();
-  input.select();
-  let finished = false;
-  const finish = async (save) => {
-    if (finished) return;
-    finished = true;
-    const title = input.value.trim();
-    input.remove();
-    open.hidden = false;
-    if (save && title && title !== s.title) {
-      try {
-        await api("PATCH", `/sessions/${encodeURIComponent(s.session_id)}`, { title });
-        state.titles.set(s.session_id, title);
-        if (s.session_id === state.sessionId) setTitle(s.session_id, title);
-      } catch (e) {
-        toast(`Could not rename the session: ${e.message}`);
-      }
-    }
-    await refreshSessions();
-    const again = document.querySelector(`.session-item[data-id="${CSS.escape(s.session_id)}"] .session-open`);
-    if (again) again.focus();
-  };
-  input.addEventListener("keydown", (e) => {
-    if (e.key === "Enter") { e.preventDefault(); finish(true); }
-    else if (e.key === "Escape") { e.preventDefault(); finish(false); }
-  });
-  input.addEventListener("blur", () => finish(true));
-}
-
-async function deleteSession(s, label) {
-  const ok = await ask({ title: "Delete this chat?", text: `“${label}” and all its messages will be deleted. This cannot be undone.`,
-    okLabel: "Delete", danger: true, field: false });
-  if (!ok) return;
-  try {
-    await api("DELETE", `/sessions/${encodeURIComponent(s.session_id)}`);
-  } catch (e) {
-    toast(`Could not delete the session: ${e.message}`);
-    return;
-  }
-  state.titles.delete(s.session_id);
-  Sessions.forget(s.session_id);
-  if (s.session_id === state.sessionId) newChat();
-  await refreshSessions();
-  toast(`Deleted “${label}”.`, "info");
-}
-
-function sessionFromUrl() {
-  return new URLSearchParams(location.search).get("s");
-}
-
-function setUrl(sessionId, push) {
-  const url = sessionId ? `/?s=${encodeURIComponent(sessionId)}` : "/";
-  if (location.pathname + location.search === url) return;
-  if (push) history.pushState({ s: sessionId }, "", url);
-  else history.replaceState({ s: sessionId }, "", url);
-}
-
-function selectSession(sessionId, push = true) {
-  closeStream();
-  state.sessionId = sessionId;
-  state.running = false;
-  state.pending = 0;
-  setUrl(sessionId, push);
-  setBusy();
-  clearMessages();
-  for (const item of document.querySelectorAll(".session-item")) {
-    const on = item.dataset.id === sessionId;
-    item.classList.toggle("active", on);
-    const open = item.querySelector(".session-open");
-    if (on) open.setAttribute("aria-current", "page"); else open.removeAttribute("aria-current");
-  }
-  setTitle(sessionId, state.titles.get(sessionId) || "");
-  openStream(sessionId);
-}
-
-function newChat(push = true) {
-  closeStream();
-  state.sessionId = null;
-  state.running = false;
-  state.pending = 0;
-  clearMessages();
-  setBusy();
-  setUrl(null, push);
-  $("#session-title").textContent = NEW_CHAT;
-  document.title = "Korvel chat";
-  for (const item of document.querySelectorAll(".session-item")) {
-    item.classList.remove("active");
-    item.querySelector(".session-open").removeAttribute("aria-current");
-  }
-  closeDrawer();
-  $("#composer-input").focus();
-}
-
-// -- the drawer on narrow screens ---------------------------------------------------
-
-function openDrawer() {
-  document.body.classList.add("drawer-open");
-  $("#scrim").hidden = false;
-  $("#drawer-open").setAttribute("aria-expanded", "true");
-  $("#new-chat").focus();
-}
-
-function closeDrawer() {
-  if (!document.body.classList.contains("drawer-open")) return;
-  document.body.classList.remove("drawer-open");
-  $("#scrim").hidden = true;
-  $("#drawer-open").setAttribute("aria-expanded", "false");
-  $("#drawer-open").focus();
-}
-
-// -- sending ------------------------------------------------------------------
-
-async function send(ev) {
-  if (ev) ev.preventDefault();
-  const input = $("#composer-input");
-  const text = input.value;
-  const images = state.attachments.slice();
-  if (!text.trim() && !images.length) return;
-  $("#send-btn").disabled = true;
-  try {
-    const res = await api("POST", "/chat/send", {
-      session_id: state.sessionId || undefined,
-      message: text,
-      images: images.map((a) => a.id),
-    });
-    const isNew = state.sessionId !== res.session_id;
-    input.value = "";
-    autoSize();
-    state.attachments = [];
-    renderAttachments();
-    state.follow = true;
-    state.pinned = 0;
-    if (isNew) {
-      // The stream's first record rebuilds the view from the server.
-      state.sessionId = res.session_id;
-      setUrl(res.session_id, true);
-      clearMessages();
-      const node = addUser(text, images.map((a) => a.url));
-      node.dataset.local = "1";
-      node.dataset.message = text;
-      state.running = true;
-      setBusy();
-      openStream(res.session_id);
-      refreshSessions();
-      return;
-    }
-    const known = res.turn_id != null && state.turns.get(res.turn_id);
-    const shown = (known && known.user) || claimStreamed(text);
-    if (shown && images.length) {
-      // This tab has the pictures at hand: show them even if the host cannot serve them.
-      for (const old of shown.querySelectorAll(".thumb, .thumb-missing")) old.remove();
-      for (const a of images.slice().reverse()) shown.prepend(el("img", { class: "thumb", src: a.url, alt: "attached image" }));
-    }
-    if (!shown) {
-      const node = addUser(text, images.map((a) => a.url), res.status === "queued" ? res.position : 0);
-      node.dataset.local = "1";
-      node.dataset.message = text;
-      if (res.turn_id != null) { turnFor(res.turn_id).user = node; delete node.dataset.local; }
-    }
-    if (res.status === "queued") state.pending = document.querySelectorAll(".msg.user[data-queued]").length;
-    else state.running = true;
-    setBusy();
-    if (!state.es) openStream(res.session_id);
-  } catch (e) {
-    toast(`Could not send: ${e.message}`);
-  } finally {
-    $("#send-btn").disabled = false;
-  }
-}
-
-async function stop() {
-  if (!state.sessionId) return;
-  $("#stop-btn").disabled = true;
-  const t = state.current;
-  if (t) t.stopAsked = true;
-  try {
-    const r = await api("POST", "/chat/stop", { session_id: state.sessionId });
-    if (!r.stopped && t) t.stopAsked = false;
-  } catch (e) {
-    if (t) t.stopAsked = false;
-    toast(`Could not stop: ${e.message}`);
-  } finally {
-    $("#stop-btn").disabled = false;
-  }
-}
-
-function renderAttachments() {
-  const box = $("#attachments");
-  box.replaceChildren();
-  state.attachments.forEach((a, i) => {
-    box.append(el("div", { class: "attachment" },
-      el("img", { src: a.url, alt: a.name || "image" }),
-      el("button", { type: "button", "aria-label": `Remove ${a.name || "image"}`, text: "×", onclick: () => { state.attachments.splice(i, 1); renderAttachments(); } })));
-  });
-}
-
-async function attach(files) {
-  for (const file of files) {
-    if (!file.type.startsWith("image/")) { toast(`${file.name} is not an image; only images can be attached.`); continue; }
-    const form = new FormData();
-    form.append("file", file, file.name);
-    try {
-      const r = await api("POST", "/chat/upload", form);
-      state.attachments.push({ id: r.id, url: URL.createObjectURL(file), name: file.name });
-    } catch (e) {
-      toast(`Could not attach ${file.name}: ${e.message}`);
-    }
-  }
-  renderAttachments();
-}
-
-function autoSize() {
-  const t = $("#composer-input");
-  t.style.height = "auto";
-  t.style.height = Math.min(t.scrollHeight, 200) + "px";
-}
-
-function setupDrop() {
-  const zone = $("#composer");
-  let depth = 0;
-  const hasFiles = (e) => [...(e.dataTransfer?.types || [])].includes("Files");
-  zone.addEventListener("dragenter", (e) => {
-    if (!hasFiles(e)) return;
-    e.preventDefault();
-    depth += 1;
-    zone.classList.add("dragging");
-    $("#drop-hint").hidden = false;
-  });
-  zone.addEventListener("dragover", (e) => { if (hasFiles(e)) e.preventDefault(); });
-  zone.addEventListener("dragleave", () => {
-    depth = Math.max(0, depth - 1);
-    if (!depth) { zone.classList.remove("dragging"); $("#drop-hint").hidden = true; }
-  });
-  zone.addEventListener("drop", (e) => {
-    e.preventDefault();
-    depth = 0;
-    zone.classList.remove("dragging");
-    $("#drop-hint").hidden = true;
-    const files = [...(e.dataTransfer?.files || [])];
-    if (files.length) attach(files);
-  });
-}
 
 // -- pickers --------------------------------------------------------------------
 
@@ -1079,12 +36,70 @@ async function switchProfile() {
   await refreshSessions();
 }
 
+// Models typed through "Other…" stay in the list (kept in this browser).
+const TYPED_MODELS = "korvel-typed-models";
+const STANDIN_NAME = "stand-in (scripted)";
+
+function typedModels() {
+  try {
+    const list = JSON.parse(localStorage.getItem(TYPED_MODELS) || "[]");
+    return Array.isArray(list) ? list.filter((m) => typeof m === "string") : [];
+  } catch (_) { return []; }
+}
+
+function rememberModel(model) {
+  const list = typedModels().filter((m) => m !== model);
+  list.unshift(model);
+  try { localStorage.setItem(TYPED_MODELS, JSON.stringify(list.slice(0, 20))); } catch (_) { /* not kept */ }
+}
+
 async function loadModels() {
   const data = await api("GET", "/model");
   const sel = $("#model-select");
-  sel.replaceChildren(...data.choices.map((m) => el("option", { value: m, text: m })), el("option", { value: "__other__", text: "Other…" }));
+  sel.dataset.browsing = "";
+  if (data.standin) {
+    // The scripted stand-in writes every reply itself: nothing to choose.
+    sel.replaceChildren(el("option", { value: data.model || STANDIN_NAME, text: STANDIN_NAME }));
+    sel.disabled = true;
+    sel.title = "The bundled stand-in engine answers from a script; it uses no model";
+    sel.dataset.current = sel.value;
+    return;
+  }
+  sel.disabled = false;
+  sel.title = "Arrow keys browse the models, Enter uses the one shown";
+  const names = [];
+  for (const m of [data.model, ...(data.choices || []), ...typedModels()]) if (m && !names.includes(m)) names.push(m);
+  sel.replaceChildren(...names.map((m) => el("option", { value: m, text: m })), el("option", { value: "__other__", text: "Other…" }));
   sel.value = data.model;
   sel.dataset.current = data.model;
+}
+
+// Arrow keys (and letters) only browse the list; Enter or a click with the
+// pointer applies the model shown; leaving the list unapplied goes back.
+function setupModelPicker() {
+  const sel = $("#model-select");
+  const BROWSE = new Set(["ArrowUp", "ArrowDown", "ArrowLeft", "ArrowRight", "Home", "End", "PageUp", "PageDown"]);
+  sel.addEventListener("keydown", (e) => {
+    if (e.key === "Enter") {
+      e.preventDefault();
+      sel.dataset.browsing = "";
+      if (sel.value !== sel.dataset.current) changeModel();
+    } else if (e.key === "Escape" && sel.value !== sel.dataset.current) {
+      e.preventDefault();
+      sel.value = sel.dataset.current;
+      sel.dataset.browsing = "";
+    } else if ((BROWSE.has(e.key) && !e.altKey) || (e.key.length === 1 && e.key !== " ")) {
+      sel.dataset.browsing = "1";
+    } else {
+      sel.dataset.browsing = "";   // the list opens: its choice applies
+    }
+  });
+  sel.addEventListener("pointerdown", () => { sel.dataset.browsing = ""; });
+  sel.addEventListener("change", () => { if (!sel.dataset.browsing) changeModel(); });
+  sel.addEventListener("blur", () => {
+    if (sel.dataset.browsing && sel.value !== sel.dataset.current) sel.value = sel.dataset.current;
+    sel.dataset.browsing = "";
+  });
 }
 
 async function changeModel() {
@@ -1094,6 +109,7 @@ async function changeModel() {
     model = await ask({ title: "Another model", label: "Model name (for example provider/model)", okLabel: "Use this model",
       validate: (v) => (v && !/\s/.test(v) ? "" : "Enter a model name without spaces.") });
     if (!model) { sel.value = sel.dataset.current; return; }
+    rememberModel(model);
   }
   try {
     await api("POST", "/model", { model });
@@ -1266,16 +282,27 @@ async function start() {
   $("#attach-input").addEventListener("change", (e) => { attach([...e.target.files]); e.target.value = ""; });
   setupDrop();
   $("#stop-btn").addEventListener("click", stop);
+  $("#image-close").addEventListener("click", () => $("#image-dialog").close());
+  $("#image-dialog").addEventListener("click", (e) => { if (e.target === $("#image-dialog")) $("#image-dialog").close(); });
   $("#new-chat").addEventListener("click", () => newChat());
   $("#profile-select").addEventListener("change", switchProfile);
-  $("#model-select").addEventListener("change", changeModel);
+  setupModelPicker();
+  $("#export-btn").addEventListener("click", exportChat);
+  $("#permissions-btn").addEventListener("click", showPermissions);
+  $("#permissions-close").addEventListener("click", () => $("#permissions-dialog").close());
   $("#install-btn").addEventListener("click", install);
   $("#jump-latest").addEventListener("click", jumpToLatest);
   $("#drawer-open").addEventListener("click", openDrawer);
   $("#drawer-close").addEventListener("click", closeDrawer);
   $("#scrim").addEventListener("click", closeDrawer);
-  document.addEventListener("keydown", (e) => { if (e.key === "Escape") closeDrawer(); });
+  document.addEventListener("keydown", onShortcut);
+  $("#skip-sessions").addEventListener("click", (e) => {
+    e.preventDefault();
+    if (window.matchMedia("(max-width: 760px)").matches) openDrawer();
+    else $("#new-chat").focus();
+  });
   Sessions.setup();
+  watchHost();
   const box = $("#messages");
   box.addEventListener("scroll", () => {
     state.follow = atBottom();
@@ -1319,6 +346,16 @@ async function start() {
   } catch (e) {
     toast(`Could not load the page's settings: ${e.message}`);
   }
+  // The routes of views beyond the chat itself: hidden where the host has none.
+  try {
+    await api("GET", "/permissions");
+    state.routes = true;
+  } catch (e) {
+    state.routes = e.status !== 404 && e.status !== 405;
+  }
+  $("#permissions-btn").hidden = !state.routes;
+  setBusy();
+  openEvents();
   input.focus();
   document.body.dataset.ready = "1";
   // "Last used …" stays true, and sessions started elsewhere appear.

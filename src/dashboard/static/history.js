@@ -1,6 +1,6 @@
 // Long conversations in pages: a session opens with its newest messages, and
 // older ones are loaded as the reader scrolls back to the top (or presses
-// "Earlier messages"). Uses the page's helpers in app.js at call time.
+// "Earlier messages"). Uses the page's helpers (state.js, messages.js) at call time.
 "use strict";
 
 const History = (() => {

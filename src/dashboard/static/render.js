@@ -42,6 +42,8 @@ const Markdown = (() => {
         node.setAttribute("target", "_blank");
         node.setAttribute("rel", "noopener noreferrer");
       }
+      // A picture without words still tells a screen reader it is there.
+      if (node.tagName === "IMG" && !node.hasAttribute("alt")) node.setAttribute("alt", "image in the reply");
     });
   }
 

@@ -1,8 +1,9 @@
 // The session list: pages of sessions loaded as the list is scrolled (or
 // with the keyboard), the total, and search as the user types. Rows are
-// built by app.js's sessionRow(); only rows that changed are rebuilt, so a
-// list of thousands of sessions stays quick. Uses the page's helpers in
-// app.js at call time.
+// built by sessionRow() below; only rows that changed are rebuilt, so a
+// list of thousands of sessions stays quick. Below the list: its rows,
+// rename and delete, the address, opening a session or a new chat, and the
+// drawer. Uses the page's helpers (state.js, dialogs.js) at call time.
 "use strict";
 
 const Sessions = (() => {
@@ -141,9 +142,20 @@ const Sessions = (() => {
 
   // -- showing ----------------------------------------------------------------
 
-  function marked(target, parts) {
+  // Matched pieces highlighted; with `lead`, the text before the first match
+  // is cut to its last `lead` characters, so the match is in view.
+  function marked(target, parts, lead = 0) {
     if (!target || !Array.isArray(parts) || !parts.length) return;
-    target.replaceChildren(...parts.map((p) => (p.match ? el("mark", { text: String(p.text) }) : document.createTextNode(String(p.text)))));
+    const first = parts.findIndex((p) => p.match);
+    target.replaceChildren(...parts.map((p, i) => {
+      let text = String(p.text);
+      if (lead && i < first) {
+        const before = parts.slice(i, first).reduce((n, q) => n + String(q.text).length, 0);
+        const keep = Math.max(0, lead - (before - text.length));
+        if (before > lead) text = (i === 0 ? "…" : "") + (keep ? text.slice(-keep) : "");
+      }
+      return p.match ? el("mark", { text }) : document.createTextNode(text);
+    }));
   }
 
   function labelRows(shown) {
@@ -171,6 +183,7 @@ const Sessions = (() => {
 
   function signature(s) {
     return JSON.stringify([s._label, s._number, s.session_id === state.sessionId, when(s.updated_at),
+      state.states.get(s.session_id) || "",
       s.snippet || "", s.snippet_parts || null, s.title_parts || null]);
   }
 
@@ -193,7 +206,7 @@ const Sessions = (() => {
       const renaming = entry && entry[1].querySelector(".rename-input");   // left as it is
       if (!renaming && (!entry || entry[0] !== sig)) {
         const li = sessionRow(s);
-        marked(li.querySelector(".snippet"), s.snippet_parts);
+        marked(li.querySelector(".snippet"), s.snippet_parts, 24);
         marked(li.querySelector(".title"), s.title_parts);
         if (entry) {
           if (at === entry[1]) at = li;
@@ -260,5 +273,189 @@ const Sessions = (() => {
     list().addEventListener("keydown", onKey);
   }
 
-  return { refresh, loadMore, forget, knowTitle, setup };
+  // Another profile's list: nothing of this one is kept.
+  function forgetAll() {
+    rows = [];
+    found = null;
+    next = null;
+    total = null;
+  }
+
+  return { refresh, loadMore, forget, forgetAll, knowTitle, render, setup };
 })();
+
+// -- the open chat: rows of the list, rename, delete, the address ------------
+
+
+
+// The list itself, its pages and search live in sessions.js.
+function refreshSessions() {
+  return Sessions.refresh();
+}
+
+function sessionRow(s) {
+  const active = s.session_id === state.sessionId;
+  const label = s._label;
+  const item = el("li", { class: "session-item" + (active ? " active" : ""), "data-id": s.session_id });
+  const open = el("button", { type: "button", class: "session-open", "data-role": "open", "aria-current": active ? "page" : null,
+    title: `${label}${s.updated_at ? " · last used " + fullTime(s.updated_at) : ""}` },
+  el("span", { class: "title", text: s._title }), " ",
+  el("span", { class: "meta" },
+    s._number ? el("span", { class: "nth", text: `#${s._number}` }) : null, s._number ? " " : null,
+    when(s.updated_at) ? `Last used ${when(s.updated_at)}` : ""),
+  sessionMarker(s.session_id),
+  s.snippet ? " " : null,
+  s.snippet ? el("span", { class: "snippet", text: s.snippet }) : null);
+  open.addEventListener("click", () => { closeDrawer(); selectSession(s.session_id); });
+  const rename = el("button", { type: "button", class: "row-btn", "data-role": "rename", "aria-label": `Rename ${label}`, title: "Rename" }, icon("rename"));
+  rename.addEventListener("click", () => startRename(item, s, label));
+  const del = el("button", { type: "button", class: "row-btn", "data-role": "delete", "aria-label": `Delete ${label}`, title: "Delete" }, icon("delete"));
+  del.addEventListener("click", () => deleteSession(s, label));
+  item.append(open, rename, del);
+  return item;
+}
+
+// A chat not open here that works or waits for an approval says so.
+function sessionMarker(sessionId) {
+  const now = state.states.get(sessionId);
+  if (!now || now === "idle" || sessionId === state.sessionId) return null;
+  const text = now === "awaiting_approval" ? "awaiting approval" : now === "waiting" ? "waiting" : "working";
+  return el("span", { class: `state-badge ${now}`, text });
+}
+
+function startRename(item, s, label) {
+  const input = el("input", { class: "rename-input", type: "text", value: s.title || "", "aria-label": `New name for ${label}`, maxlength: "200" });
+  const open = item.querySelector(".session-open");
+  open.hidden = true;
+  item.insertBefore(input, open);
+  input.focus();
+  input.select();
+  let finished = false;
+  const finish = async (save) => {
+    if (finished) return;
+    finished = true;
+    const title = input.value.trim();
+    input.remove();
+    open.hidden = false;
+    if (save && title && title !== s.title) {
+      try {
+        await api("PATCH", `/sessions/${encodeURIComponent(s.session_id)}`, { title });
+        state.titles.set(s.session_id, title);
+        if (s.session_id === state.sessionId) setTitle(s.session_id, title);
+      } catch (e) {
+        toast(`Could not rename the session: ${e.message}`);
+      }
+    }
+    await refreshSessions();
+    const again = document.querySelector(`.session-item[data-id="${CSS.escape(s.session_id)}"] .session-open`);
+    if (again) again.focus();
+  };
+  input.addEventListener("keydown", (e) => {
+    if (e.key === "Enter") { e.preventDefault(); finish(true); }
+    else if (e.key === "Escape") { e.preventDefault(); finish(false); }
+  });
+  input.addEventListener("blur", () => finish(true));
+}
+
+async function deleteSession(s, label) {
+  const ok = await ask({ title: "Delete this chat?", text: `“${label}” and all its messages will be deleted. This cannot be undone.`,
+    okLabel: "Delete", danger: true, field: false });
+  if (!ok) return;
+  try {
+    await api("DELETE", `/sessions/${encodeURIComponent(s.session_id)}`);
+  } catch (e) {
+    toast(`Could not delete the session: ${e.message}`);
+    return;
+  }
+  state.titles.delete(s.session_id);
+  rememberDeleted(s.session_id);
+  Sessions.forget(s.session_id);
+  if (s.session_id === state.sessionId) newChat();
+  await refreshSessions();
+  toast(`Deleted “${label}”.`, "info");
+}
+
+// Chats deleted in this tab: Back to one says so instead of an empty view.
+const DELETED = "korvel-deleted";
+
+function deletedIds() {
+  try { return JSON.parse(sessionStorage.getItem(DELETED) || "[]"); } catch (_) { return []; }
+}
+
+function rememberDeleted(sessionId) {
+  const ids = deletedIds().filter((id) => id !== sessionId);
+  ids.push(sessionId);
+  try { sessionStorage.setItem(DELETED, JSON.stringify(ids.slice(-200))); } catch (_) { /* not kept */ }
+}
+
+function sessionFromUrl() {
+  return new URLSearchParams(location.search).get("s");
+}
+
+function setUrl(sessionId, push) {
+  const url = sessionId ? `/?s=${encodeURIComponent(sessionId)}` : "/";
+  if (location.pathname + location.search === url) return;
+  if (push) history.pushState({ s: sessionId }, "", url);
+  else history.replaceState({ s: sessionId }, "", url);
+}
+
+function selectSession(sessionId, push = true) {
+  closeStream();
+  state.sessionId = sessionId;
+  state.running = false;
+  state.pending = 0;
+  setUrl(sessionId, push);
+  setBusy();
+  clearMessages();
+  for (const item of document.querySelectorAll(".session-item")) {
+    const on = item.dataset.id === sessionId;
+    item.classList.toggle("active", on);
+    const open = item.querySelector(".session-open");
+    if (on) open.setAttribute("aria-current", "page"); else open.removeAttribute("aria-current");
+  }
+  if (deletedIds().includes(sessionId)) {
+    $("#session-title").textContent = "Deleted chat";
+    document.title = "Deleted chat · Korvel chat";
+    $("#empty-hint").textContent = "This chat was deleted. Start a new chat, or open another one from the list.";
+    $("#empty-hint").classList.add("gone");
+    state.sessionId = null;   // a message written here starts a new chat
+    return;
+  }
+  setTitle(sessionId, state.titles.get(sessionId) || "");
+  openStream(sessionId);
+}
+
+function newChat(push = true) {
+  closeStream();
+  state.sessionId = null;
+  state.running = false;
+  state.pending = 0;
+  clearMessages();
+  setBusy();
+  setUrl(null, push);
+  $("#session-title").textContent = NEW_CHAT;
+  document.title = "Korvel chat";
+  for (const item of document.querySelectorAll(".session-item")) {
+    item.classList.remove("active");
+    item.querySelector(".session-open").removeAttribute("aria-current");
+  }
+  closeDrawer();
+  $("#composer-input").focus();
+}
+
+// -- the drawer on narrow screens ---------------------------------------------------
+
+function openDrawer() {
+  document.body.classList.add("drawer-open");
+  $("#scrim").hidden = false;
+  $("#drawer-open").setAttribute("aria-expanded", "true");
+  $("#new-chat").focus();
+}
+
+function closeDrawer() {
+  if (!document.body.classList.contains("drawer-open")) return;
+  document.body.classList.remove("drawer-open");
+  $("#scrim").hidden = true;
+  $("#drawer-open").setAttribute("aria-expanded", "false");
+  $("#drawer-open").focus();
+}

@@ -35,8 +35,9 @@ const Tools = (() => {
     node.dataset.label = target ? `${head} — ${target}` : head;
     const toggle = make("button", "step-head");
     toggle.type = "button";
-    toggle.append(make("span", "step-tool", head));
-    if (target) toggle.append(make("code", "step-target", target));
+    // Spaces between the pieces: a screen reader reads them as words.
+    toggle.append(make("span", "step-tool", head), " ");
+    if (target) toggle.append(make("code", "step-target", target), " ");
     toggle.append(make("span", "step-state", "running…"));
     toggle.addEventListener("click", () => setOpen(node, !node.classList.contains("open")));
     const output = make("pre", "step-output");
