@@ -45,6 +45,10 @@ class SendBody(BaseModel):
     session_id: Optional[str] = None
     message: str = Field("", max_length=MAX_MESSAGE_CHARS)
     images: List[str] = Field(default_factory=list, max_length=MAX_IMAGES)
+    #: The sender's own name for the message, echoed on every record of its turn.
+    client_id: Optional[str] = Field(None, pattern=r"^[A-Za-z0-9_-]{1,64}$")
+    #: The profile the sender's view shows; a message for another one is refused.
+    profile: Optional[str] = Field(None, max_length=200)
 
 
 class StopBody(BaseModel):
@@ -322,11 +326,16 @@ def create_app(host: Host) -> FastAPI:
         engine = host.require_engine()
         if host.turns.shutting_down:
             _bad("the host is shutting down", 503)
+        if body.profile is not None:
+            active = engine.warmpool.get_active_profile()
+            if body.profile != active:
+                _bad(f"This chat belongs to profile '{body.profile}', but '{active}' is active now. "
+                     f"Reload to continue in '{active}'.", 409)
         session_id = _session(body.session_id) if body.session_id else _new_session_id()
         if not body.message.strip() and not body.images:
             _bad("message is empty")
         paths = uploads.attach(engine, body.images, host.limits)
-        return host.turns.submit(session_id, body.message, paths)
+        return host.turns.submit(session_id, body.message, paths, client_id=body.client_id)
 
     @app.get("/chat/stream/{session_id}")
     async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):

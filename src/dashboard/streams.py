@@ -75,6 +75,9 @@ class SessionLog:
         self.ended: Dict[str, float] = {}   # retained finished turn -> when it ended
         self.sizes: Dict[str, int] = {}     # retained turn -> bytes of its records
         self.queue: List[dict] = []
+        # The client_id of each turn the log knows (from the host's own
+        # records of the turn: busy, turn_started).
+        self.clients: Dict[str, Optional[str]] = {}
         self.pending_approval: Optional[dict] = None
         # Approvals of the running turn not answered yet, oldest (the one an
         # answer resolves) first: (id of its approval_required event, data).
@@ -111,8 +114,14 @@ class SessionLog:
         if kind == "title_updated" and isinstance(data, dict) and isinstance(data.get("title"), str):
             # Automatic titles are held to the rules of renamed ones.
             data = {**data, "title": tidy_title(data["title"])}
+        if turn is not None and kind in OWN_TURN and isinstance(data, dict) and "client_id" in data:
+            client = data["client_id"]
+            self.clients[turn] = client
+        else:
+            client = self.clients.get(turn) if turn is not None else None
         self.seq += 1
-        frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind, {"turn": turn, "data": data})
+        frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind,
+                                 {"turn": turn, "client_id": client, "data": data})
         self.entries.append(Entry(self.seq, turn, frame))
         if turn is not None and turn in self.sizes:
             self.sizes[turn] += len(frame)
@@ -141,7 +150,7 @@ class SessionLog:
             self._approvals_changed(clear=True)
         elif kind == "busy" and isinstance(data, dict) and turn is not None:
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self.queue.append({"turn": turn, "position": data.get("position"),
+            self.queue.append({"turn": turn, "client_id": data.get("client_id"), "position": data.get("position"),
                                "message": data.get("message"), "images": data.get("images") or [],
                                "waiting_for": data.get("waiting_for", "turn")})
         elif kind == "queue" and isinstance(data, dict) and isinstance(data.get("queue"), list):
@@ -191,6 +200,9 @@ class SessionLog:
                 kept -= self.sizes.pop(turn, 0)
                 del self.ended[turn]
                 self.starts.pop(turn, None)
+        known = set(self.starts) | {q.get("turn") for q in self.queue} | {self.current}
+        for turn in [t for t in self.clients if t not in known]:
+            del self.clients[turn]
         keep_from = min(self.starts.values(), default=self.seq + 1)
         while self.entries and self.entries[0].seq < keep_from:
             self.floor = self.entries.popleft().seq
@@ -225,7 +237,8 @@ class SessionLog:
         data = {"session_id": self.session_id, "resumed": resumed, "running": self.current,
                 "queue": queue, "pending_approval": self.pending_approval,
                 "pending_approval_id": self.pending_approval_id}
-        return sse.format_frame(f"{self.hub.run}-{position}", "sync", {"turn": None, "data": data})
+        return sse.format_frame(f"{self.hub.run}-{position}", "sync",
+                                {"turn": None, "client_id": None, "data": data})
 
     def frames_after(self, position: int) -> Tuple[Optional[str], int]:
         """SSE text of the records after ``position`` and the new position;

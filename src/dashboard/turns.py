@@ -25,6 +25,8 @@ from starlette.exceptions import HTTPException
 
 from . import memory, settings
 from .journal import QUEUED, RUNNING, Journal, Journals, user_history
+from .engine import SCRIPTED_LABEL, endpoint_configured
+from .profiles import DEFAULT_MODEL
 from .warm import WarmAgents
 
 logger = logging.getLogger("dashboard.turns")
@@ -55,11 +57,16 @@ def read_result(result) -> Tuple[str, bool]:
 class Turn:
     """One accepted message and the turn it becomes."""
 
-    __slots__ = ("turn_id", "session_id", "message", "images", "paths", "profile", "journal", "queued")
+    __slots__ = ("turn_id", "session_id", "message", "images", "paths", "profile", "journal", "queued",
+                 "client_id", "model")
 
     def __init__(self, turn_id: str, session_id: str, message: str, images: List[str], paths: List[str],
-                 profile: str, journal: Journal, queued: bool = False) -> None:
+                 profile: str, journal: Journal, queued: bool = False, client_id: Optional[str] = None) -> None:
         self.turn_id = turn_id
+        self.client_id = client_id
+        #: The model that writes the reply, known when the turn is accepted
+        #: and again when it starts (a switch in between applies to it).
+        self.model: Optional[str] = None
         self.session_id = session_id
         self.message = message
         self.images = images
@@ -69,8 +76,8 @@ class Turn:
         self.queued = queued
 
     def public(self, position: int, waiting_for: str) -> dict:
-        return {"turn": self.turn_id, "position": position, "message": self.message,
-                "images": list(self.images), "waiting_for": waiting_for}
+        return {"turn": self.turn_id, "client_id": self.client_id, "position": position,
+                "message": self.message, "images": list(self.images), "waiting_for": waiting_for}
 
 
 class NotSaved(HTTPException):
@@ -141,7 +148,7 @@ class TurnRunner:
             waiting = journal.in_state(QUEUED)
             for row in waiting:
                 turn = Turn(row["turn_id"], row["session_id"], row["message"], row["images"], row["paths"],
-                            profile, journal)
+                            profile, journal, client_id=row.get("client_id"))
                 self._schedule(turn)
             self._recovered.add(home)
             gone = _drop_deleted_sessions(pool, journal)
@@ -154,8 +161,8 @@ class TurnRunner:
 
     # -- called from request handlers ---------------------------------------
 
-    def submit(self, session_id: str, message: str, image_paths: List, image_ids: Optional[List[str]] = None
-               ) -> dict:
+    def submit(self, session_id: str, message: str, image_paths: List, image_ids: Optional[List[str]] = None,
+               client_id: Optional[str] = None) -> dict:
         """Start a turn for ``message``, or queue it when the session is busy
         or as many turns as allowed run already. The message is on disk
         before this returns."""
@@ -164,8 +171,8 @@ class TurnRunner:
         try:
             self.recover()
             profile, journal = self._profile()
-            turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal)
-            journal.accept(turn.turn_id, session_id, message, ids, paths)
+            turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal, client_id=client_id)
+            journal.accept(turn.turn_id, session_id, message, ids, paths, client_id)
         except (OSError, sqlite3.Error) as exc:
             logger.error("Could not keep a message for session %s: %s", session_id, exc)
             raise NotSaved(f"the message could not be saved, so it was not sent: {exc}") from exc
@@ -190,6 +197,7 @@ class TurnRunner:
                 self._waiting.append(session_id)
                 self.streams.activate(session_id)
             if busy:
+                turn.model = self.reply_model()
                 position = engine.holdqueue.enqueue_message(session_id, turn.message)
                 self._queues.setdefault(session_id, collections.deque()).append(turn)
                 turn.queued = not follows
@@ -209,7 +217,7 @@ class TurnRunner:
                                           name=f"turn-{session_id}", daemon=True)
                 self._chains[session_id] = worker
                 self._running[session_id] = turn  # a stop from now on reaches it
-        answer = {"session_id": session_id, "turn_id": turn.turn_id}
+        answer = {"session_id": session_id, "turn_id": turn.turn_id, "client_id": turn.client_id}
         if start:
             try:
                 worker.start()
@@ -224,6 +232,18 @@ class TurnRunner:
         if follows:
             return {**answer, "status": "started", "position": 0}
         return {**answer, "status": "queued", "position": position, "waiting_for": waiting_for}
+
+    def reply_model(self) -> str:
+        """The model that writes a reply now: the bundled engine without a
+        model endpoint answers from its script and says so."""
+        engine = self.engine
+        if engine.kind == "standin" and not endpoint_configured():
+            return SCRIPTED_LABEL
+        try:
+            configured = engine.warmpool._get_config_model()
+        except Exception:  # an unreadable config.yaml: the pool falls back alike
+            configured = None
+        return configured or os.environ.get("ZALIX_MODEL") or DEFAULT_MODEL
 
     def status(self, session_id: str) -> dict:
         engine = self.engine
@@ -285,7 +305,8 @@ class TurnRunner:
                 self._stopping.add(running.turn_id)
         if running is not None:
             engine.warmpool.push_stream_event(session_id, {
-                "type": "stop_requested", "data": {"turn_id": running.turn_id, "ts": _now()}})
+                "type": "stop_requested",
+                "data": {"turn_id": running.turn_id, "client_id": running.client_id, "ts": _now()}})
         stopped = engine.interrupt.interrupt_agent(session_id)
         # A turn whose agent is not registered yet is stopped as soon as it is.
         return {"session_id": session_id, "stopped": bool(stopped) or running is not None, "cleared": cleared}
@@ -432,7 +453,8 @@ class TurnRunner:
             t.journal.ended(t.turn_id, "interrupted", reason)
             pool.push_stream_event(session_id, {
                 "type": "turn_ended",
-                "data": {"turn_id": t.turn_id, "status": "interrupted", "reason": reason, "ts": _now()}})
+                "data": {"turn_id": t.turn_id, "client_id": t.client_id, "status": "interrupted",
+                         "reason": reason, "ts": _now()}})
         logger.info("Session %s: %d queued message(s) not run after a profile change", session_id, len(rest))
 
     def run_turn(self, turn: Turn) -> None:
@@ -443,11 +465,13 @@ class TurnRunner:
         task_id = uuid.uuid4().hex
         self._record_task(task_id, {"status": "running", "session_id": session_id, "turn_id": turn.turn_id,
                                     "started_at": _now(), "queued": turn.queued})
-        turn.journal.started(turn.turn_id)
+        turn.model = self.reply_model()
+        turn.journal.started(turn.turn_id, turn.model)
         pool.push_stream_event(session_id, {
             "type": "turn_started",
-            "data": {"turn_id": turn.turn_id, "session_id": session_id, "message": turn.message,
-                     "images": list(turn.images), "queued": turn.queued, "task_id": task_id, "ts": _now()},
+            "data": {"turn_id": turn.turn_id, "client_id": turn.client_id, "model": turn.model,
+                     "session_id": session_id, "message": turn.message, "images": list(turn.images),
+                     "queued": turn.queued, "task_id": task_id, "ts": _now()},
         })
         status, reason, response, titled = "error", None, "", False
         try:
@@ -504,7 +528,7 @@ class TurnRunner:
             try:
                 turn.journal.ended(turn.turn_id, status, reason)
             finally:
-                ended = {"turn_id": turn.turn_id, "status": status, "ts": _now()}
+                ended = {"turn_id": turn.turn_id, "client_id": turn.client_id, "status": status, "ts": _now()}
                 if reason:
                     ended["reason"] = reason
                 try:
@@ -553,5 +577,5 @@ def _drop_deleted_sessions(pool, journal: Journal) -> int:
 
 
 def _busy(turn: Turn, position: int, waiting_for: str) -> dict:
-    return {"turn_id": turn.turn_id, "position": position, "message": turn.message,
-            "images": list(turn.images), "waiting_for": waiting_for}
+    return {"turn_id": turn.turn_id, "client_id": turn.client_id, "model": turn.model, "position": position,
+            "message": turn.message, "images": list(turn.images), "waiting_for": waiting_for}

@@ -157,12 +157,13 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
 
 
 class Event:
-    """One event from the wire: its id, type, turn tag and the record's data."""
+    """One event from the wire: its id, type, turn and client_id tags and the record's data."""
 
-    __slots__ = ("id", "name", "turn", "data")
+    __slots__ = ("id", "name", "turn", "data", "client_id")
 
-    def __init__(self, id, name, turn, data):
+    def __init__(self, id, name, turn, data, client_id=None):
         self.id, self.name, self.turn, self.data = id, name, turn, data
+        self.client_id = client_id
 
     def key(self):
         return (self.id, self.name, self.turn, json.dumps(self.data, sort_keys=True))
@@ -173,14 +174,15 @@ class Event:
 
 def parse_events(lines):
     """Events from SSE lines; comments skipped. The session stream's
-    ``{"turn", "data"}`` wrapping is taken apart."""
+    ``{"turn", "client_id", "data"}`` wrapping is taken apart."""
     event, data, ident = None, [], None
     for line in lines:
         if line == "":
             if data:
                 payload = json.loads("\n".join(data))
-                if isinstance(payload, dict) and set(payload) == {"turn", "data"}:
-                    yield Event(ident, event or "message", payload["turn"], payload["data"])
+                if isinstance(payload, dict) and set(payload) == {"turn", "client_id", "data"}:
+                    yield Event(ident, event or "message", payload["turn"], payload["data"],
+                                payload["client_id"])
                 else:
                     yield Event(ident, event or "message", None, payload)
             event, data, ident = None, [], None

@@ -163,7 +163,7 @@ def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
         stream.until("tool_started")
         queued = send(server, "second message", session)
         assert queued == {"session_id": session, "status": "queued", "position": 1, "waiting_for": "turn",
-                          "turn_id": queued["turn_id"]}
+                          "turn_id": queued["turn_id"], "client_id": None}
         third = send(server, "third message", session)
         assert third["position"] == 2
         busy = stream.until("busy")
@@ -317,3 +317,60 @@ def test_a_message_sent_right_after_a_turn_ends_is_not_reported_queued(server):
     assert not any(name == "busy" for name, _ in events)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert users == [f"message {n}" for n in range(5)]
+
+
+def test_a_turn_carries_the_senders_client_id_and_the_model_everywhere(server):
+    session = sid("cid")
+    send(server, "wait: 60", session, client_id="first-1")
+    with Stream(server, session) as stream:
+        stream.until("tool_started")
+        queued = send(server, "second", session, client_id="second_2")
+        assert queued["client_id"] == "second_2" and queued["status"] == "queued"
+        busy = stream.until("busy")
+        assert (busy["client_id"], busy["model"]) == ("second_2", "stand-in (scripted)")
+        with Stream(server, session) as later:
+            assert [q["client_id"] for q in later.sync["queue"]] == ["second_2"]
+        server.client.post("/chat/stop", json={"session_id": session})
+        stream.until("turn_ended")
+        started = stream.until("turn_started")
+        assert (started["client_id"], started["model"]) == ("second_2", "stand-in (scripted)")
+        stream.until("turn_ended")
+    # Every record of each turn, made by the host or the bridge, is tagged.
+    by_turn = {}
+    for event in stream.events:
+        if event.name not in ("queue", "title_updated"):
+            by_turn.setdefault(event.turn, set()).add(event.client_id)
+    assert by_turn.pop(queued["turn_id"]) == {"second_2"}
+    assert list(by_turn.values()) == [{"first-1"}] and None not in by_turn
+    idle(server, session)
+    messages = history(server, session)
+    users = [m for m in messages if m["role"] == "user"]
+    assert [m["client_id"] for m in users] == ["first-1", "second_2"]
+    assert all(isinstance(m["ts"], float) for m in messages if m["role"] in ("user", "assistant"))
+    replies_ = [m for m in messages if m["role"] == "assistant"]
+    assert {m["model"] for m in replies_} == {"stand-in (scripted)"}
+    assert replies_[0]["status"] == "stopped" and "status" not in replies_[-1]
+
+
+class TestSendFromAView:
+    @pytest.mark.parametrize("client_id", ["", "x" * 65, "has space", "dot.ted", 5])
+    def test_bad_client_ids_get_422(self, server, client_id):
+        res = server.client.post("/chat/send", json={"message": "hi", "client_id": client_id})
+        assert res.status_code == 422, res.text
+
+    def test_a_message_for_a_profile_no_longer_active_is_refused(self, server):
+        session = sid("prof")
+        assert send(server, "hello", session, profile="default")["status"] == "started"
+        idle(server, session)
+        assert server.client.post("/profiles/active", json={"name": "elsewhere", "create": True}).status_code == 200
+        try:
+            res = server.client.post("/chat/send", json={"message": "more", "session_id": session,
+                                                         "profile": "default", "client_id": "c1"})
+            assert res.status_code == 409
+            assert res.json()["detail"] == ("This chat belongs to profile 'default', but 'elsewhere' is "
+                                            "active now. Reload to continue in 'elsewhere'.")
+            assert server.client.get(f"/chat/status/{session}").json()["pending"] == 0
+            assert history(server, session) == []
+        finally:
+            server.client.post("/profiles/active", json={"name": "default"})
+        assert [m["role"] for m in history(server, session)] == ["user", "assistant"]

@@ -19,7 +19,7 @@ def sid(prefix="m"):
 
 def _record(name, data):
     """(type, the record's own data), whether or not the wire wraps it with its turn."""
-    if isinstance(data, dict) and set(data) == {"turn", "data"}:
+    if isinstance(data, dict) and set(data) == {"turn", "client_id", "data"}:
         data = data["data"]
     return name, data
 
