@@ -19,10 +19,11 @@ import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import access, limits, paging, profiles, security, sessions_api, settings, sse, uploads
+from . import access, limits, paging, permissions, profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
+from .events import EventsStream, HostEvents
 
 logger = logging.getLogger("dashboard")
 
@@ -49,6 +50,17 @@ class SendBody(BaseModel):
     client_id: Optional[str] = Field(None, pattern=r"^[A-Za-z0-9_-]{1,64}$")
     #: The profile the sender's view shows; a message for another one is refused.
     profile: Optional[str] = Field(None, max_length=200)
+
+
+class CancelBody(BaseModel):
+    session_id: str
+    turn_id: str = Field(..., max_length=64)
+
+
+class RevokeBody(BaseModel):
+    scope: str
+    key: str = Field(..., min_length=1, max_length=300)
+    session_id: Optional[str] = None
 
 
 class StopBody(BaseModel):
@@ -148,6 +160,9 @@ class Host:
         self.token_source = token_source
         self.streams = StreamHub(lambda: engine.warmpool)
         self.turns = TurnRunner(engine, self.streams)
+        self.events = HostEvents(self.streams.run, self._active_profile, self.session_state)
+        self.turns.on_state = self.events.state_changed
+        self.streams.watch = self._session_record
         self.started = time.time()
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.closing: Optional[asyncio.Event] = None
@@ -166,6 +181,26 @@ class Host:
                 self.loop.call_soon_threadsafe(self.closing.set)
             except RuntimeError:  # the loop is already closed
                 pass
+
+    def _active_profile(self) -> Optional[str]:
+        return self.engine.warmpool.get_active_profile() if self.engine.ready else None
+
+    def session_state(self, session_id: str) -> str:
+        """What the session is doing: "awaiting_approval", "working",
+        "waiting" (for a free slot) or "idle" (loop thread)."""
+        log = self.streams.logs.get(session_id)
+        if log is not None and log.pending_approval_id is not None:
+            return "awaiting_approval"
+        return self.turns.activity(session_id)
+
+    def _session_record(self, session_id: str, kind: str) -> None:
+        if kind == "title_updated":
+            self.sessions_changed(session_id, "titled")
+        else:
+            self.events.state_changed(session_id)
+
+    def sessions_changed(self, session_id: str, reason: str) -> None:
+        self.events.publish("sessions_changed", {"session_id": session_id, "reason": reason})
 
     def require_engine(self) -> Engine:
         if not self.engine.ready:
@@ -188,6 +223,7 @@ def create_app(host: Host) -> FastAPI:
         host.loop = asyncio.get_running_loop()
         host.closing = asyncio.Event()
         host.streams.bind(host.loop)
+        host.events.bind(host.loop)
         if host.engine.ready:
             try:
                 await run_in_threadpool(host.turns.recover)
@@ -335,7 +371,26 @@ def create_app(host: Host) -> FastAPI:
         if not body.message.strip() and not body.images:
             _bad("message is empty")
         paths = uploads.attach(engine, body.images, host.limits)
-        return host.turns.submit(session_id, body.message, paths, client_id=body.client_id)
+        answer = host.turns.submit(session_id, body.message, paths, client_id=body.client_id)
+        if not body.session_id:
+            host.sessions_changed(session_id, "created")
+        return answer
+
+    @app.post("/chat/cancel")
+    def chat_cancel(body: CancelBody):
+        host.require_engine()
+        return host.turns.cancel(_session(body.session_id), body.turn_id)
+
+    @app.get("/events")
+    async def host_events(request: Request, last_event_id: Optional[str] = None):
+        resume = request.headers.get("last-event-id") or last_event_id
+        closing = cast(asyncio.Event, host.closing)
+        client = request.client.host if request.client else ""
+        if not host.stream_slots.take(client):
+            _bad(f"this client has {host.stream_slots.limit} streams open already; "
+                 "close some of the dashboard's tabs", 429)
+        return SessionStreamResponse(EventsStream(host.events, resume, closing, stall=settings.STALL.value()),
+                                     on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/stream/{session_id}")
     async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):
@@ -427,6 +482,29 @@ def create_app(host: Host) -> FastAPI:
         return {"session_id": session_id, "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
                 **host.turns.status(session_id)}
 
+    # -- standing approvals -----------------------------------------------------
+
+    @app.get("/permissions")
+    def get_permissions():
+        host.require_engine()
+        return permissions.listing()
+
+    @app.delete("/permissions")
+    def revoke_permission(body: RevokeBody):
+        host.require_engine()
+        if body.scope not in permissions.SCOPES:
+            _bad("scope must be session or always")
+        session_id = None
+        if body.scope == "session":
+            session_id = _session(body.session_id)
+        revoked = permissions.revoke(body.scope, body.key, session_id)
+        if revoked is None:
+            _bad(permissions.listing().get("reason") or "the engine cannot revoke approvals", 501)
+        if not revoked:
+            where = f" in session {session_id}" if session_id else ""
+            _bad(f"no standing {body.scope} approval {body.key!r}{where}", 404)
+        return {"revoked": True}
+
     # -- profiles and models --------------------------------------------------
 
     @app.get("/profiles")
@@ -450,7 +528,10 @@ def create_app(host: Host) -> FastAPI:
                 if not body.create:
                     _bad(f"no profile named {name!r}", 404)
                 home.mkdir(parents=True, exist_ok=True)
+        before = engine.warmpool.get_active_profile()
         engine.warmpool.set_active_profile(name)
+        if engine.warmpool.get_active_profile() != before:
+            host.events.publish("profile_changed", {"profile": engine.warmpool.get_active_profile()})
         return {"active": engine.warmpool.get_active_profile(), "profiles": profiles.list_profiles()}
 
     @app.get("/model")

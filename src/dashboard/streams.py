@@ -28,7 +28,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.responses import Response
 
@@ -46,6 +46,9 @@ RENEW_EVERY = 512
 #: Most bytes written to a client in one go.
 WRITE_CHUNK = 256 * 1024
 
+# Record types that change what a session is doing (told host-wide).
+STATEFUL = ("busy", "queue", "turn_started", "turn_ended", "approval_required", "approval_resolved",
+            "tool_completed", "title_updated")
 # Record types that belong to no turn, and those that name their own turn.
 UNTURNED = ("title_updated", "queue")
 OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved")
@@ -129,6 +132,8 @@ class SessionLog:
         self.changed.set()
         self.changed = asyncio.Event()
         self.since_renew += 1
+        if kind in STATEFUL and self.hub.watch is not None:
+            self.hub.watch(self.session_id, kind)
         if kind == "turn_ended" or self.since_renew >= RENEW_EVERY:
             self.hub.renew(self)
         if kind == "turn_ended":
@@ -272,6 +277,9 @@ class StreamHub:
         self.logs: Dict[str, SessionLog] = {}
         self._seqs: Dict[str, int] = {}   # last id of sessions without a log
         self._lock = threading.Lock()
+        #: Told (session_id, record type) of records that change what a
+        #: session is doing, on the loop's thread.
+        self.watch: Optional[Callable[[str, str], None]] = None
 
     def bind(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop

@@ -19,7 +19,7 @@ import sqlite3
 import threading
 import time
 import uuid
-from typing import Deque, Dict, List, Optional, Set, Tuple
+from typing import Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.exceptions import HTTPException
 
@@ -110,6 +110,9 @@ class TurnRunner:
         self._recovered: Set[str] = set()                # journals looked at since start
         self._recovery_lock = threading.Lock()
         self.shutting_down = False
+        #: Told the id of a session whose turns changed (started, queued,
+        #: ended, waiting for a slot), from any thread.
+        self.on_state: Callable[[str], None] = lambda session_id: None
         self._trimmed_at = 0.0
         self.agents = WarmAgents(lambda: engine.warmpool, self.busy, int(settings.WARM_AGENTS.value()),
                                  settings.AGENT_IDLE.value() * 60.0)
@@ -218,6 +221,7 @@ class TurnRunner:
                 self._chains[session_id] = worker
                 self._running[session_id] = turn  # a stop from now on reaches it
         answer = {"session_id": session_id, "turn_id": turn.turn_id, "client_id": turn.client_id}
+        self.on_state(session_id)
         if start:
             try:
                 worker.start()
@@ -256,6 +260,16 @@ class TurnRunner:
         return {"session_id": session_id, "running": bool(busy), "pending": pending,
                 "turn": running.turn_id if running is not None else None,
                 "waiting_for_capacity": waiting}
+
+    def activity(self, session_id: str) -> str:
+        """"working" (a turn runs or is about to), "waiting" (for a free
+        slot) or "idle"."""
+        with self._lock:
+            if session_id in self._chains:
+                return "working"
+            if session_id in self._waiting:
+                return "waiting"
+        return "idle"
 
     def busy(self, session_id: str) -> bool:
         """Whether the session has a turn running or messages waiting."""
@@ -299,6 +313,7 @@ class TurnRunner:
                 turn.journal.forget([turn.turn_id])
             if left_line:
                 self.streams.deactivate(session_id)
+                self.on_state(session_id)
         with self._lock:
             running = self._running.get(session_id)
             if running is not None:
@@ -310,6 +325,47 @@ class TurnRunner:
         stopped = engine.interrupt.interrupt_agent(session_id)
         # A turn whose agent is not registered yet is stopped as soon as it is.
         return {"session_id": session_id, "stopped": bool(stopped) or running is not None, "cleared": cleared}
+
+    def cancel(self, session_id: str, turn_id: str) -> dict:
+        """Take back one waiting message: it leaves the queue (the others
+        keep their order), the journal marks it cancelled and it never runs.
+        404 when no such message waits, 409 when its turn runs already."""
+        holdqueue = self.engine.holdqueue
+        with self._lock:
+            running = self._running.get(session_id)
+            if running is not None and running.turn_id == turn_id:
+                raise HTTPException(409, f"turn {turn_id} is running already: stop it instead")
+            queue = self._queues.get(session_id)
+            index = next((i for i, t in enumerate(queue or ()) if t.turn_id == turn_id), None)
+            if queue is None or index is None:
+                raise HTTPException(404, f"no message {turn_id!r} waits in session {session_id}")
+            turn = queue[index]
+            del queue[index]
+            # The pending-message queue holds the same messages in the same
+            # order: take them all and give back all but this one.
+            messages = []
+            while True:
+                message = holdqueue.dequeue_message(session_id)
+                if message is None:
+                    break
+                messages.append(message)
+            if index < len(messages):
+                del messages[index]
+            for message in messages:
+                holdqueue.enqueue_message(session_id, message)
+            if not queue:
+                del self._queues[session_id]
+            left_line = (not queue and session_id in self._waiting and session_id not in self._chains
+                         and not messages)
+            if left_line:
+                self._waiting.remove(session_id)
+            self._announce_queue_locked(session_id)
+        turn.journal.cancelled(turn.turn_id)
+        if left_line:
+            self.streams.deactivate(session_id)
+            self.on_state(session_id)
+        logger.info("Session %s: waiting message %s cancelled", session_id, turn_id)
+        return {"cancelled": turn_id}
 
     def stop_all(self, reason: str) -> None:
         """Ask every running turn to end (used when the host shuts down).
@@ -413,6 +469,9 @@ class TurnRunner:
             self.streams.deactivate(session_id)
             for _, worker in handover:
                 worker.start()
+            self.on_state(session_id)
+            for other, _ in handover:
+                self.on_state(other)
             self._give_back_memory(idle)
 
     def _leave_locked(self, session_id: str, me: threading.Thread) -> None:

@@ -258,6 +258,49 @@ class Stream:
         self.close()
 
 
+class HostEvents:
+    """The host-wide stream (``GET /events``), read from the wire: ``hello``
+    is the first event's data, ``events`` the Event objects read since."""
+
+    def __init__(self, server: Server, last_event_id: str | None = None):
+        headers = {"Last-Event-ID": last_event_id} if last_event_id else {}
+        self._cm = server.client.stream("GET", "/events", headers=headers,
+                                        timeout=httpx.Timeout(READ_TIMEOUT))
+        self.response = self._cm.__enter__()
+        assert self.response.status_code == 200, self.response.read()
+        self._events = parse_events(self.response.iter_lines())
+        self.events: list = []
+        self.hello = None
+        if last_event_id is None:
+            first = next(self._events)
+            assert first.name == "hello", first
+            self.hello = first.data
+            self.last_id = first.id
+
+    def next(self):
+        item = next(self._events)
+        self.events.append(item)
+        if item.id:
+            self.last_id = item.id
+        return item.name, item.data
+
+    def until(self, event: str, **match):
+        """Read up to the first ``event`` whose data has the ``match`` items; its data."""
+        while True:
+            name, data = self.next()
+            if name == event and all(data.get(k) == v for k, v in match.items()):
+                return data
+
+    def close(self):
+        self._cm.__exit__(None, None, None)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 def send(server: Server, message: str, session_id: str | None = None, **extra) -> dict:
     body = {"message": message, **extra}
     if session_id:

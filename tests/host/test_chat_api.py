@@ -374,3 +374,52 @@ class TestSendFromAView:
         finally:
             server.client.post("/profiles/active", json={"name": "default"})
         assert [m["role"] for m in history(server, session)] == ["user", "assistant"]
+
+
+def _approve(server, session, message, choice):
+    """Run ``message`` in ``session`` answering its approval with ``choice``; the reply."""
+    with Stream(server, session) as stream:
+        turn = send(server, message, session)["turn_id"]
+        stream.until("approval_required", turn)
+        body = {"session_id": session, "choice": choice, "approval_id": stream.events[-1].id}
+        assert server.client.post("/chat/approve", json=body).status_code == 200
+        stream.until("turn_ended", turn)
+        return replies(stream.turn(turn))
+
+
+def test_standing_approvals_are_listed_and_can_be_revoked(server):
+    session = sid("perm")
+    _approve(server, session, "run: rm -rf /tmp/perm-one", "session")
+    _approve(server, session, "run: shutdown now", "always")
+    listed = server.client.get("/permissions").json()
+    assert listed["supported"] is True
+    assert {"session_id": session, "key": "recursive_delete",
+            "description": 'commands that match "recursive forced delete"'} in listed["session"]
+    assert {"key": "power_off", "description": 'commands that match "stops the machine"'} in listed["always"]
+    # Standing: the next such command runs without asking.
+    events = run_turn(server, "run: rm -rf /tmp/perm-two", session)
+    assert "approval_required" not in [name for name, _ in events]
+    revoke = lambda body: server.client.request("DELETE", "/permissions", json=body)
+    assert revoke({"scope": "session", "key": "recursive_delete", "session_id": session}).json() == {"revoked": True}
+    assert revoke({"scope": "session", "key": "recursive_delete", "session_id": session}).status_code == 404
+    assert revoke({"scope": "always", "key": "power_off"}).json() == {"revoked": True}
+    assert revoke({"scope": "always", "key": "power_off"}).status_code == 404
+    assert revoke({"scope": "forever", "key": "power_off"}).status_code == 400
+    assert revoke({"scope": "session", "key": "x"}).status_code == 400  # which session?
+    listed = server.client.get("/permissions").json()
+    assert not [e for e in listed["session"] if e["session_id"] == session]
+    assert "power_off" not in [e["key"] for e in listed["always"]]
+    # Revoked: asked again.
+    assert "was denied" in _approve(server, session, "run: rm -rf /tmp/perm-three", "deny")
+    assert "was denied" in _approve(server, session, "run: shutdown now", "deny")
+
+
+def test_an_engine_that_cannot_list_approvals_says_so(monkeypatch):
+    import types
+
+    from dashboard import permissions
+    monkeypatch.setattr(permissions, "_module", lambda: types.SimpleNamespace())
+    listed = permissions.listing()
+    assert listed["supported"] is False and "cannot list or revoke" in listed["reason"]
+    assert (listed["session"], listed["always"]) == ([], [])
+    assert permissions.revoke("always", "power_off", None) is None
