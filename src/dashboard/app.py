@@ -13,13 +13,13 @@ from typing import Dict, List, NoReturn, Optional, cast
 
 from fastapi import FastAPI, File, HTTPException, Query, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
 import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import access, limits, paging, permissions, profiles, security, sessions_api, settings, sse, uploads
+from . import access, export, limits, paging, permissions, profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
@@ -449,6 +449,18 @@ def create_app(host: Host) -> FastAPI:
         host.require_engine()
         return paging.history_page(host.turns.history(_session(session_id)), limit, before)
 
+    @app.get("/chat/export/{session_id}")
+    def chat_export(session_id: str):
+        engine = host.require_engine()
+        session_id = _session(session_id)
+        title = engine.warmpool.get_session_db().get_session_title(session_id)
+        title = sessions_api.tidy_title(title) if isinstance(title, str) else ""
+        messages = host.turns.history(session_id)["messages"]
+        if not messages and not title:
+            _bad(f"no session {session_id!r}", 404)
+        return Response(export.markdown(title, messages), media_type="text/markdown; charset=utf-8",
+                        headers={"Content-Disposition": export.filename_header(title)})
+
     @app.post("/chat/upload")
     def chat_upload(file: UploadFile = File(...)):
         engine = host.require_engine()
@@ -547,7 +559,8 @@ def create_app(host: Host) -> FastAPI:
         return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
                 "choices": choices, "source": "endpoint" if listed is not None else "unavailable" if problem else "suggested",
                 "models_error": problem, "generation": engine.warmpool.get_model_generation(),
-                "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home()))}
+                "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home())),
+                **({"standin": True} if engine.kind == "standin" and not endpoint_configured() else {})}
 
     @app.post("/model")
     def set_model(body: ModelBody):

@@ -54,6 +54,24 @@ def read_result(result) -> Tuple[str, bool]:
     return response, interrupted
 
 
+ERROR_KINDS = ("auth", "rate_limit", "not_found", "server", "unreachable", "cut", "other")
+
+
+def error_record(error) -> Optional[dict]:
+    """A turn's error as the wire gives it: {"message", "kind",
+    "retry_after"?}, from what the engine's result says failed."""
+    if not error:
+        return None
+    if not isinstance(error, dict):
+        return {"message": str(error), "kind": "other"}
+    record = {"message": str(error.get("message") or "the model request failed"),
+              "kind": error.get("kind") if error.get("kind") in ERROR_KINDS else "other"}
+    wait = error.get("retry_after")
+    if isinstance(wait, (int, float)) and not isinstance(wait, bool) and wait >= 0:
+        record["retry_after"] = float(wait)
+    return record
+
+
 class Turn:
     """One accepted message and the turn it becomes."""
 
@@ -533,6 +551,7 @@ class TurnRunner:
                      "queued": turn.queued, "task_id": task_id, "ts": _now()},
         })
         status, reason, response, titled = "error", None, "", False
+        error: Optional[dict] = None
         try:
             self.agents.used(session_id)
             self.agents.make_room(session_id)
@@ -566,16 +585,20 @@ class TurnRunner:
                 finally:
                     engine.interrupt.unregister_running_agent(session_id)
             response, interrupted = read_result(result)
-            if not interrupted:
+            error = error_record(result.get("error")) if isinstance(result, dict) and not interrupted else None
+            if error is not None:
+                status, reason = "error", error["message"]
+            elif not interrupted:
                 status = "done"
             elif turn.turn_id in self._stopping:
                 status = "stopped"
             else:
                 status, reason = "interrupted", "the host is shutting down" if self.shutting_down else None
-            titled = True
+            titled = error is None
         except Exception as exc:
             logger.exception("Turn for session %s failed", session_id)
             reason = f"{type(exc).__name__}: {exc}"
+            error = {"message": reason, "kind": "other"}
             pool.push_stream_event(session_id, {
                 "type": "error",
                 "data": {"session_id": session_id, "message": reason, "ts": _now()},
@@ -585,11 +608,13 @@ class TurnRunner:
                 self._stopping.discard(turn.turn_id)
                 self._running.pop(session_id, None)
             try:
-                turn.journal.ended(turn.turn_id, status, reason)
+                turn.journal.ended(turn.turn_id, status, reason, error)
             finally:
                 ended = {"turn_id": turn.turn_id, "client_id": turn.client_id, "status": status, "ts": _now()}
                 if reason:
                     ended["reason"] = reason
+                if error is not None:
+                    ended["error"] = error
                 try:
                     pool.push_stream_event(session_id, {"type": "turn_ended", "data": ended})
                     pool.signal_stream_done(session_id)

@@ -423,3 +423,40 @@ def test_an_engine_that_cannot_list_approvals_says_so(monkeypatch):
     assert listed["supported"] is False and "cannot list or revoke" in listed["reason"]
     assert (listed["session"], listed["always"]) == ([], [])
     assert permissions.revoke("always", "power_off", None) is None
+
+
+def test_a_chat_exports_as_markdown(server):
+    session = sid("export")
+    run_turn(server, "hello markdown", session)
+    server.client.patch(f"/sessions/{session}", json={"title": "Otters: a plan/ütf"})
+    res = server.client.get(f"/chat/export/{session}")
+    assert res.status_code == 200
+    assert res.headers["content-type"] == "text/markdown; charset=utf-8"
+    assert res.headers["content-disposition"].startswith('attachment; filename="Otters_ a plan_utf.md"')
+    assert "filename*=UTF-8''Otters_%20a%20plan_%C3%BCtf.md" in res.headers["content-disposition"]
+    text = res.text
+    assert text.startswith("# Otters: a plan/ütf\n")
+    assert "## You · " in text and "hello markdown" in text
+    assert "## Assistant (stand-in (scripted)) · " in text and "You said: hello markdown" in text
+    assert server.client.get(f"/chat/export/{sid('none')}").status_code == 404
+    assert server.client.get("/model").json()["standin"] is True
+
+
+def test_the_agents_steps_are_folded_into_lists_in_an_export():
+    from dashboard.export import markdown
+
+    call = {"id": "c1", "type": "function",
+            "function": {"name": "terminal", "arguments": '{"command": "ls -la\\n/tmp"}'}}
+    text = markdown("T", [
+        {"role": "user", "content": "look", "ts": 0.0},
+        {"role": "assistant", "content": None, "tool_calls": [call]},
+        {"role": "tool", "tool_call_id": "c1", "content": "...", "meta": {"summary": "exit status 0"}},
+        {"role": "assistant", "content": "Done.", "model": "m", "ts": 60.0},
+        {"role": "user", "content": "again"},
+        {"role": "assistant", "content": "", "status": "error",
+         "error": {"kind": "auth", "message": "refused the key"}},
+    ])
+    assert text == ("# T\n\n## You · 1970-01-01 00:00 UTC\n\nlook\n\n"
+                    "## Assistant (m) · 1970-01-01 00:01 UTC\n\nSteps:\n\n- terminal: `ls -la /tmp`\n"
+                    "  - result: exit status 0\n\nDone.\n\n## You\n\nagain\n\n## Assistant\n\n"
+                    "*(failed: refused the key)*\n")

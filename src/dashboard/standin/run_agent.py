@@ -334,15 +334,13 @@ class AIAgent:
             self._emit_status("retry", f"{model_client.describe_failure(exc, self.base_url, self.model)}"
                                        f" Retrying in {pause:g} s.")
 
-        def failed(text, note):
-            logger.warning("Model request to %s (%s) failed: %s", host, self.model, note)
-            self._emit_status("error", note)
-            report = model_client.FAILURE_MARK + note
-            if text or shown:
-                report = "\n\n" + report
-            self._call("stream_delta_callback", report)
-            return self._finish(messages, "".join(shown) + report, False, api_calls=api_calls,
-                                error=note, stored=text + report)
+        def failed(text, error):
+            # The failure is the turn's error record, not part of the reply:
+            # what the model had written before it is kept as it is.
+            logger.warning("Model request to %s (%s) failed: %s", host, self.model, error["message"])
+            self._emit_status("error", error["message"])
+            return self._finish(messages, "".join(shown), False, api_calls=api_calls,
+                                error=error, stored=text or None)
 
         while True:
             if api_calls >= cap:
@@ -372,7 +370,7 @@ class AIAgent:
                 return self._finish(messages, (partial + " [interrupted]").strip(), True,
                                     api_calls=api_calls, stored=(own + " [interrupted]").strip())
             except model_client.StreamCut as cut:
-                return failed(cut.text, f"The answer from {host} broke off: {cut}")
+                return failed(cut.text, {"message": f"The answer from {host} broke off: {cut}", "kind": "cut"})
             except Exception as exc:
                 if tools and model_client.refuses_tools(exc):
                     logger.warning("%s at %s takes no tools; asking again without them",
@@ -387,7 +385,7 @@ class AIAgent:
                             del wire[0]
                     api_calls -= 1
                     continue
-                return failed("", model_client.describe_failure(exc, self.base_url, self.model))
+                return failed("", model_client.failure(exc, self.base_url, self.model))
             text, reasoning, finish = answer
             if reasoning:
                 self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
