@@ -9,9 +9,9 @@ import pathlib
 import re
 import threading
 import time
-from typing import Dict, List, NoReturn, Optional, cast
+from typing import Annotated, Dict, List, NoReturn, Optional, cast
 
-from fastapi import FastAPI, File, HTTPException, Query, Request, UploadFile
+from fastapi import Depends, FastAPI, File, HTTPException, Query, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
@@ -208,6 +208,15 @@ class Host:
         return self.engine
 
 
+async def loaded_engine(request: Request) -> Engine:
+    """The engine, for routes that need one loaded (503 while none is)."""
+    return request.app.state.host.require_engine()
+
+
+#: A route that needs the engine takes it as a parameter of this type.
+EngineDep = Annotated[Engine, Depends(loaded_engine)]
+
+
 def create_app(host: Host) -> FastAPI:
     async def _cleanup_timer():
         while True:
@@ -358,8 +367,7 @@ def create_app(host: Host) -> FastAPI:
     # -- chat ------------------------------------------------------------------
 
     @app.post("/chat/send")
-    def chat_send(body: SendBody):
-        engine = host.require_engine()
+    def chat_send(engine: EngineDep, body: SendBody):
         if host.turns.shutting_down:
             _bad("the host is shutting down", 503)
         if body.profile is not None:
@@ -377,8 +385,7 @@ def create_app(host: Host) -> FastAPI:
         return answer
 
     @app.post("/chat/cancel")
-    def chat_cancel(body: CancelBody):
-        host.require_engine()
+    def chat_cancel(engine: EngineDep, body: CancelBody):
         return host.turns.cancel(_session(body.session_id), body.turn_id)
 
     @app.get("/events")
@@ -393,8 +400,8 @@ def create_app(host: Host) -> FastAPI:
                                      on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/stream/{session_id}")
-    async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):
-        host.require_engine()
+    async def chat_stream(engine: EngineDep, session_id: str, request: Request,
+                          last_event_id: Optional[str] = None):
         _session(session_id)
         resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
@@ -407,16 +414,14 @@ def create_app(host: Host) -> FastAPI:
                                      on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/status/{session_id}")
-    def chat_status(session_id: str):
-        host.require_engine()
+    def chat_status(engine: EngineDep, session_id: str):
         return host.turns.status(_session(session_id))
 
     @app.post("/chat/approve")
-    async def chat_approve(body: ApproveBody):
+    async def chat_approve(engine: EngineDep, body: ApproveBody):
         # On the loop's thread, where the session's log is kept: checking the
         # id and taking the approval are one step, so an answer never
         # reaches an approval other than the one it names.
-        engine = host.require_engine()
         session_id = _session(body.session_id)
         if body.choice not in APPROVAL_CHOICES:
             _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
@@ -439,19 +444,17 @@ def create_app(host: Host) -> FastAPI:
                 "resolved": True}
 
     @app.post("/chat/stop")
-    def chat_stop(body: StopBody):
-        host.require_engine()
+    def chat_stop(engine: EngineDep, body: StopBody):
         return host.turns.stop(_session(body.session_id), body.clear_queue)
 
     @app.get("/chat/history/{session_id}")
-    def chat_history(session_id: str, limit: Optional[int] = Query(None, ge=1, le=paging.MAX_HISTORY_PAGE),
+    def chat_history(engine: EngineDep, session_id: str,
+                     limit: Optional[int] = Query(None, ge=1, le=paging.MAX_HISTORY_PAGE),
                      before: Optional[str] = Query(None, max_length=32)):
-        host.require_engine()
         return paging.history_page(host.turns.history(_session(session_id)), limit, before)
 
     @app.get("/chat/export/{session_id}")
-    def chat_export(session_id: str):
-        engine = host.require_engine()
+    def chat_export(engine: EngineDep, session_id: str):
         session_id = _session(session_id)
         title = engine.warmpool.get_session_db().get_session_title(session_id)
         title = sessions_api.tidy_title(title) if isinstance(title, str) else ""
@@ -462,33 +465,29 @@ def create_app(host: Host) -> FastAPI:
                         headers={"Content-Disposition": export.filename_header(title)})
 
     @app.post("/chat/upload")
-    def chat_upload(file: UploadFile = File(...)):
-        engine = host.require_engine()
+    def chat_upload(engine: EngineDep, file: UploadFile = File(...)):
         return uploads.info(uploads.save_file(engine, file.file, host.limits))
 
     @app.post("/chat/upload-data-url")
-    def chat_upload_data_url(body: DataUrlBody):
-        engine = host.require_engine()
+    def chat_upload_data_url(engine: EngineDep, body: DataUrlBody):
         return uploads.info(uploads.take_data_url(engine, body, host.limits))
 
     @app.get("/chat/upload/{upload_id}")
-    def chat_upload_get(upload_id: str):
-        engine = host.require_engine()
+    def chat_upload_get(engine: EngineDep, upload_id: str):
         path, kind = uploads.saved(engine, upload_id, host.limits)
         return FileResponse(path, media_type=uploads.content_type(kind),
                             headers={"Cache-Control": "private, max-age=3600",
                                      "Cross-Origin-Resource-Policy": "same-origin"})
 
     @app.get("/sessions")
-    def sessions(limit: int = Query(paging.DEFAULT_SESSIONS_PAGE, ge=1, le=paging.MAX_SESSIONS_PAGE),
+    def sessions(engine: EngineDep,
+                 limit: int = Query(paging.DEFAULT_SESSIONS_PAGE, ge=1, le=paging.MAX_SESSIONS_PAGE),
                  cursor: Optional[str] = Query(None, max_length=512)):
-        engine = host.require_engine()
         page = paging.sessions_page(engine.warmpool.get_session_db(), limit, cursor)
         return {"profile": engine.warmpool.get_active_profile(), **page}
 
     @app.get("/sessions/{session_id}")
-    def session_info(session_id: str):
-        engine = host.require_engine()
+    def session_info(engine: EngineDep, session_id: str):
         session_id = _session(session_id)
         title = engine.warmpool.get_session_db().get_session_title(session_id)
         return {"session_id": session_id, "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
@@ -497,13 +496,11 @@ def create_app(host: Host) -> FastAPI:
     # -- standing approvals -----------------------------------------------------
 
     @app.get("/permissions")
-    def get_permissions():
-        host.require_engine()
+    def get_permissions(engine: EngineDep):
         return permissions.listing()
 
     @app.delete("/permissions")
-    def revoke_permission(body: RevokeBody):
-        host.require_engine()
+    def revoke_permission(engine: EngineDep, body: RevokeBody):
         if body.scope not in permissions.SCOPES:
             _bad("scope must be session or always")
         session_id = None
@@ -520,8 +517,7 @@ def create_app(host: Host) -> FastAPI:
     # -- profiles and models --------------------------------------------------
 
     @app.get("/profiles")
-    def get_profiles():
-        engine = host.require_engine()
+    def get_profiles(engine: EngineDep):
         active = engine.warmpool.get_active_profile()
         names = profiles.list_profiles()
         if active not in names:
@@ -529,8 +525,7 @@ def create_app(host: Host) -> FastAPI:
         return {"active": active, "profiles": names}
 
     @app.post("/profiles/active")
-    def set_profile(body: ProfileBody):
-        engine = host.require_engine()
+    def set_profile(engine: EngineDep, body: ProfileBody):
         name = body.name
         if not profiles.valid_profile_name(name):
             _bad("profile name must be 1-64 letters, digits or _ . - (starting with a letter or digit)")
@@ -547,8 +542,7 @@ def create_app(host: Host) -> FastAPI:
         return {"active": engine.warmpool.get_active_profile(), "profiles": profiles.list_profiles()}
 
     @app.get("/model")
-    def get_model():
-        engine = host.require_engine()
+    def get_model(engine: EngineDep):
         configured = engine.warmpool._get_config_model()
         current = configured or profiles.DEFAULT_MODEL
         listed, problem = host.models.models() if endpoint_configured() else (None, None)
@@ -563,8 +557,7 @@ def create_app(host: Host) -> FastAPI:
                 **({"standin": True} if engine.kind == "standin" and not endpoint_configured() else {})}
 
     @app.post("/model")
-    def set_model(body: ModelBody):
-        engine = host.require_engine()
+    def set_model(engine: EngineDep, body: ModelBody):
         model = body.model.strip()
         if not model or any(ch.isspace() or not ch.isprintable() for ch in model):
             _bad("model must be a non-empty name without spaces")
