@@ -21,7 +21,7 @@ from starlette.concurrency import run_in_threadpool
 
 from . import access, export, limits, paging, permissions, profiles, security, sessions_api, settings, sse, uploads
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
-from .turns import TurnRunner
+from .turns import OtherProfile, TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
 from .events import EventsStream, HostEvents
 
@@ -283,7 +283,7 @@ def create_app(host: Host) -> FastAPI:
         model = None
         if engine.ready:
             try:
-                model = engine.warmpool._get_config_model() or profiles.DEFAULT_MODEL
+                model = engine.warmpool.get_config_model() or profiles.DEFAULT_MODEL
             except Exception:  # an unreadable config.yaml: the label just lacks the model
                 logger.debug("No model for /health", exc_info=True)
         return {
@@ -370,16 +370,15 @@ def create_app(host: Host) -> FastAPI:
     def chat_send(engine: EngineDep, body: SendBody):
         if host.turns.shutting_down:
             _bad("the host is shutting down", 503)
-        if body.profile is not None:
-            active = engine.warmpool.get_active_profile()
-            if body.profile != active:
-                _bad(f"This chat belongs to profile '{body.profile}', but '{active}' is active now. "
-                     f"Reload to continue in '{active}'.", 409)
+        if body.profile is not None and body.profile != engine.warmpool.get_active_profile():
+            # (before any image is saved; submit checks again as it accepts)
+            raise OtherProfile(body.profile, engine.warmpool.get_active_profile())
         session_id = _session(body.session_id) if body.session_id else _new_session_id()
         if not body.message.strip() and not body.images:
             _bad("message is empty")
         paths = uploads.attach(engine, body.images, host.limits)
-        answer = host.turns.submit(session_id, body.message, paths, client_id=body.client_id)
+        answer = host.turns.submit(session_id, body.message, paths, client_id=body.client_id,
+                                   profile=body.profile)
         if not body.session_id:
             host.sessions_changed(session_id, "created")
         return answer
@@ -543,7 +542,7 @@ def create_app(host: Host) -> FastAPI:
 
     @app.get("/model")
     def get_model(engine: EngineDep):
-        configured = engine.warmpool._get_config_model()
+        configured = engine.warmpool.get_config_model()
         current = configured or profiles.DEFAULT_MODEL
         listed, problem = host.models.models() if endpoint_configured() else (None, None)
         choices = list(listed if listed is not None else

@@ -31,7 +31,7 @@ IDLE = "idle"
 
 
 class HostEvents:
-    def __init__(self, run: str, profile: Callable[[], str], state: Callable[[str], str]) -> None:
+    def __init__(self, run: str, profile: Callable[[], Optional[str]], state: Callable[[str], str]) -> None:
         self.run = run
         self._profile = profile
         self._state = state

@@ -63,7 +63,9 @@ def markdown(title: str, messages: List[dict]) -> str:
     for message in messages:
         role = message.get("role")
         if role == "tool":
-            meta = message.get("meta") if isinstance(message.get("meta"), dict) else {}
+            meta = message.get("meta")
+            if not isinstance(meta, dict):
+                meta = {}
             summary = meta.get("summary") or meta.get("status") or "done"
             steps.append(f"  - result: {' '.join(str(summary).split())}")
             continue

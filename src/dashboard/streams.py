@@ -28,7 +28,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.responses import Response
 
@@ -464,10 +464,10 @@ class SessionStream:
 
 
 class SessionStreamResponse(Response):
-    """The route's response: written by a ``SessionStream``; ``on_close``
-    runs when it ends."""
+    """The route's response: written by a ``SessionStream`` (or the
+    host-wide ``EventsStream``); ``on_close`` runs when it ends."""
 
-    def __init__(self, stream: SessionStream, on_close=None) -> None:
+    def __init__(self, stream: Callable[[Any, Any, Any], Awaitable[None]], on_close=None) -> None:
         super().__init__()
         self._stream = stream
         self._on_close = on_close

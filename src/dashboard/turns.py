@@ -98,12 +98,56 @@ class Turn:
                 "message": self.message, "images": list(self.images), "waiting_for": waiting_for}
 
 
+class Prepared:
+    """What a turn hands the engine: the agent, its approval context, the
+    text and the history (None: the agent keeps its own context)."""
+
+    __slots__ = ("agent", "approval_ctx", "text", "history")
+
+    def __init__(self, agent, approval_ctx, text: str, history: Optional[list]) -> None:
+        self.agent = agent
+        self.approval_ctx = approval_ctx
+        self.text = text
+        self.history = history
+
+
+class Outcome:
+    """How a turn ended: its status, the reason (when not done), the reply
+    and the error record of a failed turn."""
+
+    __slots__ = ("status", "reason", "response", "error")
+
+    def __init__(self, status: str = "error", reason: Optional[str] = None, response: str = "",
+                 error: Optional[dict] = None) -> None:
+        self.status = status
+        self.reason = reason
+        self.response = response
+        self.error = error
+
+    @classmethod
+    def failed(cls, reason: str) -> "Outcome":
+        return cls("error", reason, "", {"message": reason, "kind": "other"})
+
+    @property
+    def titled(self) -> bool:
+        """Whether the turn ended with a reply a title may come from."""
+        return self.status in ("done", "stopped", "interrupted")
+
+
 class NotSaved(HTTPException):
     """A message that could not be written to the journal, so not accepted:
     the sender gets 503 with the reason."""
 
     def __init__(self, detail: str) -> None:
         super().__init__(status_code=503, detail=detail)
+
+
+class OtherProfile(HTTPException):
+    """A message sent from a view of a profile that is no longer active."""
+
+    def __init__(self, meant: str, active: str) -> None:
+        super().__init__(status_code=409, detail=f"This chat belongs to profile '{meant}', but '{active}' is "
+                                                 f"active now. Reload to continue in '{active}'.")
 
 
 def new_turn_id() -> str:
@@ -183,16 +227,19 @@ class TurnRunner:
     # -- called from request handlers ---------------------------------------
 
     def submit(self, session_id: str, message: str, image_paths: List, image_ids: Optional[List[str]] = None,
-               client_id: Optional[str] = None) -> dict:
+               client_id: Optional[str] = None, profile: Optional[str] = None) -> dict:
         """Start a turn for ``message``, or queue it when the session is busy
         or as many turns as allowed run already. The message is on disk
-        before this returns."""
+        before this returns. ``profile``: the profile the sender means; a
+        message for another than the active one is refused (409)."""
         paths = [str(p) for p in image_paths]
         ids = list(image_ids) if image_ids is not None else [os.path.basename(p) for p in paths]
         try:
             self.recover()
-            profile, journal = self._profile()
-            turn = Turn(new_turn_id(), session_id, message, ids, paths, profile, journal, client_id=client_id)
+            active, journal = self._profile()
+            if profile is not None and profile != active:
+                raise OtherProfile(profile, active)
+            turn = Turn(new_turn_id(), session_id, message, ids, paths, active, journal, client_id=client_id)
             journal.accept(turn.turn_id, session_id, message, ids, paths, client_id)
         except (OSError, sqlite3.Error) as exc:
             logger.error("Could not keep a message for session %s: %s", session_id, exc)
@@ -262,7 +309,7 @@ class TurnRunner:
         if engine.kind == "standin" and not endpoint_configured():
             return SCRIPTED_LABEL
         try:
-            configured = engine.warmpool._get_config_model()
+            configured = engine.warmpool.get_config_model()
         except Exception:  # an unreadable config.yaml: the pool falls back alike
             configured = None
         return configured or os.environ.get("ZALIX_MODEL") or DEFAULT_MODEL
@@ -535,97 +582,133 @@ class TurnRunner:
         logger.info("Session %s: %d queued message(s) not run after a profile change", session_id, len(rest))
 
     def run_turn(self, turn: Turn) -> None:
-        """One conversation turn, on the calling thread."""
-        engine = self.engine
-        pool = engine.warmpool
-        session_id = turn.session_id
+        """One conversation turn, on the calling thread: announced, prepared
+        and run under the session's lock, then finished whatever happened."""
+        task_id = self.begin(turn)
+        outcome = Outcome()
+        try:
+            self.agents.used(turn.session_id)
+            self.agents.make_room(turn.session_id)
+            with self.engine.warmpool.get_session_lock(turn.session_id):
+                outcome = self.run(turn, self.prepare(turn))
+        except Exception as exc:
+            logger.exception("Turn for session %s failed", turn.session_id)
+            outcome = Outcome.failed(f"{type(exc).__name__}: {exc}")
+            self.engine.warmpool.push_stream_event(turn.session_id, {
+                "type": "error",
+                "data": {"session_id": turn.session_id, "message": outcome.reason, "ts": _now()},
+            })
+        finally:
+            self.finish(turn, outcome, task_id)
+        if outcome.titled:
+            self.title(turn, outcome)
+
+    def begin(self, turn: Turn) -> str:
+        """The turn starts: in the task registry, the journal and on the
+        stream, with the model that will write the reply. Its task id."""
+        pool = self.engine.warmpool
         task_id = uuid.uuid4().hex
-        self._record_task(task_id, {"status": "running", "session_id": session_id, "turn_id": turn.turn_id,
+        self._record_task(task_id, {"status": "running", "session_id": turn.session_id, "turn_id": turn.turn_id,
                                     "started_at": _now(), "queued": turn.queued})
         turn.model = self.reply_model()
         turn.journal.started(turn.turn_id, turn.model)
-        pool.push_stream_event(session_id, {
+        pool.push_stream_event(turn.session_id, {
             "type": "turn_started",
             "data": {"turn_id": turn.turn_id, "client_id": turn.client_id, "model": turn.model,
-                     "session_id": session_id, "message": turn.message, "images": list(turn.images),
+                     "session_id": turn.session_id, "message": turn.message, "images": list(turn.images),
                      "queued": turn.queued, "task_id": task_id, "ts": _now()},
         })
-        status, reason, response, titled = "error", None, "", False
-        error: Optional[dict] = None
+        return task_id
+
+    def prepare(self, turn: Turn) -> "Prepared":
+        """What the engine gets (the session's lock held): the agent, the
+        text (a model-switch note and image descriptions in front of the
+        user's words) and the history, unless the agent compressed it."""
+        engine = self.engine
+        pool = engine.warmpool
+        session_id = turn.session_id
+        agent, approval_ctx = pool.get_agent(session_id, session_id)
+        text = turn.message
+        note = pool.pop_pending_model_note(session_id)
+        if note:
+            text = f"{note}\n\n{text}"
+        if turn.paths:
+            text = engine.picdrop.enrich_message_with_images(text, list(turn.paths))
+        turn.journal.sent(turn.turn_id, text)
+        history = pool.get_conversation_history(session_id)
+        if not isinstance(history, list):
+            history = []
+        # A compressed agent keeps its compressed context: handing it the
+        # full stored history again would undo the compression.
+        if engine.compression.maybe_compress_session(agent, history):
+            history = None
+        return Prepared(agent, approval_ctx, text, history)
+
+    def run(self, turn: Turn, prepared: "Prepared") -> "Outcome":
+        """The agent's run (the session's lock held), registered so that a
+        stop reaches it, inside its approval context; how it ended."""
+        interrupt = self.engine.interrupt
+        session_id = turn.session_id
+        interrupt.register_running_agent(session_id, prepared.agent)
         try:
-            self.agents.used(session_id)
-            self.agents.make_room(session_id)
-            with pool.get_session_lock(session_id):
-                agent, approval_ctx = pool.get_agent(session_id, session_id)
-                text = turn.message
-                note = pool.pop_pending_model_note(session_id)
-                if note:
-                    text = f"{note}\n\n{text}"
-                if turn.paths:
-                    text = engine.picdrop.enrich_message_with_images(text, list(turn.paths))
-                turn.journal.sent(turn.turn_id, text)
-                history = pool.get_conversation_history(session_id)
-                if not isinstance(history, list):
-                    history = []
-                # A compressed agent keeps its compressed context: handing it
-                # the full stored history again would undo the compression.
-                if engine.compression.maybe_compress_session(agent, history):
-                    history = None
-                engine.interrupt.register_running_agent(session_id, agent)
-                with self._lock:
-                    stop_now = turn.turn_id in self._stopping
-                if stop_now:  # stopped while it was getting ready
-                    engine.interrupt.interrupt_agent(session_id)
-                try:
-                    approval_ctx["setup"]()
-                    try:
-                        result = agent.run_conversation(text, conversation_history=history)
-                    finally:
-                        approval_ctx["teardown"]()
-                finally:
-                    engine.interrupt.unregister_running_agent(session_id)
-            response, interrupted = read_result(result)
-            error = error_record(result.get("error")) if isinstance(result, dict) and not interrupted else None
-            if error is not None:
-                status, reason = "error", error["message"]
-            elif not interrupted:
-                status = "done"
-            elif turn.turn_id in self._stopping:
-                status = "stopped"
-            else:
-                status, reason = "interrupted", "the host is shutting down" if self.shutting_down else None
-            titled = error is None
-        except Exception as exc:
-            logger.exception("Turn for session %s failed", session_id)
-            reason = f"{type(exc).__name__}: {exc}"
-            error = {"message": reason, "kind": "other"}
-            pool.push_stream_event(session_id, {
-                "type": "error",
-                "data": {"session_id": session_id, "message": reason, "ts": _now()},
-            })
-        finally:
             with self._lock:
-                self._stopping.discard(turn.turn_id)
-                self._running.pop(session_id, None)
+                stop_now = turn.turn_id in self._stopping
+            if stop_now:  # stopped while it was getting ready
+                interrupt.interrupt_agent(session_id)
+            prepared.approval_ctx["setup"]()
             try:
-                turn.journal.ended(turn.turn_id, status, reason, error)
+                result = prepared.agent.run_conversation(prepared.text, conversation_history=prepared.history)
             finally:
-                ended = {"turn_id": turn.turn_id, "client_id": turn.client_id, "status": status, "ts": _now()}
-                if reason:
-                    ended["reason"] = reason
-                if error is not None:
-                    ended["error"] = error
-                try:
-                    pool.push_stream_event(session_id, {"type": "turn_ended", "data": ended})
-                    pool.signal_stream_done(session_id)
-                finally:
-                    self._finish_task(task_id, status)
-                    self.agents.used(session_id)
-        if titled:
-            history_after = pool.get_conversation_history(session_id)
-            if not isinstance(history_after, list):
-                history_after = []
-            pool.trigger_auto_title(session_id, turn.message, response, history_after)
+                prepared.approval_ctx["teardown"]()
+        finally:
+            interrupt.unregister_running_agent(session_id)
+        return self.outcome(turn, result)
+
+    def outcome(self, turn: Turn, result) -> "Outcome":
+        """How a turn ended, from the engine's result."""
+        response, interrupted = read_result(result)
+        if interrupted:
+            with self._lock:
+                stopped = turn.turn_id in self._stopping
+            if stopped:
+                return Outcome("stopped", None, response)
+            return Outcome("interrupted", "the host is shutting down" if self.shutting_down else None, response)
+        error = error_record(result.get("error")) if isinstance(result, dict) else None
+        if error is not None:
+            return Outcome("error", error["message"], response, error)
+        return Outcome("done", None, response)
+
+    def finish(self, turn: Turn, outcome: "Outcome", task_id: str) -> None:
+        """The turn is over: no longer running or stoppable, its end in the
+        journal and on the stream, the bridge's end marker, the task done."""
+        pool = self.engine.warmpool
+        session_id = turn.session_id
+        with self._lock:
+            self._stopping.discard(turn.turn_id)
+            self._running.pop(session_id, None)
+        try:
+            turn.journal.ended(turn.turn_id, outcome.status, outcome.reason, outcome.error)
+        finally:
+            ended: Dict[str, object] = {"turn_id": turn.turn_id, "client_id": turn.client_id,
+                                        "status": outcome.status, "ts": _now()}
+            if outcome.reason:
+                ended["reason"] = outcome.reason
+            if outcome.error is not None:
+                ended["error"] = outcome.error
+            try:
+                pool.push_stream_event(session_id, {"type": "turn_ended", "data": ended})
+                pool.signal_stream_done(session_id)
+            finally:
+                self._finish_task(task_id, outcome.status)
+                self.agents.used(session_id)
+
+    def title(self, turn: Turn, outcome: "Outcome") -> None:
+        """A new session gets its automatic title from the finished turn."""
+        pool = self.engine.warmpool
+        history_after = pool.get_conversation_history(turn.session_id)
+        if not isinstance(history_after, list):
+            history_after = []
+        pool.trigger_auto_title(turn.session_id, turn.message, outcome.response, history_after)
 
     # -- the task registry ---------------------------------------------------
 
