@@ -354,6 +354,9 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
         for key in ("tool_calls", "tool_call_id", "tool_name", "meta"):
             if message.get(key):
                 entry[key] = message[key]
+        meta = message.get("meta")
+        if role == "assistant" and isinstance(meta, dict) and isinstance(meta.get("reasoning"), str):
+            entry["reasoning"] = meta["reasoning"]
         if isinstance(message.get("timestamp"), (int, float)):
             entry["ts"] = float(message["timestamp"])
         if current is not None and role == "tool":

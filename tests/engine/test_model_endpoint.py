@@ -46,9 +46,10 @@ def test_streamed_turn_reaches_every_callback_and_is_stored(make, fake):
     assert [a[0] for a, _ in ev.of("reasoning_callback")] == ["Thinking it ", "over."]
     assert ev.of("tool_progress_callback")[-1][0][:3] == \
         ("reasoning.available", "_thinking", "Thinking it over.")
+    # The reasoning is stored beside the answer (never sent back to the model).
     assert db.get_messages_as_conversation("s") == [
         {"role": "user", "content": "hello otters"},
-        {"role": "assistant", "content": "Echo: hello otters"}]
+        {"role": "assistant", "content": "Echo: hello otters", "meta": {"reasoning": "Thinking it over."}}]
 
     # The second turn carries the system prompt and the conversation so far.
     agent.run_conversation("and beavers?")

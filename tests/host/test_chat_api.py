@@ -39,6 +39,8 @@ def test_a_whole_turn_streams_every_kind_of_record(server):
     assert stored[0]["content"] == "hello there" and stored[1]["content"] == reply
     assert stored[0]["turn"] == stored[1]["turn"] == events[0][1]["turn_id"]
     assert "status" not in stored[1]
+    # The reasoning is kept beside the reply, for a reopened chat to show.
+    assert stored[1]["reasoning"] == dict(events)["reasoning"]["text"]
     # The next turn of the same session runs on the same warm agent.
     again = run_turn(server, "and again", session)
     assert replies(again).startswith("You said: and again")

@@ -210,16 +210,18 @@ class AIAgent:
             return self._run_model(user_message, messages)
         return self._run_script(user_message, messages)
 
-    def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=...):
+    def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=..., reasoning=None):
         """Store the reply and build the turn's result. ``final`` is all the
         text of the turn; ``stored`` the last answer's own part of it (what is
-        kept as the closing assistant message; None: nothing is kept)."""
+        kept as the closing assistant message; None: nothing is kept), with
+        the ``reasoning`` that came with it beside it."""
         stored = final if stored is ... else stored
         if stored is not None:
-            messages.append({"role": "assistant", "content": stored})
-            db = self.session_db
-            if db is not None and self.session_id:
-                db.append_message(self.session_id, "assistant", stored)
+            message = {"role": "assistant", "content": stored}
+            if reasoning:
+                message["meta"] = {"reasoning": reasoning}
+            messages.append(message)
+            self._store(message)
         result = {"final_response": final, "messages": list(messages),
                   "interrupted": interrupted, "completed": not interrupted and error is None,
                   "api_calls": api_calls, "model": self.model}
@@ -258,7 +260,7 @@ class AIAgent:
             streamed = "" if self._stopped() else self._stream(reply)
         interrupted = self._stopped()
         final = streamed if not interrupted else (streamed + " [interrupted]").strip()
-        return self._finish(messages, final, interrupted)
+        return self._finish(messages, final, interrupted, reasoning=reasoning)
 
     # -- a turn with a model ------------------------------------------------
 
@@ -396,13 +398,16 @@ class AIAgent:
                     self._call("stream_delta_callback", f"\n\n{note}")
                     shown.append(f"\n\n{note}")
                     text = f"{text}\n\n{note}" if text else note
-                return self._finish(messages, "".join(shown), False, api_calls=api_calls, stored=text)
+                return self._finish(messages, "".join(shown), False, api_calls=api_calls, stored=text,
+                                    reasoning=reasoning)
             answer_ended = answer.ended_at
             tool_seconds = 0.0
             request_calls = [{"id": c["id"], "type": "function",
                               "function": {"name": c["name"], "arguments": c["arguments"]}}
                              for c in calls]
             said = {"role": "assistant", "content": text or None, "tool_calls": request_calls}
+            if reasoning:
+                said["meta"] = {"reasoning": reasoning}
             messages.append(said)
             wire.append({"role": "assistant", "content": text or None, "tool_calls": request_calls})
             self._store(said)
