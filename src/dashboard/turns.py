@@ -4,8 +4,9 @@ turns run at once, and a journal on disk of every accepted message.
 A message is written to the profile's journal before the host answers, so
 that nothing it accepted is lost. A message for a session that has no turn
 running starts a chain on a worker thread: the turn runs, and when it has
-ended the next message that arrived in the meantime (kept by the
-pending-message queue) becomes the next turn, until the queue is empty. A
+ended the next message that arrived in the meantime becomes the next turn,
+until the queue is empty. Each session has one ordered queue of waiting
+turns, here; the bridge's pending-message queue is fed from it. A
 message for a busy session is queued and announced on the session's stream
 with a "busy" record. At most ``max_turns`` chains run at once; a session
 beyond that waits, in order of arrival, and its message says so.
@@ -166,7 +167,9 @@ class TurnRunner:
         self._lock = threading.Lock()
         self._chains: Dict[str, threading.Thread] = {}   # sessions with a worker
         self._waiting: Deque[str] = collections.deque()  # sessions waiting for a free slot
-        self._queues: Dict[str, Deque[Turn]] = {}        # beside the pending-message queue
+        # The one ordered queue of waiting turns of each session; the bridge's
+        # pending-message queue is fed from it (same messages, same order).
+        self._queues: Dict[str, Deque[Turn]] = {}
         self._running: Dict[str, Turn] = {}              # turn started and not yet ended
         self._stopping: Set[str] = set()                 # turns the user stopped
         self._recovered: Set[str] = set()                # journals looked at since start
@@ -258,16 +261,17 @@ class TurnRunner:
             # A chain that has ended its last turn and is only finishing up
             # takes the message next: it goes through the queue to keep the
             # order, but the user does not wait behind anything.
-            follows = (chain is not None and session_id not in self._running and not queue
-                       and engine.holdqueue.pending_count(session_id) == 0)
+            follows = chain is not None and session_id not in self._running and not queue
             if not busy and len(self._chains) >= self.max_turns:
                 waiting = busy = True
                 self._waiting.append(session_id)
                 self.streams.activate(session_id)
             if busy:
                 turn.model = self.reply_model()
-                position = engine.holdqueue.enqueue_message(session_id, turn.message)
-                self._queues.setdefault(session_id, collections.deque()).append(turn)
+                waiting_turns = self._queues.setdefault(session_id, collections.deque())
+                waiting_turns.append(turn)
+                engine.holdqueue.enqueue_message(session_id, turn.message)
+                position = len(waiting_turns)
                 turn.queued = not follows
                 waiting_for = "capacity" if waiting and session_id not in self._chains else "turn"
                 if not follows:
@@ -319,7 +323,7 @@ class TurnRunner:
         with self._lock:
             running = self._running.get(session_id)
             active = session_id in self._chains
-            pending = engine.holdqueue.pending_count(session_id)
+            pending = len(self._queues.get(session_id, ()))
             waiting = session_id in self._waiting
         busy = running is not None or (active and pending > 0) or engine.interrupt.is_agent_running(session_id)
         return {"session_id": session_id, "running": bool(busy), "pending": pending,
@@ -341,8 +345,7 @@ class TurnRunner:
         with self._lock:
             if session_id in self._chains or session_id in self._waiting or self._queues.get(session_id):
                 return True
-        engine = self.engine
-        return bool(engine.interrupt.is_agent_running(session_id)) or engine.holdqueue.pending_count(session_id) > 0
+        return bool(self.engine.interrupt.is_agent_running(session_id))
 
     def history(self, session_id: str) -> dict:
         pool = self.engine.warmpool
@@ -367,8 +370,9 @@ class TurnRunner:
         cleared = 0
         if clear_queue:
             with self._lock:
-                cleared = engine.holdqueue.clear_pending(session_id)
                 dropped = list(self._queues.pop(session_id, ()))
+                engine.holdqueue.clear_pending(session_id)
+                cleared = len(dropped)
                 left_line = session_id in self._waiting and session_id not in self._chains
                 if left_line:
                     self._waiting.remove(session_id)
@@ -406,22 +410,13 @@ class TurnRunner:
                 raise HTTPException(404, f"no message {turn_id!r} waits in session {session_id}")
             turn = queue[index]
             del queue[index]
-            # The pending-message queue holds the same messages in the same
-            # order: take them all and give back all but this one.
-            messages = []
-            while True:
-                message = holdqueue.dequeue_message(session_id)
-                if message is None:
-                    break
-                messages.append(message)
-            if index < len(messages):
-                del messages[index]
-            for message in messages:
-                holdqueue.enqueue_message(session_id, message)
+            # The pending-message queue is fed again from ours, without it.
+            holdqueue.clear_pending(session_id)
+            for waiting in queue:
+                holdqueue.enqueue_message(session_id, waiting.message)
             if not queue:
                 del self._queues[session_id]
-            left_line = (not queue and session_id in self._waiting and session_id not in self._chains
-                         and not messages)
+            left_line = not queue and session_id in self._waiting and session_id not in self._chains
             if left_line:
                 self._waiting.remove(session_id)
             self._announce_queue_locked(session_id)
@@ -474,18 +469,15 @@ class TurnRunner:
         """The session's next queued turn (lock held), or None."""
         if self.shutting_down:
             return None
-        message = self.engine.holdqueue.dequeue_message(session_id)
-        if message is None:
-            return None
         queue = self._queues.get(session_id)
-        turn = queue.popleft() if queue else None
-        if queue is not None and not queue:
+        if not queue:
+            return None
+        turn = queue.popleft()
+        if not queue:
             del self._queues[session_id]
+        # The bridge's queue hands out the same message: it leaves there too.
+        self.engine.holdqueue.dequeue_message(session_id)
         self._announce_queue_locked(session_id)
-        if turn is None:  # queued by someone else through the module itself
-            profile, journal = self._profile()
-            turn = Turn(new_turn_id(), session_id, message, [], [], profile, journal, queued=True)
-            journal.accept(turn.turn_id, session_id, message, [], [])
         return turn
 
     def _announce_queue_locked(self, session_id: str) -> None:
@@ -521,7 +513,7 @@ class TurnRunner:
                 self._give_back_memory(False)
                 with self._lock:
                     # Take turns with the sessions waiting for a free slot.
-                    if self._waiting and self.engine.holdqueue.pending_count(session_id):
+                    if self._waiting and self._queues.get(session_id):
                         self._waiting.append(session_id)
                         self.streams.activate(session_id)
                         self._leave_locked(session_id, me)
@@ -551,7 +543,7 @@ class TurnRunner:
             session_id = self._waiting.popleft()
             if session_id in self._chains:
                 continue
-            if not self._queues.get(session_id) and not self.engine.holdqueue.pending_count(session_id):
+            if not self._queues.get(session_id):
                 self.streams.deactivate(session_id)
                 continue
             worker = threading.Thread(target=self._chain, args=(session_id, None),

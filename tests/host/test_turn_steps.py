@@ -101,6 +101,27 @@ class Engine:
                 return engine.compressed
 
         self.interrupt, self.picdrop, self.compression = Interrupt(), Picdrop(), Compression()
+        self.holdqueue = Holdqueue()
+
+
+class Holdqueue:
+    """The bridge's pending-message queue, as a list per session."""
+
+    def __init__(self):
+        self.q = {}
+
+    def enqueue_message(self, sid, message):
+        self.q.setdefault(sid, []).append(message)
+        return len(self.q[sid])
+
+    def dequeue_message(self, sid):
+        return self.q[sid].pop(0) if self.q.get(sid) else None
+
+    def pending_count(self, sid):
+        return len(self.q.get(sid, ()))
+
+    def clear_pending(self, sid):
+        return len(self.q.pop(sid, ()))
 
 
 class Streams:
@@ -199,3 +220,37 @@ def test_a_failing_engine_ends_the_turn_as_an_error_without_a_title(runner):
     runner.engine.warmpool.agent.result = {"final_response": "fine"}
     runner.run_turn(accepted(runner, "again"))
     assert pool.titled == [("again", "fine")]
+
+
+def test_one_queue_of_turns_feeds_the_bridges_queue_in_order(runner):
+    from starlette.exceptions import HTTPException
+
+    pool, holdqueue = runner.engine.warmpool, runner.engine.holdqueue
+    running = accepted(runner, "running")
+    runner._chains["s1"] = threading.current_thread()  # the session is busy
+    runner._running["s1"] = running
+    answers = [runner._schedule(accepted(runner, text)) for text in ("a", "b", "c")]
+    assert [(a["status"], a["position"], a["client_id"]) for a in answers] == [
+        ("queued", 1, "c1"), ("queued", 2, "c1"), ("queued", 3, "c1")]
+    assert holdqueue.q["s1"] == ["a", "b", "c"]
+    assert runner.status("s1")["pending"] == 3
+    busy = [d for k, d in pool.events if k == "busy"]
+    assert [(d["message"], d["position"], d["model"]) for d in busy] == [("a", 1, "m/one"), ("b", 2, "m/one"),
+                                                                          ("c", 3, "m/one")]
+    # Cancelling one feeds the bridge's queue again from ours.
+    assert runner.cancel("s1", answers[1]["turn_id"]) == {"cancelled": answers[1]["turn_id"]}
+    assert holdqueue.q["s1"] == ["a", "c"]
+    assert [q["message"] for q in pool.events[-1][1]["queue"]] == ["a", "c"]
+    with pytest.raises(HTTPException) as refused:
+        runner.cancel("s1", answers[1]["turn_id"])
+    assert refused.value.status_code == 404
+    with pytest.raises(HTTPException) as refused:
+        runner.cancel("s1", running.turn_id)
+    assert refused.value.status_code == 409
+    rows = {r["turn_id"]: r["state"] for r in running.journal.of_session("s1")}
+    assert rows[answers[1]["turn_id"]] == "cancelled"
+    # The next turns come off our queue, and off the bridge's with them.
+    with runner._lock:
+        first, second, third = runner._next("s1"), runner._next("s1"), runner._next("s1")
+    assert [first.message, second.message, third] == ["a", "c", None]
+    assert holdqueue.pending_count("s1") == 0 and runner.status("s1")["pending"] == 0
