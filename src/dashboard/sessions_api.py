@@ -144,7 +144,9 @@ def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CH
         sid = row.get("id") or row.get("session_id")
         if not isinstance(sid, str):
             continue
-        stored_title = row.get("title") if isinstance(row.get("title"), str) else ""
+        stored_title = row.get("title")
+        if not isinstance(stored_title, str):
+            stored_title = ""
         title = tidy_title(stored_title)
         # Cleaning moved the characters: the store's ranges no longer fit.
         title_spans = row.get("title_spans") if title == stored_title else None
