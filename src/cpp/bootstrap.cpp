@@ -177,6 +177,10 @@ void setup_env() {
   });
 }
 
+// For hosts that apply the engine's configuration themselves (a host that
+// skips the self-update): the namespace's `_setup_env` of the moment.
+void apply_engine_environment() { ns.call("_setup_env"); }
+
 void bootstrap() {
   ns.call("_auto_update");
   call_sibling(inject_op);
@@ -218,4 +222,6 @@ NB_MODULE(bootstrap, m) {
         "(the process then exits with status 0); three attempts.");
   ns.def(m, "_setup_env", &setup_env, nb::sig("def _setup_env() -> None"),
         "Apply the engine's configuration to the environment; never raises.");
+  ns.def(m, "setup_env", &apply_engine_environment, nb::sig("def setup_env() -> None"),
+        "Apply the engine's configuration to the environment (calls _setup_env); never raises.");
 }

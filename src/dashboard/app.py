@@ -9,20 +9,22 @@ import pathlib
 import re
 import threading
 import time
-from typing import Dict, List, NoReturn, Optional, cast
+from typing import Annotated, Dict, List, NoReturn, Optional, cast
 
-from fastapi import FastAPI, File, HTTPException, Query, Request, UploadFile
+from fastapi import Depends, FastAPI, File, HTTPException, Query, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse, StreamingResponse
+from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
 import yaml
 from pydantic import BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 
-from . import access, limits, paging, profiles, security, sessions_api, settings, sse, uploads, version
+from . import (access, export, limits, paging, permissions, profiles, security, sessions_api, settings, sse,
+               uploads, version)
 from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
-from .turns import TurnRunner
+from .turns import OtherProfile, TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
+from .events import EventsStream, HostEvents
 
 logger = logging.getLogger("dashboard")
 
@@ -45,6 +47,21 @@ class SendBody(BaseModel):
     session_id: Optional[str] = None
     message: str = Field("", max_length=MAX_MESSAGE_CHARS)
     images: List[str] = Field(default_factory=list, max_length=MAX_IMAGES)
+    #: The sender's own name for the message, echoed on every record of its turn.
+    client_id: Optional[str] = Field(None, pattern=r"^[A-Za-z0-9_-]{1,64}$")
+    #: The profile the sender's view shows; a message for another one is refused.
+    profile: Optional[str] = Field(None, max_length=200)
+
+
+class CancelBody(BaseModel):
+    session_id: str
+    turn_id: str = Field(..., max_length=64)
+
+
+class RevokeBody(BaseModel):
+    scope: str
+    key: str = Field(..., min_length=1, max_length=300)
+    session_id: Optional[str] = None
 
 
 class StopBody(BaseModel):
@@ -144,6 +161,9 @@ class Host:
         self.token_source = token_source
         self.streams = StreamHub(lambda: engine.warmpool)
         self.turns = TurnRunner(engine, self.streams)
+        self.events = HostEvents(self.streams.run, self._active_profile, self.session_state)
+        self.turns.on_state = self.events.state_changed
+        self.streams.watch = self._session_record
         self.started = time.time()
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.closing: Optional[asyncio.Event] = None
@@ -163,10 +183,39 @@ class Host:
             except RuntimeError:  # the loop is already closed
                 pass
 
+    def _active_profile(self) -> Optional[str]:
+        return self.engine.warmpool.get_active_profile() if self.engine.ready else None
+
+    def session_state(self, session_id: str) -> str:
+        """What the session is doing: "awaiting_approval", "working",
+        "waiting" (for a free slot) or "idle" (loop thread)."""
+        log = self.streams.logs.get(session_id)
+        if log is not None and log.pending_approval_id is not None:
+            return "awaiting_approval"
+        return self.turns.activity(session_id)
+
+    def _session_record(self, session_id: str, kind: str) -> None:
+        if kind == "title_updated":
+            self.sessions_changed(session_id, "titled")
+        else:
+            self.events.state_changed(session_id)
+
+    def sessions_changed(self, session_id: str, reason: str) -> None:
+        self.events.publish("sessions_changed", {"session_id": session_id, "reason": reason})
+
     def require_engine(self) -> Engine:
         if not self.engine.ready:
             _bad("No agent engine is loaded; install it from the setup screen.", 503)
         return self.engine
+
+
+async def loaded_engine(request: Request) -> Engine:
+    """The engine, for routes that need one loaded (503 while none is)."""
+    return request.app.state.host.require_engine()
+
+
+#: A route that needs the engine takes it as a parameter of this type.
+EngineDep = Annotated[Engine, Depends(loaded_engine)]
 
 
 def create_app(host: Host) -> FastAPI:
@@ -184,6 +233,7 @@ def create_app(host: Host) -> FastAPI:
         host.loop = asyncio.get_running_loop()
         host.closing = asyncio.Event()
         host.streams.bind(host.loop)
+        host.events.bind(host.loop)
         if host.engine.ready:
             try:
                 await run_in_threadpool(host.turns.recover)
@@ -234,7 +284,7 @@ def create_app(host: Host) -> FastAPI:
         model = None
         if engine.ready:
             try:
-                model = engine.warmpool._get_config_model() or profiles.DEFAULT_MODEL
+                model = engine.warmpool.get_config_model() or profiles.DEFAULT_MODEL
             except Exception:  # an unreadable config.yaml: the label just lacks the model
                 logger.debug("No model for /health", exc_info=True)
         return {
@@ -319,19 +369,40 @@ def create_app(host: Host) -> FastAPI:
     # -- chat ------------------------------------------------------------------
 
     @app.post("/chat/send")
-    def chat_send(body: SendBody):
-        engine = host.require_engine()
+    def chat_send(engine: EngineDep, body: SendBody):
         if host.turns.shutting_down:
             _bad("the host is shutting down", 503)
+        if body.profile is not None and body.profile != engine.warmpool.get_active_profile():
+            # (before any image is saved; submit checks again as it accepts)
+            raise OtherProfile(body.profile, engine.warmpool.get_active_profile())
         session_id = _session(body.session_id) if body.session_id else _new_session_id()
         if not body.message.strip() and not body.images:
             _bad("message is empty")
         paths = uploads.attach(engine, body.images, host.limits)
-        return host.turns.submit(session_id, body.message, paths)
+        answer = host.turns.submit(session_id, body.message, paths, client_id=body.client_id,
+                                   profile=body.profile)
+        if not body.session_id:
+            host.sessions_changed(session_id, "created")
+        return answer
+
+    @app.post("/chat/cancel")
+    def chat_cancel(engine: EngineDep, body: CancelBody):
+        return host.turns.cancel(_session(body.session_id), body.turn_id)
+
+    @app.get("/events")
+    async def host_events(request: Request, last_event_id: Optional[str] = None):
+        resume = request.headers.get("last-event-id") or last_event_id
+        closing = cast(asyncio.Event, host.closing)
+        client = request.client.host if request.client else ""
+        if not host.stream_slots.take(client):
+            _bad(f"this client has {host.stream_slots.limit} streams open already; "
+                 "close some of the dashboard's tabs", 429)
+        return SessionStreamResponse(EventsStream(host.events, resume, closing, stall=settings.STALL.value()),
+                                     on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/stream/{session_id}")
-    async def chat_stream(session_id: str, request: Request, last_event_id: Optional[str] = None):
-        host.require_engine()
+    async def chat_stream(engine: EngineDep, session_id: str, request: Request,
+                          last_event_id: Optional[str] = None):
         _session(session_id)
         resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
@@ -344,16 +415,14 @@ def create_app(host: Host) -> FastAPI:
                                      on_close=lambda: host.stream_slots.give_back(client))
 
     @app.get("/chat/status/{session_id}")
-    def chat_status(session_id: str):
-        host.require_engine()
+    def chat_status(engine: EngineDep, session_id: str):
         return host.turns.status(_session(session_id))
 
     @app.post("/chat/approve")
-    async def chat_approve(body: ApproveBody):
+    async def chat_approve(engine: EngineDep, body: ApproveBody):
         # On the loop's thread, where the session's log is kept: checking the
         # id and taking the approval are one step, so an answer never
         # reaches an approval other than the one it names.
-        engine = host.require_engine()
         session_id = _session(body.session_id)
         if body.choice not in APPROVAL_CHOICES:
             _bad(f"choice must be one of {', '.join(APPROVAL_CHOICES)}")
@@ -376,54 +445,80 @@ def create_app(host: Host) -> FastAPI:
                 "resolved": True}
 
     @app.post("/chat/stop")
-    def chat_stop(body: StopBody):
-        host.require_engine()
+    def chat_stop(engine: EngineDep, body: StopBody):
         return host.turns.stop(_session(body.session_id), body.clear_queue)
 
     @app.get("/chat/history/{session_id}")
-    def chat_history(session_id: str, limit: Optional[int] = Query(None, ge=1, le=paging.MAX_HISTORY_PAGE),
+    def chat_history(engine: EngineDep, session_id: str,
+                     limit: Optional[int] = Query(None, ge=1, le=paging.MAX_HISTORY_PAGE),
                      before: Optional[str] = Query(None, max_length=32)):
-        host.require_engine()
         return paging.history_page(host.turns.history(_session(session_id)), limit, before)
 
+    @app.get("/chat/export/{session_id}")
+    def chat_export(engine: EngineDep, session_id: str):
+        session_id = _session(session_id)
+        title = engine.warmpool.get_session_db().get_session_title(session_id)
+        title = sessions_api.tidy_title(title) if isinstance(title, str) else ""
+        messages = host.turns.history(session_id)["messages"]
+        if not messages and not title:
+            _bad(f"no session {session_id!r}", 404)
+        return Response(export.markdown(title, messages), media_type="text/markdown; charset=utf-8",
+                        headers={"Content-Disposition": export.filename_header(title)})
+
     @app.post("/chat/upload")
-    def chat_upload(file: UploadFile = File(...)):
-        engine = host.require_engine()
+    def chat_upload(engine: EngineDep, file: UploadFile = File(...)):
         return uploads.info(uploads.save_file(engine, file.file, host.limits))
 
     @app.post("/chat/upload-data-url")
-    def chat_upload_data_url(body: DataUrlBody):
-        engine = host.require_engine()
+    def chat_upload_data_url(engine: EngineDep, body: DataUrlBody):
         return uploads.info(uploads.take_data_url(engine, body, host.limits))
 
     @app.get("/chat/upload/{upload_id}")
-    def chat_upload_get(upload_id: str):
-        engine = host.require_engine()
+    def chat_upload_get(engine: EngineDep, upload_id: str):
         path, kind = uploads.saved(engine, upload_id, host.limits)
         return FileResponse(path, media_type=uploads.content_type(kind),
                             headers={"Cache-Control": "private, max-age=3600",
                                      "Cross-Origin-Resource-Policy": "same-origin"})
 
     @app.get("/sessions")
-    def sessions(limit: int = Query(paging.DEFAULT_SESSIONS_PAGE, ge=1, le=paging.MAX_SESSIONS_PAGE),
+    def sessions(engine: EngineDep,
+                 limit: int = Query(paging.DEFAULT_SESSIONS_PAGE, ge=1, le=paging.MAX_SESSIONS_PAGE),
                  cursor: Optional[str] = Query(None, max_length=512)):
-        engine = host.require_engine()
         page = paging.sessions_page(engine.warmpool.get_session_db(), limit, cursor)
         return {"profile": engine.warmpool.get_active_profile(), **page}
 
     @app.get("/sessions/{session_id}")
-    def session_info(session_id: str):
-        engine = host.require_engine()
+    def session_info(engine: EngineDep, session_id: str):
         session_id = _session(session_id)
         title = engine.warmpool.get_session_db().get_session_title(session_id)
         return {"session_id": session_id, "title": sessions_api.tidy_title(title) if isinstance(title, str) else "",
                 **host.turns.status(session_id)}
 
+    # -- standing approvals -----------------------------------------------------
+
+    @app.get("/permissions")
+    def get_permissions(engine: EngineDep):
+        return permissions.listing()
+
+    @app.delete("/permissions")
+    def revoke_permission(engine: EngineDep, body: RevokeBody):
+        if body.scope not in permissions.SCOPES:
+            _bad("scope must be session or always")
+        session_id = None
+        if body.scope == "session":
+            session_id = _session(body.session_id)
+        revoked = permissions.revoke(body.scope, body.key, session_id)
+        if revoked is None:
+            _bad(permissions.listing().get("reason") or "the engine cannot revoke approvals", 501)
+        if not revoked:
+            where = f" in session {session_id}" if session_id else ""
+            _bad(f"no standing {body.scope} approval {body.key!r}{where}", 404)
+        return {"revoked": True}
+
     # -- profiles and models --------------------------------------------------
 
     @app.get("/profiles")
-    def get_profiles():
-        engine = host.require_engine()
+    def get_profiles(engine: EngineDep):
         active = engine.warmpool.get_active_profile()
         names = profiles.list_profiles()
         if active not in names:
@@ -431,8 +526,7 @@ def create_app(host: Host) -> FastAPI:
         return {"active": active, "profiles": names}
 
     @app.post("/profiles/active")
-    def set_profile(body: ProfileBody):
-        engine = host.require_engine()
+    def set_profile(engine: EngineDep, body: ProfileBody):
         name = body.name
         if not profiles.valid_profile_name(name):
             _bad("profile name must be 1-64 letters, digits or _ . - (starting with a letter or digit)")
@@ -442,13 +536,15 @@ def create_app(host: Host) -> FastAPI:
                 if not body.create:
                     _bad(f"no profile named {name!r}", 404)
                 home.mkdir(parents=True, exist_ok=True)
+        before = engine.warmpool.get_active_profile()
         engine.warmpool.set_active_profile(name)
+        if engine.warmpool.get_active_profile() != before:
+            host.events.publish("profile_changed", {"profile": engine.warmpool.get_active_profile()})
         return {"active": engine.warmpool.get_active_profile(), "profiles": profiles.list_profiles()}
 
     @app.get("/model")
-    def get_model():
-        engine = host.require_engine()
-        configured = engine.warmpool._get_config_model()
+    def get_model(engine: EngineDep):
+        configured = engine.warmpool.get_config_model()
         current = configured or profiles.DEFAULT_MODEL
         listed, problem = host.models.models() if endpoint_configured() else (None, None)
         choices = list(listed if listed is not None else
@@ -458,11 +554,11 @@ def create_app(host: Host) -> FastAPI:
         return {"model": current, "configured": configured, "profile": engine.warmpool.get_active_profile(),
                 "choices": choices, "source": "endpoint" if listed is not None else "unavailable" if problem else "suggested",
                 "models_error": problem, "generation": engine.warmpool.get_model_generation(),
-                "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home()))}
+                "config_error": profiles.config_problem(pathlib.Path(engine.warmpool.get_profile_home())),
+                **({"standin": True} if engine.kind == "standin" and not endpoint_configured() else {})}
 
     @app.post("/model")
-    def set_model(body: ModelBody):
-        engine = host.require_engine()
+    def set_model(engine: EngineDep, body: ModelBody):
         model = body.model.strip()
         if not model or any(ch.isspace() or not ch.isprintable() for ch in model):
             _bad("model must be a non-empty name without spaces")

@@ -34,6 +34,8 @@ logger = logging.getLogger("dashboard.turns")
 
 QUEUED, RUNNING = "queued", "running"
 ENDED = ("done", "interrupted", "stopped", "error")
+#: A waiting message the user took back: it never ran and is not shown.
+CANCELLED = "cancelled"
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS turns (
@@ -48,12 +50,18 @@ CREATE TABLE IF NOT EXISTS turns (
     reason TEXT,
     accepted_at REAL NOT NULL,
     started_at REAL,
-    ended_at REAL
+    ended_at REAL,
+    client_id TEXT,
+    model TEXT,
+    error TEXT
 );
 CREATE INDEX IF NOT EXISTS turns_by_session ON turns(session_id, n);
 CREATE INDEX IF NOT EXISTS turns_by_state ON turns(state, n);
 """
-_ENDED = "UPDATE turns SET state = ?, reason = ?, ended_at = ? WHERE turn_id = ?"
+_ENDED = "UPDATE turns SET state = ?, reason = ?, ended_at = ?, error = ? WHERE turn_id = ?"
+#: Columns added after the first release, with their types: a journal
+#: written before gets them when it is opened.
+_ADDED = (("client_id", "TEXT"), ("model", "TEXT"), ("error", "TEXT"))
 
 
 def digest(text: str) -> str:
@@ -114,6 +122,10 @@ class Journal:
                 self._db.execute("PRAGMA journal_mode=WAL")
                 self._db.execute("PRAGMA synchronous=NORMAL")
                 self._db.executescript(_SCHEMA)
+                have = {row[1] for row in self._db.execute("PRAGMA table_info(turns)")}
+                for name, kind in _ADDED:
+                    if name not in have:
+                        self._db.execute(f"ALTER TABLE turns ADD COLUMN {name} {kind}")
 
     def _catch_up_locked(self) -> None:
         while self._unwritten:
@@ -130,23 +142,31 @@ class Journal:
             return self._db.execute(sql, args).fetchall()
 
     def accept(self, turn_id: str, session_id: str, message: str, images: List[str],
-               paths: List[str]) -> None:
-        self._run("INSERT INTO turns (turn_id, session_id, message, images, paths, state, accepted_at)"
-                  " VALUES (?, ?, ?, ?, ?, ?, ?)",
-                  (turn_id, session_id, message, json.dumps(images), json.dumps(paths), QUEUED, time.time()))
+               paths: List[str], client_id: Optional[str] = None, accepted_at: Optional[float] = None) -> None:
+        self._run("INSERT INTO turns (turn_id, session_id, message, images, paths, state, accepted_at,"
+                  " client_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                  (turn_id, session_id, message, json.dumps(images), json.dumps(paths), QUEUED,
+                   time.time() if accepted_at is None else accepted_at, client_id))
 
-    def started(self, turn_id: str) -> None:
-        self._run("UPDATE turns SET state = ?, started_at = ? WHERE turn_id = ?",
-                  (RUNNING, time.time(), turn_id))
+    def started(self, turn_id: str, model: Optional[str] = None) -> None:
+        self._run("UPDATE turns SET state = ?, started_at = ?, model = ? WHERE turn_id = ?",
+                  (RUNNING, time.time(), model, turn_id))
+
+    def cancelled(self, turn_id: str) -> bool:
+        """A waiting message the user took back; False when it was not waiting."""
+        return self._run("UPDATE turns SET state = ?, ended_at = ? WHERE turn_id = ? AND state = ?",
+                         (CANCELLED, time.time(), turn_id, QUEUED)) > 0
 
     def sent(self, turn_id: str, text: str) -> None:
         """The text the engine was given for the turn (known by its digest)."""
         self._run("UPDATE turns SET digest = ? WHERE turn_id = ?", (digest(text), turn_id))
 
-    def ended(self, turn_id: str, status: str, reason: Optional[str] = None) -> bool:
-        """Mark the turn ended; False when that could not be written now (it
-        is written with the next write that succeeds)."""
-        args = (status, reason, time.time(), turn_id)
+    def ended(self, turn_id: str, status: str, reason: Optional[str] = None,
+              error: Optional[dict] = None) -> bool:
+        """Mark the turn ended (``error``: what failed, for a turn ended by
+        an error); False when that could not be written now (it is written
+        with the next write that succeeds)."""
+        args = (status, reason, time.time(), json.dumps(error) if error else None, turn_id)
         try:
             self._run(_ENDED, args)
             return True
@@ -174,9 +194,9 @@ class Journal:
 
     def forget_session(self, session_id: str) -> int:
         """Drop the session's finished turns (the session was deleted)."""
-        marks = ",".join("?" * len(ENDED))
+        marks = ",".join("?" * len(ENDED + (CANCELLED,)))
         return self._run(f"DELETE FROM turns WHERE session_id = ? AND state IN ({marks})",
-                         (session_id, *ENDED))
+                         (session_id, *ENDED, CANCELLED))
 
     def drop_missing_sessions(self, exists) -> int:
         """Drop the finished turns of sessions that ``exists(session_id)``
@@ -207,6 +227,7 @@ def _row(row: sqlite3.Row) -> dict:
     out = dict(row)
     out["images"] = json.loads(out["images"] or "[]")
     out["paths"] = json.loads(out["paths"] or "[]")
+    out["error"] = json.loads(out["error"]) if out.get("error") else None
     return out
 
 
@@ -283,8 +304,7 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
         # A turn whose reply never came gets an empty one with its status.
         if current is not None and current["state"] in ENDED and current["state"] != "done" \
                 and not (out and out[-1]["role"] == "assistant" and out[-1].get("turn") == current["turn_id"]):
-            out.append({"role": "assistant", "content": "", "turn": current["turn_id"],
-                        "status": current["state"]})
+            out.append(_reply_of(current, {"role": "assistant", "content": ""}))
 
     def unplaced_before(n: int) -> None:
         nonlocal current
@@ -323,6 +343,8 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
                 text, images = users_words(content)
                 if text != content:
                     entry = {"role": "user", "content": text, "images": images}
+            if isinstance(message.get("timestamp"), (int, float)):
+                entry["ts"] = float(message["timestamp"])
             out.append(entry)
             continue
         if current is not None and current["turn_id"] == running:
@@ -332,12 +354,15 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
         for key in ("tool_calls", "tool_call_id", "tool_name", "meta"):
             if message.get(key):
                 entry[key] = message[key]
+        meta = message.get("meta")
+        if role == "assistant" and isinstance(meta, dict) and isinstance(meta.get("reasoning"), str):
+            entry["reasoning"] = meta["reasoning"]
+        if isinstance(message.get("timestamp"), (int, float)):
+            entry["ts"] = float(message["timestamp"])
         if current is not None and role == "tool":
             entry["turn"] = current["turn_id"]
         if current is not None and role == "assistant":
-            entry["turn"] = current["turn_id"]
-            if current["state"] in ENDED and current["state"] != "done":
-                entry["status"] = current["state"]
+            entry = _reply_of(current, entry)
         out.append(entry)
     unplaced_before(float("inf"))  # type: ignore[arg-type]
     close_turn()
@@ -345,7 +370,23 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
 
 
 def _user(turn: dict) -> dict:
-    entry = {"role": "user", "content": turn["message"], "turn": turn["turn_id"], "images": turn["images"]}
+    entry = {"role": "user", "content": turn["message"], "turn": turn["turn_id"], "images": turn["images"],
+             "client_id": turn.get("client_id"), "ts": turn["accepted_at"]}
     if turn["state"] in ENDED and turn["state"] != "done":
         entry["status"] = turn["state"]
+    return entry
+
+
+def _reply_of(turn: dict, entry: dict) -> dict:
+    """An assistant message of a journal turn: its turn, the model that
+    wrote it, when the turn ended and how, if not well."""
+    entry["turn"] = turn["turn_id"]
+    if turn.get("model"):
+        entry["model"] = turn["model"]
+    if "ts" not in entry and turn.get("ended_at"):
+        entry["ts"] = turn["ended_at"]
+    if turn["state"] in ENDED and turn["state"] != "done":
+        entry["status"] = turn["state"]
+        if turn.get("error"):
+            entry["error"] = turn["error"]
     return entry

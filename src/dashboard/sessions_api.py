@@ -91,6 +91,7 @@ def rename_session(session_id: str, body: RenameBody, request: Request):
     if not _exists(store, session_id):
         _bad(f"no session {session_id!r}", 404)
     setter(session_id, title)
+    _told(request, session_id, "renamed")
     return {"session_id": session_id, "title": title}
 
 
@@ -113,7 +114,15 @@ def delete_session(session_id: str, request: Request):
     forget = getattr(host.turns, "forget_session", None)
     if callable(forget):
         forget(session_id)
+    _told(request, session_id, "deleted")
     return {"session_id": session_id, "deleted": True}
+
+
+def _told(request: Request, session_id: str, reason: str) -> None:
+    """Every open tab hears of the change (the host-wide stream)."""
+    told = getattr(_host(request), "sessions_changed", None)
+    if callable(told):
+        told(session_id, reason)
 
 
 @router.get("/sessions/search")
@@ -135,7 +144,9 @@ def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CH
         sid = row.get("id") or row.get("session_id")
         if not isinstance(sid, str):
             continue
-        stored_title = row.get("title") if isinstance(row.get("title"), str) else ""
+        stored_title = row.get("title")
+        if not isinstance(stored_title, str):
+            stored_title = ""
         title = tidy_title(stored_title)
         # Cleaning moved the characters: the store's ranges no longer fit.
         title_spans = row.get("title_spans") if title == stored_title else None

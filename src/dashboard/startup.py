@@ -141,7 +141,7 @@ def prepare_engine(service: bool) -> None:
     path.inject()
     installed = bool(detect.is_installed())
     if installed:
-        bootstrap._setup_env()
+        bootstrap.setup_env()
     logger.info("Engine check: korvel=%s, api_key=%s (self-update skipped outside the service)",
                 "installed" if installed else "missing", "set" if detect.has_api_key() else "missing")
 
@@ -160,5 +160,5 @@ def load_installed_engine(engine: Engine) -> bool:
     from bridge import bootstrap
     from bridge.setup import path
     path.inject()
-    bootstrap._setup_env()
+    bootstrap.setup_env()
     return engine.activate("installed")

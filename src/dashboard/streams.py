@@ -28,7 +28,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from starlette.responses import Response
 
@@ -46,6 +46,9 @@ RENEW_EVERY = 512
 #: Most bytes written to a client in one go.
 WRITE_CHUNK = 256 * 1024
 
+# Record types that change what a session is doing (told host-wide).
+STATEFUL = ("busy", "queue", "turn_started", "turn_ended", "approval_required", "approval_resolved",
+            "tool_completed", "title_updated")
 # Record types that belong to no turn, and those that name their own turn.
 UNTURNED = ("title_updated", "queue")
 OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved")
@@ -75,6 +78,9 @@ class SessionLog:
         self.ended: Dict[str, float] = {}   # retained finished turn -> when it ended
         self.sizes: Dict[str, int] = {}     # retained turn -> bytes of its records
         self.queue: List[dict] = []
+        # The client_id of each turn the log knows (from the host's own
+        # records of the turn: busy, turn_started).
+        self.clients: Dict[str, Optional[str]] = {}
         self.pending_approval: Optional[dict] = None
         # Approvals of the running turn not answered yet, oldest (the one an
         # answer resolves) first: (id of its approval_required event, data).
@@ -111,8 +117,14 @@ class SessionLog:
         if kind == "title_updated" and isinstance(data, dict) and isinstance(data.get("title"), str):
             # Automatic titles are held to the rules of renamed ones.
             data = {**data, "title": tidy_title(data["title"])}
+        if turn is not None and kind in OWN_TURN and isinstance(data, dict) and "client_id" in data:
+            client = data["client_id"]
+            self.clients[turn] = client
+        else:
+            client = self.clients.get(turn) if turn is not None else None
         self.seq += 1
-        frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind, {"turn": turn, "data": data})
+        frame = sse.format_frame(f"{self.hub.run}-{self.seq}", kind,
+                                 {"turn": turn, "client_id": client, "data": data})
         self.entries.append(Entry(self.seq, turn, frame))
         if turn is not None and turn in self.sizes:
             self.sizes[turn] += len(frame)
@@ -120,6 +132,8 @@ class SessionLog:
         self.changed.set()
         self.changed = asyncio.Event()
         self.since_renew += 1
+        if kind in STATEFUL and self.hub.watch is not None:
+            self.hub.watch(self.session_id, kind)
         if kind == "turn_ended" or self.since_renew >= RENEW_EVERY:
             self.hub.renew(self)
         if kind == "turn_ended":
@@ -141,7 +155,7 @@ class SessionLog:
             self._approvals_changed(clear=True)
         elif kind == "busy" and isinstance(data, dict) and turn is not None:
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self.queue.append({"turn": turn, "position": data.get("position"),
+            self.queue.append({"turn": turn, "client_id": data.get("client_id"), "position": data.get("position"),
                                "message": data.get("message"), "images": data.get("images") or [],
                                "waiting_for": data.get("waiting_for", "turn")})
         elif kind == "queue" and isinstance(data, dict) and isinstance(data.get("queue"), list):
@@ -191,6 +205,9 @@ class SessionLog:
                 kept -= self.sizes.pop(turn, 0)
                 del self.ended[turn]
                 self.starts.pop(turn, None)
+        known = set(self.starts) | {q.get("turn") for q in self.queue} | {self.current}
+        for turn in [t for t in self.clients if t not in known]:
+            del self.clients[turn]
         keep_from = min(self.starts.values(), default=self.seq + 1)
         while self.entries and self.entries[0].seq < keep_from:
             self.floor = self.entries.popleft().seq
@@ -225,7 +242,8 @@ class SessionLog:
         data = {"session_id": self.session_id, "resumed": resumed, "running": self.current,
                 "queue": queue, "pending_approval": self.pending_approval,
                 "pending_approval_id": self.pending_approval_id}
-        return sse.format_frame(f"{self.hub.run}-{position}", "sync", {"turn": None, "data": data})
+        return sse.format_frame(f"{self.hub.run}-{position}", "sync",
+                                {"turn": None, "client_id": None, "data": data})
 
     def frames_after(self, position: int) -> Tuple[Optional[str], int]:
         """SSE text of the records after ``position`` and the new position;
@@ -259,6 +277,9 @@ class StreamHub:
         self.logs: Dict[str, SessionLog] = {}
         self._seqs: Dict[str, int] = {}   # last id of sessions without a log
         self._lock = threading.Lock()
+        #: Told (session_id, record type) of records that change what a
+        #: session is doing, on the loop's thread.
+        self.watch: Optional[Callable[[str, str], None]] = None
 
     def bind(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
@@ -443,10 +464,10 @@ class SessionStream:
 
 
 class SessionStreamResponse(Response):
-    """The route's response: written by a ``SessionStream``; ``on_close``
-    runs when it ends."""
+    """The route's response: written by a ``SessionStream`` (or the
+    host-wide ``EventsStream``); ``on_close`` runs when it ends."""
 
-    def __init__(self, stream: SessionStream, on_close=None) -> None:
+    def __init__(self, stream: Callable[[Any, Any, Any], Awaitable[None]], on_close=None) -> None:
         super().__init__()
         self._stream = stream
         self._on_close = on_close

@@ -96,7 +96,7 @@ def decode_data_url(data_url: str, limit: int) -> bytes:
 
 def upload_dir(engine) -> pathlib.Path:
     if engine is not None and getattr(engine, "picdrop", None) is not None:
-        return pathlib.Path(engine.picdrop._UPLOAD_DIR)
+        return pathlib.Path(engine.picdrop.get_upload_dir())
     return pathlib.Path(os.path.expanduser("~")) / ".korvel" / "uploads"
 
 

@@ -46,9 +46,10 @@ def test_streamed_turn_reaches_every_callback_and_is_stored(make, fake):
     assert [a[0] for a, _ in ev.of("reasoning_callback")] == ["Thinking it ", "over."]
     assert ev.of("tool_progress_callback")[-1][0][:3] == \
         ("reasoning.available", "_thinking", "Thinking it over.")
+    # The reasoning is stored beside the answer (never sent back to the model).
     assert db.get_messages_as_conversation("s") == [
         {"role": "user", "content": "hello otters"},
-        {"role": "assistant", "content": "Echo: hello otters"}]
+        {"role": "assistant", "content": "Echo: hello otters", "meta": {"reasoning": "Thinking it over."}}]
 
     # The second turn carries the system prompt and the conversation so far.
     agent.run_conversation("and beavers?")
@@ -98,31 +99,53 @@ def test_stop_closes_the_request_and_the_next_turn_works(make, fake):
     assert agent.run_conversation("again")["final_response"] == "Echo: again"
 
 
-@pytest.mark.parametrize("model, key, base, expected", [
-    ("fake/chat", "bad-key", None, "refused the API key (401"),
-    ("fake/busy", KEY, None, "(429: Rate limit exceeded). Try again in 7 s."),
-    ("fake/broken", KEY, None, "answered with an error (500: Internal error in the model)"),
-    ("no/such-model", KEY, None, "does not know the model 'no/such-model' (404"),
-    ("fake/chat", "", "http://127.0.0.1:9/v1", "Cannot reach the model endpoint at 127.0.0.1:9"),
-    ("fake/cut", KEY, None, "The first half of an answer\n\n⚠️ The answer from"),
-    ("fake/drop", KEY, None, "of an answer\n\n⚠️ The answer from 127.0.0.1:{port} broke off: the "
-                             "connection was lost"),
+@pytest.mark.parametrize("model, key, base, kind, expected, said", [
+    ("fake/chat", "bad-key", None, "auth", "refused the API key (401", ""),
+    ("fake/busy", KEY, None, "rate_limit", "(429: Rate limit exceeded). Try again in 7 s.", ""),
+    ("fake/broken", KEY, None, "server", "answered with an error (500: Internal error in the model)", ""),
+    ("no/such-model", KEY, None, "not_found", "does not know the model 'no/such-model' (404", ""),
+    ("fake/chat", "", "http://127.0.0.1:9/v1", "unreachable", "Cannot reach the model endpoint at 127.0.0.1:9", ""),
+    ("fake/cut", KEY, None, "cut", "The answer from", "The first half of an answer"),
+    ("fake/drop", KEY, None, "cut", "The answer from 127.0.0.1:{port} broke off: the connection was lost",
+     "of an answer"),
 ])
-def test_failures_end_the_turn_with_a_message(make, fake, caplog, model, key, base, expected):
+def test_failures_end_the_turn_with_an_error_record(make, fake, caplog, model, key, base, kind, expected, said):
     expected = expected.format(port=fake.port)
     agent, ev, db = make(model=model, api_key=key, base_url=base or fake.url)
     with caplog.at_level(logging.WARNING):
         result = agent.run_conversation("hi")
-    assert expected in result["final_response"] and result["final_response"] == reply_of(ev)
-    assert result["completed"] is False and result["error"]
+    # The failure is the turn's error, never part of the reply.
+    error = result["error"]
+    assert error["kind"] == kind and expected in error["message"], error
+    assert (error.get("retry_after") == 7.0) == (kind == "rate_limit")
+    assert result["final_response"] == reply_of(ev) and "⚠️" not in reply_of(ev)
+    assert said in result["final_response"] and expected not in result["final_response"]
+    assert result["completed"] is False
     assert ev.of("status_callback")[-1][0][0] == "error"
     assert any(r.levelno == logging.WARNING and r.name == "standin.agent" for r in caplog.records)
     assert KEY not in caplog.text
-    # The failure stays in the history for the user, but the model is not told it.
-    assert db.get_messages_as_conversation("s")[-1]["content"] == result["final_response"]
+    # Only what the model wrote before it failed is kept.
+    last = db.get_messages_as_conversation("s")[-1]
+    assert (last["role"], last["content"]) == (("assistant", result["final_response"]) if said else ("user", "hi"))
     agent.switch_model("fake/chat", api_key=KEY, base_url=fake.url)
     assert agent.run_conversation("next")["final_response"] == "Echo: next"
-    assert "⚠️" not in str(fake.chat_requests()[-1]["messages"])
+
+
+def test_the_401_advice_names_where_the_key_came_from(standin, monkeypatch, tmp_path):
+    from agent import model_client
+
+    monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.delenv("KORVEL_HOME", raising=False)
+    monkeypatch.setenv("OPENROUTER_API_KEY", "sk-from-the-shell")
+    assert model_client.key_source() == "in the environment the dashboard was started with"
+    (tmp_path / ".korvel").mkdir()
+    (tmp_path / ".korvel" / ".env").write_text("OPENROUTER_API_KEY=sk-from-the-shell\n")
+    assert model_client.key_source() == "in ~/.korvel/.env"
+    profile = tmp_path / ".korvel" / "profiles" / "work"
+    profile.mkdir(parents=True)
+    (profile / ".env").write_text("export OPENROUTER_API_KEY='sk-from-the-shell'\n")
+    monkeypatch.setenv("KORVEL_HOME", str(profile))
+    assert model_client.key_source() == f"in the profile's .env ({profile / '.env'})"
 
 
 def test_images_go_as_parts_only_to_models_that_take_them(make, fake, tmp_path):

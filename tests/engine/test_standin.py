@@ -289,7 +289,8 @@ class TestAgent:
         assert ev.of("status_callback")
         assert db.get_messages_as_conversation("s") == [
             {"role": "user", "content": "hello world"},
-            {"role": "assistant", "content": result["final_response"]}]
+            {"role": "assistant", "content": result["final_response"],
+             "meta": {"reasoning": "The user wrote 11 characters; choosing a tool."}}]
         assert result["messages"][-1]["role"] == "assistant"
 
     def test_state_kept_between_turns_and_history_override(self, make):

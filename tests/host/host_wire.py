@@ -159,12 +159,13 @@ def start_server(*args: str, env: dict | None = None, home: pathlib.Path | None 
 
 
 class Event:
-    """One event from the wire: its id, type, turn tag and the record's data."""
+    """One event from the wire: its id, type, turn and client_id tags and the record's data."""
 
-    __slots__ = ("id", "name", "turn", "data")
+    __slots__ = ("id", "name", "turn", "data", "client_id")
 
-    def __init__(self, id, name, turn, data):
+    def __init__(self, id, name, turn, data, client_id=None):
         self.id, self.name, self.turn, self.data = id, name, turn, data
+        self.client_id = client_id
 
     def key(self):
         return (self.id, self.name, self.turn, json.dumps(self.data, sort_keys=True))
@@ -175,14 +176,15 @@ class Event:
 
 def parse_events(lines):
     """Events from SSE lines; comments skipped. The session stream's
-    ``{"turn", "data"}`` wrapping is taken apart."""
+    ``{"turn", "client_id", "data"}`` wrapping is taken apart."""
     event, data, ident = None, [], None
     for line in lines:
         if line == "":
             if data:
                 payload = json.loads("\n".join(data))
-                if isinstance(payload, dict) and set(payload) == {"turn", "data"}:
-                    yield Event(ident, event or "message", payload["turn"], payload["data"])
+                if isinstance(payload, dict) and set(payload) == {"turn", "client_id", "data"}:
+                    yield Event(ident, event or "message", payload["turn"], payload["data"],
+                                payload["client_id"])
                 else:
                     yield Event(ident, event or "message", None, payload)
             event, data, ident = None, [], None
@@ -247,6 +249,49 @@ class Stream:
     def turn(self, turn_id: str):
         """The (type, data) pairs of ``turn_id`` read so far."""
         return [(e.name, e.data) for e in self.events if e.turn == turn_id]
+
+    def close(self):
+        self._cm.__exit__(None, None, None)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class HostEvents:
+    """The host-wide stream (``GET /events``), read from the wire: ``hello``
+    is the first event's data, ``events`` the Event objects read since."""
+
+    def __init__(self, server: Server, last_event_id: str | None = None):
+        headers = {"Last-Event-ID": last_event_id} if last_event_id else {}
+        self._cm = server.client.stream("GET", "/events", headers=headers,
+                                        timeout=httpx.Timeout(READ_TIMEOUT))
+        self.response = self._cm.__enter__()
+        assert self.response.status_code == 200, self.response.read()
+        self._events = parse_events(self.response.iter_lines())
+        self.events: list = []
+        self.hello = None
+        if last_event_id is None:
+            first = next(self._events)
+            assert first.name == "hello", first
+            self.hello = first.data
+            self.last_id = first.id
+
+    def next(self):
+        item = next(self._events)
+        self.events.append(item)
+        if item.id:
+            self.last_id = item.id
+        return item.name, item.data
+
+    def until(self, event: str, **match):
+        """Read up to the first ``event`` whose data has the ``match`` items; its data."""
+        while True:
+            name, data = self.next()
+            if name == event and all(data.get(k) == v for k, v in match.items()):
+                return data
 
     def close(self):
         self._cm.__exit__(None, None, None)

@@ -39,6 +39,8 @@ def test_a_whole_turn_streams_every_kind_of_record(server):
     assert stored[0]["content"] == "hello there" and stored[1]["content"] == reply
     assert stored[0]["turn"] == stored[1]["turn"] == events[0][1]["turn_id"]
     assert "status" not in stored[1]
+    # The reasoning is kept beside the reply, for a reopened chat to show.
+    assert stored[1]["reasoning"] == dict(events)["reasoning"]["text"]
     # The next turn of the same session runs on the same warm agent.
     again = run_turn(server, "and again", session)
     assert replies(again).startswith("You said: and again")
@@ -163,7 +165,7 @@ def test_a_message_for_a_busy_session_is_queued_and_runs_next(server):
         stream.until("tool_started")
         queued = send(server, "second message", session)
         assert queued == {"session_id": session, "status": "queued", "position": 1, "waiting_for": "turn",
-                          "turn_id": queued["turn_id"]}
+                          "turn_id": queued["turn_id"], "client_id": None}
         third = send(server, "third message", session)
         assert third["position"] == 2
         busy = stream.until("busy")
@@ -317,3 +319,146 @@ def test_a_message_sent_right_after_a_turn_ends_is_not_reported_queued(server):
     assert not any(name == "busy" for name, _ in events)
     users = [m["content"] for m in history(server, session) if m["role"] == "user"]
     assert users == [f"message {n}" for n in range(5)]
+
+
+def test_a_turn_carries_the_senders_client_id_and_the_model_everywhere(server):
+    session = sid("cid")
+    send(server, "wait: 60", session, client_id="first-1")
+    with Stream(server, session) as stream:
+        stream.until("tool_started")
+        queued = send(server, "second", session, client_id="second_2")
+        assert queued["client_id"] == "second_2" and queued["status"] == "queued"
+        busy = stream.until("busy")
+        assert (busy["client_id"], busy["model"]) == ("second_2", "stand-in (scripted)")
+        with Stream(server, session) as later:
+            assert [q["client_id"] for q in later.sync["queue"]] == ["second_2"]
+        server.client.post("/chat/stop", json={"session_id": session})
+        stream.until("turn_ended")
+        started = stream.until("turn_started")
+        assert (started["client_id"], started["model"]) == ("second_2", "stand-in (scripted)")
+        stream.until("turn_ended")
+    # Every record of each turn, made by the host or the bridge, is tagged.
+    by_turn = {}
+    for event in stream.events:
+        if event.name not in ("queue", "title_updated"):
+            by_turn.setdefault(event.turn, set()).add(event.client_id)
+    assert by_turn.pop(queued["turn_id"]) == {"second_2"}
+    assert list(by_turn.values()) == [{"first-1"}] and None not in by_turn
+    idle(server, session)
+    messages = history(server, session)
+    users = [m for m in messages if m["role"] == "user"]
+    assert [m["client_id"] for m in users] == ["first-1", "second_2"]
+    assert all(isinstance(m["ts"], float) for m in messages if m["role"] in ("user", "assistant"))
+    replies_ = [m for m in messages if m["role"] == "assistant"]
+    assert {m["model"] for m in replies_} == {"stand-in (scripted)"}
+    assert replies_[0]["status"] == "stopped" and "status" not in replies_[-1]
+
+
+class TestSendFromAView:
+    @pytest.mark.parametrize("client_id", ["", "x" * 65, "has space", "dot.ted", 5])
+    def test_bad_client_ids_get_422(self, server, client_id):
+        res = server.client.post("/chat/send", json={"message": "hi", "client_id": client_id})
+        assert res.status_code == 422, res.text
+
+    def test_a_message_for_a_profile_no_longer_active_is_refused(self, server):
+        session = sid("prof")
+        assert send(server, "hello", session, profile="default")["status"] == "started"
+        idle(server, session)
+        assert server.client.post("/profiles/active", json={"name": "elsewhere", "create": True}).status_code == 200
+        try:
+            res = server.client.post("/chat/send", json={"message": "more", "session_id": session,
+                                                         "profile": "default", "client_id": "c1"})
+            assert res.status_code == 409
+            assert res.json()["detail"] == ("This chat belongs to profile 'default', but 'elsewhere' is "
+                                            "active now. Reload to continue in 'elsewhere'.")
+            assert server.client.get(f"/chat/status/{session}").json()["pending"] == 0
+            assert history(server, session) == []
+        finally:
+            server.client.post("/profiles/active", json={"name": "default"})
+        assert [m["role"] for m in history(server, session)] == ["user", "assistant"]
+
+
+def _approve(server, session, message, choice):
+    """Run ``message`` in ``session`` answering its approval with ``choice``; the reply."""
+    with Stream(server, session) as stream:
+        turn = send(server, message, session)["turn_id"]
+        stream.until("approval_required", turn)
+        body = {"session_id": session, "choice": choice, "approval_id": stream.events[-1].id}
+        assert server.client.post("/chat/approve", json=body).status_code == 200
+        stream.until("turn_ended", turn)
+        return replies(stream.turn(turn))
+
+
+def test_standing_approvals_are_listed_and_can_be_revoked(server):
+    session = sid("perm")
+    _approve(server, session, "run: rm -rf /tmp/perm-one", "session")
+    _approve(server, session, "run: shutdown now", "always")
+    listed = server.client.get("/permissions").json()
+    assert listed["supported"] is True
+    assert {"session_id": session, "key": "recursive_delete",
+            "description": 'commands that match "recursive forced delete"'} in listed["session"]
+    assert {"key": "power_off", "description": 'commands that match "stops the machine"'} in listed["always"]
+    # Standing: the next such command runs without asking.
+    events = run_turn(server, "run: rm -rf /tmp/perm-two", session)
+    assert "approval_required" not in [name for name, _ in events]
+    revoke = lambda body: server.client.request("DELETE", "/permissions", json=body)
+    assert revoke({"scope": "session", "key": "recursive_delete", "session_id": session}).json() == {"revoked": True}
+    assert revoke({"scope": "session", "key": "recursive_delete", "session_id": session}).status_code == 404
+    assert revoke({"scope": "always", "key": "power_off"}).json() == {"revoked": True}
+    assert revoke({"scope": "always", "key": "power_off"}).status_code == 404
+    assert revoke({"scope": "forever", "key": "power_off"}).status_code == 400
+    assert revoke({"scope": "session", "key": "x"}).status_code == 400  # which session?
+    listed = server.client.get("/permissions").json()
+    assert not [e for e in listed["session"] if e["session_id"] == session]
+    assert "power_off" not in [e["key"] for e in listed["always"]]
+    # Revoked: asked again.
+    assert "was denied" in _approve(server, session, "run: rm -rf /tmp/perm-three", "deny")
+    assert "was denied" in _approve(server, session, "run: shutdown now", "deny")
+
+
+def test_an_engine_that_cannot_list_approvals_says_so(monkeypatch):
+    import types
+
+    from dashboard import permissions
+    monkeypatch.setattr(permissions, "_module", lambda: types.SimpleNamespace())
+    listed = permissions.listing()
+    assert listed["supported"] is False and "cannot list or revoke" in listed["reason"]
+    assert (listed["session"], listed["always"]) == ([], [])
+    assert permissions.revoke("always", "power_off", None) is None
+
+
+def test_a_chat_exports_as_markdown(server):
+    session = sid("export")
+    run_turn(server, "hello markdown", session)
+    server.client.patch(f"/sessions/{session}", json={"title": "Otters: a plan/ütf"})
+    res = server.client.get(f"/chat/export/{session}")
+    assert res.status_code == 200
+    assert res.headers["content-type"] == "text/markdown; charset=utf-8"
+    assert res.headers["content-disposition"].startswith('attachment; filename="Otters_ a plan_utf.md"')
+    assert "filename*=UTF-8''Otters_%20a%20plan_%C3%BCtf.md" in res.headers["content-disposition"]
+    text = res.text
+    assert text.startswith("# Otters: a plan/ütf\n")
+    assert "## You · " in text and "hello markdown" in text
+    assert "## Assistant (stand-in (scripted)) · " in text and "You said: hello markdown" in text
+    assert server.client.get(f"/chat/export/{sid('none')}").status_code == 404
+    assert server.client.get("/model").json()["standin"] is True
+
+
+def test_the_agents_steps_are_folded_into_lists_in_an_export():
+    from dashboard.export import markdown
+
+    call = {"id": "c1", "type": "function",
+            "function": {"name": "terminal", "arguments": '{"command": "ls -la\\n/tmp"}'}}
+    text = markdown("T", [
+        {"role": "user", "content": "look", "ts": 0.0},
+        {"role": "assistant", "content": None, "tool_calls": [call]},
+        {"role": "tool", "tool_call_id": "c1", "content": "...", "meta": {"summary": "exit status 0"}},
+        {"role": "assistant", "content": "Done.", "model": "m", "ts": 60.0},
+        {"role": "user", "content": "again"},
+        {"role": "assistant", "content": "", "status": "error",
+         "error": {"kind": "auth", "message": "refused the key"}},
+    ])
+    assert text == ("# T\n\n## You · 1970-01-01 00:00 UTC\n\nlook\n\n"
+                    "## Assistant (m) · 1970-01-01 00:01 UTC\n\nSteps:\n\n- terminal: `ls -la /tmp`\n"
+                    "  - result: exit status 0\n\nDone.\n\n## You\n\nagain\n\n## Assistant\n\n"
+                    "*(failed: refused the key)*\n")

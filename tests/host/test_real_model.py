@@ -19,7 +19,7 @@ def sid(prefix="m"):
 
 def _record(name, data):
     """(type, the record's own data), whether or not the wire wraps it with its turn."""
-    if isinstance(data, dict) and set(data) == {"turn", "data"}:
+    if isinstance(data, dict) and set(data) == {"turn", "client_id", "data"}:
         data = data["data"]
     return name, data
 
@@ -96,9 +96,16 @@ def test_stop_mid_stream_and_failures_end_the_turn_and_the_next_one_works(model_
         wait_for(lambda: fake.disconnects > disconnects)
 
         set_model(model_server, "fake/busy")
-        failed = reply(turn(model_server, "are you there?", failing))
-        assert failed.startswith("⚠️ ") and "(429: Rate limit exceeded). Try again in 7 s." in failed
-        assert history(model_server, failing)[-1]["content"] == failed
+        records = turn(model_server, "are you there?", failing)
+        # A failed request ends the turn with an error record, not a reply.
+        assert reply(records) == ""
+        ended = records[-1][1]
+        assert ended["status"] == "error" and ended["error"]["kind"] == "rate_limit"
+        assert ended["error"]["retry_after"] == 7.0
+        assert "(429: Rate limit exceeded). Try again in 7 s." in ended["error"]["message"]
+        last = history(model_server, failing)[-1]
+        assert (last["role"], last["content"], last["status"]) == ("assistant", "", "error")
+        assert last["error"] == ended["error"] and last["model"] == "fake/busy"
     finally:
         set_model(model_server, "fake/chat")
     assert reply(turn(model_server, "and now?", failing)).endswith("and now?")
@@ -128,8 +135,9 @@ def test_an_unreachable_endpoint_is_named_and_reported():
         models = srv.client.get("/model").json()
         assert models["choices"] == ["local/model"] and models["source"] == "unavailable"
         assert f"127.0.0.1:{port}" in models["models_error"]
-        text = reply(turn(srv, "anyone?", sid("down")))
-        assert f"Cannot reach the model endpoint at 127.0.0.1:{port}" in text
+        error = turn(srv, "anyone?", sid("down"))[-1][1]["error"]
+        assert error["kind"] == "unreachable"
+        assert f"Cannot reach the model endpoint at 127.0.0.1:{port}" in error["message"]
     finally:
         srv.stop()
 

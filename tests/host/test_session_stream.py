@@ -219,3 +219,73 @@ def test_a_message_that_cannot_be_kept_on_disk_is_refused_not_lost(tmp_path):
         assert srv.client.get("/chat/status/nodisk").json()["running"] is False
     finally:
         srv.stop()
+
+
+def test_the_host_wide_stream_tells_every_tab_of_sessions_profiles_and_states(server):
+    from host_wire import HostEvents
+    session = sid("ev")
+    with HostEvents(server) as events:
+        assert events.hello == {"profile": "default"}
+        send(server, "wait: 60", session)
+        assert events.until("session_state", session_id=session)["state"] == "working"
+        approval = send(server, "run: rm -rf ./nothing-here", sid("ap"))
+        asked = events.until("session_state", session_id=approval["session_id"])
+        asked = asked if asked["state"] == "awaiting_approval" else \
+            events.until("session_state", session_id=approval["session_id"], state="awaiting_approval")
+        # A tab that connects now hears of every session that is not idle.
+        with HostEvents(server) as late:
+            states = {}
+            while len(states) < 2:
+                name, data = late.next()
+                states[data["session_id"]] = data["state"]
+            assert states == {session: "working", approval["session_id"]: "awaiting_approval"}
+        server.client.post("/chat/stop", json={"session_id": session})
+        assert events.until("session_state", session_id=session)["state"] == "idle"
+        server.client.post("/chat/stop", json={"session_id": approval["session_id"]})
+        events.until("session_state", session_id=approval["session_id"], state="idle")
+        created = send(server, "a new chat")["session_id"]
+        assert events.until("sessions_changed", session_id=created)["reason"] == "created"
+        # (told of a title while the session is open somewhere, as it is in the tab that made it)
+        with Stream(server, created):
+            events.until("sessions_changed", session_id=created, reason="titled")
+        idle(server, created)
+        server.client.patch(f"/sessions/{created}", json={"title": "Renamed"})
+        assert events.until("sessions_changed", session_id=created)["reason"] == "renamed"
+        resume_from = events.last_id
+        server.client.delete(f"/sessions/{created}")
+        assert events.until("sessions_changed", session_id=created)["reason"] == "deleted"
+        try:
+            server.client.post("/profiles/active", json={"name": "evt", "create": True})
+            assert events.until("profile_changed") == {"profile": "evt"}
+        finally:
+            server.client.post("/profiles/active", json={"name": "default"})
+        assert events.until("profile_changed") == {"profile": "default"}
+    # A reconnect with the id of an event still held goes on after it.
+    with HostEvents(server, last_event_id=resume_from) as again:
+        assert again.next() == ("sessions_changed", {"session_id": created, "reason": "deleted"})
+
+
+def test_one_waiting_message_can_be_cancelled(server):
+    session = sid("cancel")
+    first = send(server, "wait: 60", session)
+    with Stream(server, session) as stream:
+        stream.until("tool_started")
+        keep1 = send(server, "kept one", session)["turn_id"]
+        drop = send(server, "taken back", session)["turn_id"]
+        keep2 = send(server, "kept two", session)["turn_id"]
+        cancel = lambda turn: server.client.post("/chat/cancel", json={"session_id": session, "turn_id": turn})
+        assert cancel(first["turn_id"]).status_code == 409
+        assert cancel("t-nothing").status_code == 404
+        assert cancel(drop).json() == {"cancelled": drop}
+        assert cancel(drop).status_code == 404
+        queue = stream.until("queue")["queue"]
+        assert [(q["turn"], q["position"]) for q in queue] == [(keep1, 1), (keep2, 2)]
+        assert server.client.get(f"/chat/status/{session}").json()["pending"] == 2
+        server.client.post("/chat/stop", json={"session_id": session})
+        stream.until("turn_ended")
+        for turn in (keep1, keep2):
+            assert stream.until("turn_started")["turn_id"] == turn
+            stream.until("turn_ended")
+    idle(server, session)
+    users = [m["content"] for m in history(server, session) if m["role"] == "user"]
+    assert users == ["wait: 60", "kept one", "kept two"]

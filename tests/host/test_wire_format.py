@@ -145,3 +145,27 @@ def test_finished_turns_kept_for_readers_are_bounded_in_bytes(monkeypatch):
     assert log.start_for(f"{hub.run}-2") == (6, False)
     assert log.start_for(f"{hub.run}-3") == (3, True)
     hub.loop.close()
+
+
+def test_every_record_of_a_turn_names_its_turn_and_the_senders_client_id():
+    hub, _ = hub_with_loop()
+    log = hub.open("s1", object())
+    hub.activate("s1")
+    tags = []
+    for record in (
+            {"type": "busy", "data": {"turn_id": "t1", "client_id": "c-1", "position": 1}},
+            {"type": "queue", "data": {"queue": [{"turn": "t1", "client_id": "c-1"}]}},
+            {"type": "turn_started", "data": {"turn_id": "t1", "client_id": "c-1"}},
+            {"type": "delta", "data": "made by the bridge"},
+            {"type": "approval_resolved", "data": {"turn_id": "t1", "choice": "once"}},
+            {"type": "turn_ended", "data": {"turn_id": "t1", "client_id": "c-1", "status": "done"}},
+            {"type": "turn_started", "data": {"turn_id": "t2", "client_id": None}},
+            {"type": "delta", "data": "another sender's"}):
+        log.put_nowait(record)
+        _, event, data = frames(log, log.seq - 1)[0]
+        tags.append((event, data["turn"], data["client_id"]))
+    assert tags == [("busy", "t1", "c-1"), ("queue", None, None), ("turn_started", "t1", "c-1"),
+                    ("delta", "t1", "c-1"), ("approval_resolved", "t1", "c-1"), ("turn_ended", "t1", "c-1"),
+                    ("turn_started", "t2", None), ("delta", "t2", None)]
+    assert set(log.clients) == {"t1", "t2"}  # t1 is kept for a reconnect, and its sender with it
+    hub.loop.close()

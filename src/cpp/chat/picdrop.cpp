@@ -16,6 +16,9 @@ constexpr const char* kVisionPrompt =
 
 // ---------------------------------------------------------------- saving
 
+// Where uploads are saved: the namespace's `_UPLOAD_DIR` of the moment.
+nb::object upload_dir() { return ns.get("_UPLOAD_DIR"); }
+
 nb::object ensure_upload_dir() {
   nb::object dir = ns.get("_UPLOAD_DIR");
   dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -264,6 +267,8 @@ NB_MODULE(picdrop, m) {
   m.attr("logger") = log_.named();
   m.attr("_UPLOAD_DIR") = bridge::home_join(".korvel", "uploads");
 
+  ns.def(m, "get_upload_dir", &upload_dir, nb::sig("def get_upload_dir() -> pathlib.Path"),
+        "The directory uploads are saved in (_UPLOAD_DIR).");
   ns.def(m, "_ensure_upload_dir", &ensure_upload_dir,
         nb::sig("def _ensure_upload_dir() -> pathlib.Path"),
         "Create the upload directory (and its parents) when missing; returns it.");

@@ -210,16 +210,18 @@ class AIAgent:
             return self._run_model(user_message, messages)
         return self._run_script(user_message, messages)
 
-    def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=...):
+    def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=..., reasoning=None):
         """Store the reply and build the turn's result. ``final`` is all the
         text of the turn; ``stored`` the last answer's own part of it (what is
-        kept as the closing assistant message; None: nothing is kept)."""
+        kept as the closing assistant message; None: nothing is kept), with
+        the ``reasoning`` that came with it beside it."""
         stored = final if stored is ... else stored
         if stored is not None:
-            messages.append({"role": "assistant", "content": stored})
-            db = self.session_db
-            if db is not None and self.session_id:
-                db.append_message(self.session_id, "assistant", stored)
+            message = {"role": "assistant", "content": stored}
+            if reasoning:
+                message["meta"] = {"reasoning": reasoning}
+            messages.append(message)
+            self._store(message)
         result = {"final_response": final, "messages": list(messages),
                   "interrupted": interrupted, "completed": not interrupted and error is None,
                   "api_calls": api_calls, "model": self.model}
@@ -258,7 +260,7 @@ class AIAgent:
             streamed = "" if self._stopped() else self._stream(reply)
         interrupted = self._stopped()
         final = streamed if not interrupted else (streamed + " [interrupted]").strip()
-        return self._finish(messages, final, interrupted)
+        return self._finish(messages, final, interrupted, reasoning=reasoning)
 
     # -- a turn with a model ------------------------------------------------
 
@@ -334,15 +336,13 @@ class AIAgent:
             self._emit_status("retry", f"{model_client.describe_failure(exc, self.base_url, self.model)}"
                                        f" Retrying in {pause:g} s.")
 
-        def failed(text, note):
-            logger.warning("Model request to %s (%s) failed: %s", host, self.model, note)
-            self._emit_status("error", note)
-            report = model_client.FAILURE_MARK + note
-            if text or shown:
-                report = "\n\n" + report
-            self._call("stream_delta_callback", report)
-            return self._finish(messages, "".join(shown) + report, False, api_calls=api_calls,
-                                error=note, stored=text + report)
+        def failed(text, error):
+            # The failure is the turn's error record, not part of the reply:
+            # what the model had written before it is kept as it is.
+            logger.warning("Model request to %s (%s) failed: %s", host, self.model, error["message"])
+            self._emit_status("error", error["message"])
+            return self._finish(messages, "".join(shown), False, api_calls=api_calls,
+                                error=error, stored=text or None)
 
         while True:
             if api_calls >= cap:
@@ -372,7 +372,7 @@ class AIAgent:
                 return self._finish(messages, (partial + " [interrupted]").strip(), True,
                                     api_calls=api_calls, stored=(own + " [interrupted]").strip())
             except model_client.StreamCut as cut:
-                return failed(cut.text, f"The answer from {host} broke off: {cut}")
+                return failed(cut.text, {"message": f"The answer from {host} broke off: {cut}", "kind": "cut"})
             except Exception as exc:
                 if tools and model_client.refuses_tools(exc):
                     logger.warning("%s at %s takes no tools; asking again without them",
@@ -387,7 +387,7 @@ class AIAgent:
                             del wire[0]
                     api_calls -= 1
                     continue
-                return failed("", model_client.describe_failure(exc, self.base_url, self.model))
+                return failed("", model_client.failure(exc, self.base_url, self.model))
             text, reasoning, finish = answer
             if reasoning:
                 self._call("tool_progress_callback", "reasoning.available", "_thinking", reasoning, None)
@@ -398,13 +398,16 @@ class AIAgent:
                     self._call("stream_delta_callback", f"\n\n{note}")
                     shown.append(f"\n\n{note}")
                     text = f"{text}\n\n{note}" if text else note
-                return self._finish(messages, "".join(shown), False, api_calls=api_calls, stored=text)
+                return self._finish(messages, "".join(shown), False, api_calls=api_calls, stored=text,
+                                    reasoning=reasoning)
             answer_ended = answer.ended_at
             tool_seconds = 0.0
             request_calls = [{"id": c["id"], "type": "function",
                               "function": {"name": c["name"], "arguments": c["arguments"]}}
                              for c in calls]
             said = {"role": "assistant", "content": text or None, "tool_calls": request_calls}
+            if reasoning:
+                said["meta"] = {"reasoning": reasoning}
             messages.append(said)
             wire.append({"role": "assistant", "content": text or None, "tool_calls": request_calls})
             self._store(said)

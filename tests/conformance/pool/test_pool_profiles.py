@@ -192,6 +192,10 @@ class TestConfigModel:
     def test_no_file(self, pool, root, monkeypatch):
         monkeypatch.setenv("ZALIX_MODEL", "env-model")
         assert pool._get_config_model() == "env-model"
+        # The public spelling answers alike, through the namespace.
+        assert pool.get_config_model() == "env-model"
+        monkeypatch.setattr(pool, "_get_config_model", lambda: "replaced")
+        assert pool.get_config_model() == "replaced"
 
     def test_no_yaml_support(self, pool, root, monkeypatch):
         (root / "config.yaml").write_text("model: m\n")

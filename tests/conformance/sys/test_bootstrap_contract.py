@@ -106,9 +106,15 @@ _real_sleep = time.sleep
 def test_surface():
     assert bootstrap.PACKAGE_NAME == "korvel-dashboard"
     assert bootstrap.logger.name == LOG and isinstance(bootstrap.logger, logging.Logger)
-    for f in (bootstrap.bootstrap, bootstrap._auto_update, bootstrap._setup_env):
+    for f in (bootstrap.bootstrap, bootstrap._auto_update, bootstrap._setup_env, bootstrap.setup_env):
         with pytest.raises(TypeError):
             f(1)
+
+
+def test_setup_env_is_the_namespaces_of_the_moment(monkeypatch):
+    calls = []
+    monkeypatch.setattr(bootstrap, "_setup_env", lambda: calls.append("setup"))
+    assert bootstrap.setup_env() is None and calls == ["setup"]
 
 
 class TestAutoUpdate:

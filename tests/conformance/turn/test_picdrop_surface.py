@@ -47,9 +47,12 @@ def test_upload_dir_from_home_at_load():
 
 
 def test_ensure_upload_dir_reads_the_module_constant(uploads):
+    assert pd.get_upload_dir() == uploads and not uploads.exists()
     got = pd._ensure_upload_dir()
     assert got == uploads and isinstance(got, pathlib.Path) and uploads.is_dir()
     assert pd._ensure_upload_dir() == uploads
+    with pytest.raises(TypeError):
+        pd.get_upload_dir(1)
 
 
 @pytest.mark.parametrize("filename, ext", [

@@ -177,6 +177,10 @@ nb::object get_config_model() {
   return ns.get("os").attr("environ").attr("get")("ZALIX_MODEL", "");
 }
 
+// For hosts: the same answer, through the namespace's `_get_config_model`
+// of the moment.
+nb::object config_model() { return ns.call("_get_config_model"); }
+
 }  // namespace
 
 nb::object session_db(nb::handle profile) {
@@ -206,6 +210,8 @@ void define_profiles(nb::module_& m) {
         "Make a profile active: environment, job paths, .env, warm agents.");
   ns.def(m, "_get_config_model", &get_config_model, nb::sig("def _get_config_model() -> str"),
         "Model configured for the active profile, else ZALIX_MODEL, else ''.");
+  ns.def(m, "get_config_model", &config_model, nb::sig("def get_config_model() -> str"),
+        "Model configured for the active profile, else ZALIX_MODEL, else '' (calls _get_config_model).");
   remember(OP_GET_SESSION_DB, "get_session_db");
 }
 

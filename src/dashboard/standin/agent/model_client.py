@@ -38,8 +38,8 @@ RETRY_PAUSE = 1.0
 #: Images larger than this are left to their text description.
 MAX_IMAGE_BYTES = 20 * 1024 * 1024
 
-#: Replies that report a failed request start with this; they are kept in the
-#: history for the user but never sent back to the model.
+#: Replies that earlier versions stored for a failed request start with this; they stay in the
+#: history for the user but are never sent back to the model.
 FAILURE_MARK = "⚠️ "
 
 
@@ -384,7 +384,7 @@ def describe_failure(exc, base_url, model):
     detail = _server_message(exc)
     if isinstance(exc, openai.AuthenticationError):
         return (f"{host} refused the API key (401: {detail}). Check OPENROUTER_API_KEY "
-                "in ~/.korvel/.env.")
+                f"{key_source()}.")
     if isinstance(exc, openai.PermissionDeniedError):
         return f"{host} does not allow this request (403: {detail})."
     if isinstance(exc, openai.RateLimitError):
@@ -403,6 +403,56 @@ def describe_failure(exc, base_url, model):
     if status is not None:
         return f"{host} answered with an error ({status}: {detail})."
     return f"The request to {host} failed: {detail}"
+
+
+def key_source():
+    """Where the API key in use came from, as advice names it: the profile's
+    .env, ~/.korvel/.env, or the environment the host was started with (the
+    bridge keeps a variable that was already set, and a profile's .env
+    overrides both)."""
+    import os
+
+    from dotenv import dotenv_values
+
+    key = os.environ.get("OPENROUTER_API_KEY", "")
+    root = Path.home() / ".korvel"
+    home = Path(os.environ.get("KORVEL_HOME") or root)
+    if home != root:
+        profile_env = home / ".env"
+        if key and dotenv_values(profile_env).get("OPENROUTER_API_KEY") == key:
+            return f"in the profile's .env ({profile_env})"
+    if key and dotenv_values(root / ".env").get("OPENROUTER_API_KEY") == key:
+        return "in ~/.korvel/.env"
+    return "in the environment the dashboard was started with"
+
+
+def failure_kind(exc):
+    """What kind of failure a request met: "auth", "rate_limit",
+    "not_found", "server", "unreachable" or "other"."""
+    import openai
+
+    if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
+        return "auth"
+    if isinstance(exc, openai.RateLimitError):
+        return "rate_limit"
+    if isinstance(exc, openai.NotFoundError):
+        return "not_found"
+    if isinstance(exc, (openai.APITimeoutError, openai.APIConnectionError)):
+        return "unreachable"
+    status = getattr(exc, "status_code", None)
+    if isinstance(status, int) and status >= 500:
+        return "server"
+    return "other"
+
+
+def failure(exc, base_url, model):
+    """The error record of a failed request: {"message", "kind",
+    "retry_after" (seconds, when the endpoint said)}."""
+    record = {"message": describe_failure(exc, base_url, model), "kind": failure_kind(exc)}
+    wait = retry_after(exc) if record["kind"] == "rate_limit" else None
+    if wait is not None:
+        record["retry_after"] = max(1.0, round(wait, 1))
+    return record
 
 
 def describe_break(exc):

@@ -40,6 +40,7 @@ _gateway_notify = {}      # session key -> notify callable
 _pending = {}             # session key -> [_Pending, ...] oldest first
 _session_approved = {}    # session key -> {pattern key, ...}
 _always_approved = set()  # pattern keys approved for good
+_session_by_always = set()  # (session key, pattern key) added by an agent's "always"
 
 
 class _Pending:
@@ -105,6 +106,8 @@ def resolve_gateway_approval(session_key, choice):
             # An agent's "always" is kept in the profile (see _decide), so
             # another profile is not bound by it; this session is at once.
             _session_approved.setdefault(session_key, set()).add(entry.data["pattern_key"])
+            if choice == "always":
+                _session_by_always.add((session_key, entry.data["pattern_key"]))
         elif choice == "always":
             _always_approved.add(entry.data["pattern_key"])
     entry.choice = choice
@@ -194,9 +197,12 @@ def _always_saved():
 
 
 def _save_always(pattern_key):
+    _write_always(_always_saved() | {pattern_key})
+
+
+def _write_always(keys):
     import json
 
-    keys = _always_saved() | {pattern_key}
     path = _always_file()
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -264,3 +270,70 @@ def _forget(session_key, entry):
             queue.remove(entry)
             if not queue:
                 del _pending[session_key]
+
+
+# -- standing approvals ------------------------------------------------------------
+
+def describe_approval(pattern_key):
+    """What a standing approval allows, in words."""
+    for _, key, description in DANGEROUS_PATTERNS:
+        if key == pattern_key:
+            return f"commands that match \"{description}\""
+    if pattern_key.startswith("command:"):
+        return f"every {pattern_key[8:]} command"
+    if pattern_key == "write_outside_workdir":
+        return "writing files outside the working folder"
+    return pattern_key
+
+
+def list_approvals(session_key=None):
+    """The standing approvals: {"session": [{"session_key", "key",
+    "description"}], "always": [{"key", "description"}]}; those of one
+    session when ``session_key`` is given. "always" ones are the profile's
+    (approvals.json) and those given to commands not from a model."""
+    with _lock:
+        sessions = {k: sorted(v) for k, v in _session_approved.items()
+                    if session_key is None or k == session_key}
+        by_always = set(_session_by_always)
+        always = set(_always_approved)
+    always |= _always_saved()
+    return {
+        "session": [{"session_key": k, "key": key, "description": describe_approval(key)}
+                    for k, keys in sorted(sessions.items()) for key in keys
+                    if (k, key) not in by_always or key not in always],
+        "always": [{"key": key, "description": describe_approval(key)} for key in sorted(always)],
+    }
+
+
+def revoke_approval(scope, pattern_key, session_key=None):
+    """Withdraw a standing approval: the next such command asks again.
+    ``scope`` is "session" (``session_key``'s) or "always" (the profile's,
+    and what that answer allowed in its session at once). False when no
+    such approval stands."""
+    if scope == "session":
+        with _lock:
+            keys = _session_approved.get(session_key)
+            if not keys or pattern_key not in keys:
+                return False
+            keys.discard(pattern_key)
+            if not keys:
+                del _session_approved[session_key]
+            _session_by_always.discard((session_key, pattern_key))
+        return True
+    if scope != "always":
+        raise ValueError(f"scope must be session or always, not {scope!r}")
+    with _lock:
+        found = pattern_key in _always_approved
+        _always_approved.discard(pattern_key)
+        for key in [k for k in _session_by_always if k[1] == pattern_key]:
+            _session_by_always.discard(key)
+            keys = _session_approved.get(key[0])
+            if keys is not None:
+                keys.discard(pattern_key)
+                if not keys:
+                    del _session_approved[key[0]]
+    saved = _always_saved()
+    if pattern_key in saved:
+        _write_always(saved - {pattern_key})
+        found = True
+    return found
