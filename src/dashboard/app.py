@@ -389,16 +389,21 @@ def create_app(host: Host) -> FastAPI:
     def chat_cancel(engine: EngineDep, body: CancelBody):
         return host.turns.cancel(_session(body.session_id), body.turn_id)
 
+    def _within_stream_cap(request: Request, make_stream, what: str = "streams") -> SessionStreamResponse:
+        """The stream ``make_stream()`` makes, for a client still under its cap
+        of open streams (429 otherwise; nothing is made then)."""
+        client = request.client.host if request.client else ""
+        if not host.stream_slots.take(client):
+            _bad(f"this client has {host.stream_slots.limit} {what} open already; "
+                 "close some of the dashboard's tabs", 429)
+        return SessionStreamResponse(make_stream(), on_close=lambda: host.stream_slots.give_back(client))
+
     @app.get("/events")
     async def host_events(request: Request, last_event_id: Optional[str] = None):
         resume = request.headers.get("last-event-id") or last_event_id
         closing = cast(asyncio.Event, host.closing)
-        client = request.client.host if request.client else ""
-        if not host.stream_slots.take(client):
-            _bad(f"this client has {host.stream_slots.limit} streams open already; "
-                 "close some of the dashboard's tabs", 429)
-        return SessionStreamResponse(EventsStream(host.events, resume, closing, stall=settings.STALL.value()),
-                                     on_close=lambda: host.stream_slots.give_back(client))
+        return _within_stream_cap(request, lambda: EventsStream(host.events, resume, closing,
+                                                                stall=settings.STALL.value()))
 
     @app.get("/chat/stream/{session_id}")
     async def chat_stream(engine: EngineDep, session_id: str, request: Request,
@@ -407,12 +412,8 @@ def create_app(host: Host) -> FastAPI:
         resume = request.headers.get("last-event-id") or last_event_id
         # host.closing is set by the lifespan before any request is served.
         closing = cast(asyncio.Event, host.closing)
-        client = request.client.host if request.client else ""
-        if not host.stream_slots.take(client):
-            _bad(f"this client has {host.stream_slots.limit} session streams open already; "
-                 "close some of the dashboard's tabs", 429)
-        return SessionStreamResponse(SessionStream(host.streams, session_id, resume, closing),
-                                     on_close=lambda: host.stream_slots.give_back(client))
+        return _within_stream_cap(request, lambda: SessionStream(host.streams, session_id, resume, closing),
+                                  "session streams")
 
     @app.get("/chat/status/{session_id}")
     def chat_status(engine: EngineDep, session_id: str):

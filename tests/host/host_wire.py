@@ -198,7 +198,20 @@ def parse_events(lines):
             ident = line[3:].lstrip(" ")
 
 
-class Stream:
+class _WireReader:
+    """A stream read from the wire: closes its response, also as a context manager."""
+
+    def close(self):
+        self._cm.__exit__(None, None, None)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Stream(_WireReader):
     """The event stream of one session, read from the wire.
 
     ``sync`` is the first event's data; ``seen`` the (type, data) pairs read
@@ -250,17 +263,9 @@ class Stream:
         """The (type, data) pairs of ``turn_id`` read so far."""
         return [(e.name, e.data) for e in self.events if e.turn == turn_id]
 
-    def close(self):
-        self._cm.__exit__(None, None, None)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
-class HostEvents:
+class HostEvents(_WireReader):
     """The host-wide stream (``GET /events``), read from the wire: ``hello``
     is the first event's data, ``events`` the Event objects read since."""
 
@@ -293,14 +298,6 @@ class HostEvents:
             if name == event and all(data.get(k) == v for k, v in match.items()):
                 return data
 
-    def close(self):
-        self._cm.__exit__(None, None, None)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 def send(server: Server, message: str, session_id: str | None = None, **extra) -> dict:

@@ -357,13 +357,19 @@ function startRename(item, s, label) {
   input.addEventListener("blur", () => finish(true));
 }
 
+// Chats this tab is deleting (their deletion is not news to it).
+const deletingHere = new Set();
+
 async function deleteSession(s, label) {
   const ok = await ask({ title: "Delete this chat?", text: `“${label}” and all its messages will be deleted. This cannot be undone.`,
     okLabel: "Delete", danger: true, field: false });
   if (!ok) return;
+  // The host tells every tab of the deletion; this one says it its own way.
+  deletingHere.add(s.session_id);
   try {
     await api("DELETE", `/sessions/${encodeURIComponent(s.session_id)}`);
   } catch (e) {
+    deletingHere.delete(s.session_id);
     toast(`Could not delete the session: ${e.message}`);
     return;
   }

@@ -311,7 +311,7 @@ function openEvents() {
   on("hello", (d) => profileSeen(d.profile));
   on("profile_changed", (d) => profileSeen(d.profile));
   on("sessions_changed", (d) => {
-    if (d.reason === "deleted" && d.session_id === state.sessionId) {
+    if (d.reason === "deleted" && d.session_id === state.sessionId && !deletingHere.has(d.session_id)) {
       rememberDeleted(d.session_id);
       newChat();
       toast("This chat was deleted in another window.", "info");
