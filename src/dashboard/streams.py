@@ -81,7 +81,6 @@ class SessionLog:
         # The client_id of each turn the log knows (from the host's own
         # records of the turn: busy, turn_started).
         self.clients: Dict[str, Optional[str]] = {}
-        self.pending_approval: Optional[dict] = None
         # Approvals of the running turn not answered yet, oldest (the one an
         # answer resolves) first: (id of its approval_required event, data).
         self.approvals: Deque[Tuple[str, dict]] = collections.deque()
@@ -145,14 +144,14 @@ class SessionLog:
             self.starts[turn] = self.seq
             self.sizes[turn] = len(self.entries[-1].frame)
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self._approvals_changed(clear=True)
+            self.approvals.clear()
         elif kind == "turn_ended":
             if turn is not None and turn in self.starts:
                 self.ended[turn] = time.monotonic()
             if turn == self.current:
                 self.current = None
             self.queue = [q for q in self.queue if q.get("turn") != turn]
-            self._approvals_changed(clear=True)
+            self.approvals.clear()
         elif kind == "busy" and isinstance(data, dict) and turn is not None:
             self.queue = [q for q in self.queue if q.get("turn") != turn]
             self.queue.append({"turn": turn, "client_id": data.get("client_id"), "position": data.get("position"),
@@ -162,7 +161,6 @@ class SessionLog:
             self.queue = list(data["queue"])
         elif kind == "approval_required" and turn is not None:
             self.approvals.append((f"{self.hub.run}-{self.seq}", data if isinstance(data, dict) else {"data": data}))
-            self._approvals_changed()
         elif kind == "approval_resolved":
             named = data.get("approval_id") if isinstance(data, dict) else None
             if named is None:
@@ -170,14 +168,13 @@ class SessionLog:
                     self.approvals.popleft()
             else:
                 self.take_approval(named)
-            self._approvals_changed()
         elif kind == "tool_completed":
-            self._approvals_changed(clear=True)
-
-    def _approvals_changed(self, clear: bool = False) -> None:
-        if clear:
             self.approvals.clear()
-        self.pending_approval = self.approvals[0][1] if self.approvals else None
+
+    @property
+    def pending_approval(self) -> Optional[dict]:
+        """Data of the approval an answer resolves now, if one waits."""
+        return self.approvals[0][1] if self.approvals else None
 
     @property
     def pending_approval_id(self) -> Optional[str]:
@@ -189,7 +186,6 @@ class SessionLog:
         for item in list(self.approvals):
             if item[0] == approval_id:
                 self.approvals.remove(item)
-        self._approvals_changed()
 
     # -- what is kept ----------------------------------------------------------
 
