@@ -9,9 +9,9 @@ import pathlib
 import re
 import threading
 import time
-from typing import Annotated, Dict, List, NoReturn, Optional, cast
+from typing import Dict, List, NoReturn, Optional, cast
 
-from fastapi import Depends, FastAPI, File, HTTPException, Query, Request, UploadFile
+from fastapi import FastAPI, File, HTTPException, Query, Request, UploadFile
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from fastapi.staticfiles import StaticFiles
@@ -21,7 +21,7 @@ from starlette.concurrency import run_in_threadpool
 
 from . import (access, export, limits, paging, permissions, profiles, security, sessions_api, settings, sse,
                uploads, version)
-from .engine import Engine, ModelCatalog, describe as describe_engine, endpoint_configured
+from .engine import Engine, EngineDep, ModelCatalog, describe as describe_engine, endpoint_configured
 from .turns import OtherProfile, TurnRunner
 from .streams import SessionStream, SessionStreamResponse, StreamHub
 from .events import EventsStream, HostEvents
@@ -207,15 +207,6 @@ class Host:
         if not self.engine.ready:
             _bad("No agent engine is loaded; install it from the setup screen.", 503)
         return self.engine
-
-
-async def loaded_engine(request: Request) -> Engine:
-    """The engine, for routes that need one loaded (503 while none is)."""
-    return request.app.state.host.require_engine()
-
-
-#: A route that needs the engine takes it as a parameter of this type.
-EngineDep = Annotated[Engine, Depends(loaded_engine)]
 
 
 def create_app(host: Host) -> FastAPI:

@@ -14,8 +14,10 @@ import pathlib
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Annotated, Any, Dict, List, Optional, Tuple
 from urllib.parse import urlparse
+
+from fastapi import Depends, Request
 
 logger = logging.getLogger("dashboard.engine")
 
@@ -204,3 +206,12 @@ class ModelCatalog:
         finally:
             client.close()
         return sorted(ids)
+
+
+async def loaded_engine(request: Request) -> Engine:
+    """The engine, for routes that need one loaded (503 while none is)."""
+    return request.app.state.host.require_engine()
+
+
+#: A route that needs the engine takes it as a parameter of this type.
+EngineDep = Annotated[Engine, Depends(loaded_engine)]

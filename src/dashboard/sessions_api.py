@@ -10,6 +10,8 @@ from fastapi import APIRouter, HTTPException, Query, Request
 from fastapi.responses import FileResponse
 from pydantic import BaseModel, Field
 
+from .engine import EngineDep
+
 STATIC_DIR = pathlib.Path(__file__).resolve().parent / "static"
 MAX_TITLE_CHARS = 200
 MAX_QUERY_CHARS = 200
@@ -27,12 +29,6 @@ def _bad(detail: str, status: int = 400) -> NoReturn:
 
 def _host(request: Request) -> Any:
     return request.app.state.host
-
-
-def _store(request: Request) -> Any:
-    host = _host(request)
-    engine = host.require_engine()
-    return engine.warmpool.get_session_db()
 
 
 def _method(store: Any, *names: str) -> Optional[Callable[..., Any]]:
@@ -81,8 +77,8 @@ def clean_title(title: str) -> str:
 
 
 @router.patch("/sessions/{session_id}")
-def rename_session(session_id: str, body: RenameBody, request: Request):
-    store = _store(request)
+def rename_session(engine: EngineDep, session_id: str, body: RenameBody, request: Request):
+    store = engine.warmpool.get_session_db()
     session_id = _session_id(session_id)
     title = clean_title(body.title)
     setter = _method(store, "set_session_title", "rename_session")
@@ -96,9 +92,9 @@ def rename_session(session_id: str, body: RenameBody, request: Request):
 
 
 @router.delete("/sessions/{session_id}")
-def delete_session(session_id: str, request: Request):
+def delete_session(engine: EngineDep, session_id: str, request: Request):
     host = _host(request)
-    store = _store(request)
+    store = engine.warmpool.get_session_db()
     session_id = _session_id(session_id)
     deleter = _method(store, "delete_session")
     if deleter is None:
@@ -126,9 +122,9 @@ def _told(request: Request, session_id: str, reason: str) -> None:
 
 
 @router.get("/sessions/search")
-def search_sessions(request: Request, q: str = Query("", max_length=MAX_QUERY_CHARS),
+def search_sessions(engine: EngineDep, request: Request, q: str = Query("", max_length=MAX_QUERY_CHARS),
                     limit: int = Query(50, ge=1, le=200)):
-    store = _store(request)
+    store = engine.warmpool.get_session_db()
     query = " ".join(q.split())
     if not query:
         _bad("q is empty: give words to look for in titles and messages")
