@@ -8,6 +8,12 @@ once. Clients do not get queues of their own: each connection keeps only its
 position in the log and writes what follows at its own pace, so a slow or
 stalled client never holds up a turn or another client.
 
+The agent of a running turn reports to a bridge stream of that turn alone
+(``TurnFeed``): its records, approvals included, get their turn from the
+stream they were made on. The session's own bridge stream carries the host's
+records of a turn (which name their turn) and those of no turn (titles, the
+queue).
+
 The log keeps the records of unfinished turns (a client connecting mid-turn
 gets the turn replayed from its start) and, while clients watch or have just
 left, those of a turn that ended moments ago (a reconnect right after the end
@@ -49,9 +55,8 @@ WRITE_CHUNK = 256 * 1024
 # Record types that change what a session is doing (told host-wide).
 STATEFUL = ("busy", "queue", "turn_started", "turn_ended", "approval_required", "approval_resolved",
             "tool_completed", "title_updated")
-# Record types that belong to no turn, and those that name their own turn.
-UNTURNED = ("title_updated", "queue")
-OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved")
+# The host's records of a turn: they name their turn (data's "turn_id").
+OWN_TURN = ("busy", "turn_started", "turn_ended", "stop_requested", "approval_resolved", "error")
 
 
 class Entry:
@@ -96,23 +101,24 @@ class SessionLog:
     # -- records from the bridge (called on the loop's thread) ---------------
 
     def put_nowait(self, record) -> None:
+        """A record of the session's own bridge stream."""
+        self.add(record, None)
+
+    def add(self, record, from_turn: Optional[str]) -> None:
+        """A record, of the turn whose stream it came from (``from_turn``) or
+        of the session's stream (then only the host's records name a turn)."""
         if record is None:  # the bridge's end-of-turn marker: turn_ended says more
             return
         if self.retired:
-            self.hub.forward(self.session_id, record)
+            self.hub.forward(self.session_id, record, from_turn)
             return
         if isinstance(record, dict) and isinstance(record.get("type"), str):
             kind, data = record["type"], record.get("data")
         else:
             kind, data = "message", record
-        own = data.get("turn_id") if isinstance(data, dict) else None
-        turn: Optional[str]
-        if kind in UNTURNED:
-            turn = None
-        elif kind in OWN_TURN and isinstance(own, str):
-            turn = own
-        else:
-            turn = self.current
+        turn: Optional[str] = from_turn
+        if turn is None and kind in OWN_TURN and isinstance(data, dict) and isinstance(data.get("turn_id"), str):
+            turn = data["turn_id"]
         if kind == "title_updated" and isinstance(data, dict) and isinstance(data.get("title"), str):
             # Automatic titles are held to the rules of renamed ones.
             data = {**data, "title": tidy_title(data["title"])}
@@ -261,6 +267,28 @@ class SessionLog:
         return "".join(out), position
 
 
+class TurnFeed:
+    """The bridge stream of one turn, subscribed by the host: every record on
+    it is that turn's."""
+
+    __slots__ = ("hub", "session_id", "turn_id", "stream_id", "sub")
+
+    def __init__(self, hub: "StreamHub", session_id: str, turn_id: str) -> None:
+        self.hub = hub
+        self.session_id = session_id
+        self.turn_id = turn_id
+        # Session ids have no "/": no turn's stream is a session's.
+        self.stream_id = f"{session_id}/{turn_id}"
+        self.sub: Any = None
+
+    def put_nowait(self, record) -> None:  # the loop's thread
+        log = self.hub.logs.get(self.session_id)
+        if log is None:
+            self.hub.forward(self.session_id, record, self.turn_id)
+        else:
+            log.add(record, self.turn_id)
+
+
 class StreamHub:
     """The sessions' logs, their bridge subscriptions and their clients."""
 
@@ -272,6 +300,7 @@ class StreamHub:
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.logs: Dict[str, SessionLog] = {}
         self._seqs: Dict[str, int] = {}   # last id of sessions without a log
+        self._feeds: Dict[str, TurnFeed] = {}  # running turns' streams, by turn id
         self._lock = threading.Lock()
         #: Told (session_id, record type) of records that change what a
         #: session is doing, on the loop's thread.
@@ -343,13 +372,40 @@ class StreamHub:
                 del self.logs[log.session_id]
                 self._seqs[log.session_id] = log.seq
 
-    def forward(self, session_id: str, record) -> None:
+    def forward(self, session_id: str, record, turn: Optional[str] = None) -> None:
         """A record that reached a log just retired: into the session's log now."""
         with self._lock:
             log = self._log_locked(session_id)
-        log.put_nowait(record)
+        log.add(record, turn)
         if not log.readers:
             log.release()
+
+    # -- a turn's own stream (any thread) ------------------------------------------
+
+    def open_turn(self, session_id: str, turn_id: str) -> str:
+        """Catch the records of a turn about to run; the id of the bridge
+        stream its agent and approvals report to."""
+        feed = TurnFeed(self, session_id, turn_id)
+        with self._lock:
+            if self.loop is not None:
+                feed.sub = self._get_pool().subscribe_to_stream(feed.stream_id, feed, self.loop)
+                self._feeds[turn_id] = feed
+        return feed.stream_id
+
+    def close_turn(self, turn_id: str) -> None:
+        """The turn has ended: its stream is let go, with what the bridge kept
+        of it (its records are in the session's log)."""
+        with self._lock:
+            feed = self._feeds.pop(turn_id, None)
+        if feed is None:
+            return
+        pool = self._get_pool()
+        pool.unsubscribe_from_stream(feed.stream_id, feed.sub)
+        # The bridge keeps an emptied subscriber list under its stream's
+        # name; this stream is never used again.
+        with pool.stream_sub_lock:
+            if not pool.stream_subscribers.get(feed.stream_id, True):
+                del pool.stream_subscribers[feed.stream_id]
 
     # -- clients (loop thread) ----------------------------------------------------
 

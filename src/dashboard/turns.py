@@ -14,13 +14,14 @@ beyond that waits, in order of arrival, and its message says so.
 from __future__ import annotations
 
 import collections
+import inspect
 import logging
 import os
 import sqlite3
 import threading
 import time
 import uuid
-from typing import Callable, Deque, Dict, List, Optional, Set, Tuple
+from typing import Callable, Deque, Dict, List, Optional, Sequence, Set, Tuple
 
 from starlette.exceptions import HTTPException
 
@@ -101,15 +102,35 @@ class Turn:
 
 class Prepared:
     """What a turn hands the engine: the agent, its approval context, the
-    text and the history (None: the agent keeps its own context)."""
+    text and the history (None: the agent keeps its own context); with
+    images, their paths and the text without their descriptions."""
 
-    __slots__ = ("agent", "approval_ctx", "text", "history")
+    __slots__ = ("agent", "approval_ctx", "text", "history", "image_paths", "user_text")
 
-    def __init__(self, agent, approval_ctx, text: str, history: Optional[list]) -> None:
+    def __init__(self, agent, approval_ctx, text: str, history: Optional[list],
+                 image_paths: Sequence[str] = (), user_text: Optional[str] = None) -> None:
         self.agent = agent
         self.approval_ctx = approval_ctx
         self.text = text
         self.history = history
+        self.image_paths = list(image_paths)
+        self.user_text = user_text
+
+    def engine_arguments(self) -> dict:
+        """The keyword arguments of the engine's run: the attached images as
+        data for an engine that takes them (its run names ``image_paths``)."""
+        args: Dict[str, object] = {"conversation_history": self.history}
+        if self.image_paths and _takes_images(self.agent):
+            args["image_paths"] = list(self.image_paths)
+            args["user_text"] = self.user_text
+        return args
+
+
+def _takes_images(agent) -> bool:
+    try:
+        return "image_paths" in inspect.signature(agent.run_conversation).parameters
+    except (TypeError, ValueError, AttributeError):
+        return False
 
 
 class Outcome:
@@ -588,7 +609,8 @@ class TurnRunner:
             outcome = Outcome.failed(f"{type(exc).__name__}: {exc}")
             self.engine.warmpool.push_stream_event(turn.session_id, {
                 "type": "error",
-                "data": {"session_id": turn.session_id, "message": outcome.reason, "ts": _now()},
+                "data": {"session_id": turn.session_id, "turn_id": turn.turn_id, "message": outcome.reason,
+                         "ts": _now()},
             })
         finally:
             self.finish(turn, outcome, task_id)
@@ -619,11 +641,17 @@ class TurnRunner:
         engine = self.engine
         pool = engine.warmpool
         session_id = turn.session_id
-        agent, approval_ctx = pool.get_agent(session_id, session_id)
+        # The agent reports to a stream of this turn alone, approvals too
+        # (the context get_agent wires reports to the session's stream).
+        stream = self.streams.open_turn(session_id, turn.turn_id)
+        agent, _ = pool.get_agent(session_id, stream)
+        approval_ctx = engine.consentgate.wire_approval_for_session(
+            session_id, lambda _session_id, record: pool.push_stream_event(stream, record))
         text = turn.message
         note = pool.pop_pending_model_note(session_id)
         if note:
             text = f"{note}\n\n{text}"
+        user_text = text
         if turn.paths:
             text = engine.picdrop.enrich_message_with_images(text, list(turn.paths))
         turn.journal.sent(turn.turn_id, text)
@@ -634,7 +662,7 @@ class TurnRunner:
         # full stored history again would undo the compression.
         if engine.compression.maybe_compress_session(agent, history):
             history = None
-        return Prepared(agent, approval_ctx, text, history)
+        return Prepared(agent, approval_ctx, text, history, turn.paths, user_text)
 
     def run(self, turn: Turn, prepared: "Prepared") -> "Outcome":
         """The agent's run (the session's lock held), registered so that a
@@ -649,7 +677,7 @@ class TurnRunner:
                 interrupt.interrupt_agent(session_id)
             prepared.approval_ctx["setup"]()
             try:
-                result = prepared.agent.run_conversation(prepared.text, conversation_history=prepared.history)
+                result = prepared.agent.run_conversation(prepared.text, **prepared.engine_arguments())
             finally:
                 prepared.approval_ctx["teardown"]()
         finally:
@@ -678,6 +706,7 @@ class TurnRunner:
         with self._lock:
             self._stopping.discard(turn.turn_id)
             self._running.pop(session_id, None)
+        self.streams.close_turn(turn.turn_id)
         try:
             turn.journal.ended(turn.turn_id, outcome.status, outcome.reason, outcome.error)
         finally:

@@ -155,19 +155,28 @@ def test_images_go_as_parts_only_to_models_that_take_them(make, fake, tmp_path):
     image.write_bytes(_png(4, 4))
     text = ("[The user sent an image~ Here's what I can see:\nA PNG image]\n[If you need a closer "
             f"look, use vision_analyze with image_url: {image} ~]\n\nwhat is this?")
+    attached = {"image_paths": [str(image)], "user_text": "what is this?"}
     agent, _, _ = make(model="fake/vision")
-    assert agent.run_conversation(text)["final_response"] == "I see 1 image(s)."
+    assert agent.run_conversation(text, **attached)["final_response"] == "I see 1 image(s)."
     content = fake.chat_requests()[-1]["messages"][-1]["content"]
     assert content[0] == {"type": "text", "text": "what is this?"}
     assert content[1]["image_url"]["url"].startswith("data:image/png;base64,iVBOR")
+    # The descriptions are what is kept: the next turn's history has no image parts.
+    assert agent.messages[-2]["content"] == text
 
     agent, _, _ = make(model="fake/chat")
-    agent.run_conversation(text)
+    agent.run_conversation(text, **attached)
     assert fake.chat_requests()[-1]["messages"][-1]["content"] == text
+    # An image that cannot be sent (gone, or not an image): the described text.
+    agent, _, _ = make(model="fake/vision")
+    agent.run_conversation(text, image_paths=[str(tmp_path / "gone.png")], user_text="what is this?")
+    assert fake.chat_requests()[-1]["messages"][-1]["content"] == text
+    with pytest.raises(TypeError):
+        agent.run_conversation(text, image_paths=[image], user_text="x")
 
 
 def test_image_capabilities_from_model_entries(standin):
-    from agent.model_client import split_images, takes_images
+    from agent.model_client import takes_images
 
     assert takes_images({"architecture": {"input_modalities": ["text", "image"]}})
     assert takes_images({"architecture": {"modality": "text+image->text"}})
@@ -175,9 +184,6 @@ def test_image_capabilities_from_model_entries(standin):
     assert takes_images({"capabilities": ["completion", "vision"]})
     assert takes_images({"modalities": {"input": ["image"]}})
     assert not takes_images({"id": "plain"}) and not takes_images(None)
-    bad = ("[The user sent an image but something went wrong when I tried to look at it~ You can "
-           "try examining it yourself with vision_analyze using image_url: /a b.png]")
-    assert split_images(bad + "\n\n" + bad + "\n\nhi") == (["/a b.png", "/a b.png"], "hi")
 
 
 def test_title_comes_from_the_same_model(make, fake, standin):

@@ -24,9 +24,9 @@ def _record(name, data):
     return name, data
 
 
-def turn(server, message, session):
+def turn(server, message, session, **extra):
     """Run one turn and return its records as (type, data) pairs."""
-    return [_record(name, data) for name, data in run_turn(server, message, session)]
+    return [_record(name, data) for name, data in run_turn(server, message, session, **extra)]
 
 
 def reply(records):
@@ -114,6 +114,22 @@ def test_stop_mid_stream_and_failures_end_the_turn_and_the_next_one_works(model_
     assert history(model_server, stopped)[-1]["content"].endswith("after the stop")
     log = model_server.output()
     assert "Rate limit exceeded" in log and KEY not in log
+
+
+def test_a_model_that_takes_images_gets_them_as_images(model_server, fake):
+    from host_wire import PNG_1x1
+
+    up = model_server.client.post("/chat/upload", files={"file": ("shot.png", PNG_1x1, "image/png")}).json()
+    set_model(model_server, "fake/vision")
+    try:
+        records = turn(model_server, "what is this?", sid(), images=[up["id"]])
+    finally:
+        set_model(model_server, "fake/chat")
+    assert reply(records) == "I see 1 image(s)."
+    content = [m for m in fake.chat_requests() if m["model"] == "fake/vision"][-1]["messages"][-1]["content"]
+    # The user's own words beside the image; its description is not sent again.
+    assert content[0] == {"type": "text", "text": "what is this?"}
+    assert content[1]["image_url"]["url"].startswith("data:image/png;base64,")
 
 
 def test_model_picker_lists_the_endpoints_models(model_server, fake):

@@ -13,6 +13,7 @@ class Pool:
     def __init__(self, home):
         self.home = home
         self.events = []
+        self.streams_used = set()
         self.done = 0
         self.note = None
         self.history = [{"role": "user", "content": "before"}]
@@ -37,8 +38,8 @@ class Pool:
         return self.lock
 
     def get_agent(self, session_id, streaming_session_id=None):
-        return self.agent, {"setup": lambda: self.events.append(("setup", None)),
-                            "teardown": lambda: self.events.append(("teardown", None))}
+        self.agent.stream = streaming_session_id
+        return self.agent, None  # the runner wires approvals itself
 
     def pop_pending_model_note(self, session_id):
         note, self.note = self.note, None
@@ -49,6 +50,7 @@ class Pool:
 
     def push_stream_event(self, session_id, record):
         self.events.append((record["type"], record["data"]))
+        self.streams_used.add(session_id)
 
     def signal_stream_done(self, session_id):
         self.done += 1
@@ -62,8 +64,9 @@ class Agent:
         self.result = {"final_response": "fine", "interrupted": False}
         self.got = None
 
-    def run_conversation(self, text, conversation_history=None):
+    def run_conversation(self, text, conversation_history=None, image_paths=None, user_text=None):
         self.got = (text, conversation_history)
+        self.images = (image_paths, user_text)
         if isinstance(self.result, Exception):
             raise self.result
         return self.result
@@ -96,11 +99,19 @@ class Engine:
             def enrich_message_with_images(self, text, paths):
                 return f"[{len(paths)} image(s)]\n\n{text}"
 
+        class Consentgate:
+            def wire_approval_for_session(self, session_id, push):
+                # What the engine's approval request becomes: pushed through ``push``.
+                engine.approval_push = lambda record: push(session_id, record)
+                return {"setup": lambda: engine.warmpool.events.append(("setup", None)),
+                        "teardown": lambda: engine.warmpool.events.append(("teardown", None))}
+
         class Compression:
             def maybe_compress_session(self, agent, history):
                 return engine.compressed
 
         self.interrupt, self.picdrop, self.compression = Interrupt(), Picdrop(), Compression()
+        self.consentgate = Consentgate()
         self.holdqueue = Holdqueue()
 
 
@@ -125,11 +136,21 @@ class Holdqueue:
 
 
 class Streams:
+    def __init__(self):
+        self.turns = {}  # turn -> its stream while it runs
+
     def activate(self, session_id):
         pass
 
     def deactivate(self, session_id):
         pass
+
+    def open_turn(self, session_id, turn_id):
+        self.turns[turn_id] = f"{session_id}/{turn_id}"
+        return self.turns[turn_id]
+
+    def close_turn(self, turn_id):
+        self.turns.pop(turn_id, None)
 
 
 @pytest.fixture
@@ -166,6 +187,17 @@ def test_prepare_puts_the_note_and_images_in_front_and_keeps_a_compressed_contex
     prepared = runner.prepare(turn)
     assert prepared.text == "[1 image(s)]\n\n[Note: switched]\n\nlook"
     assert prepared.history == pool.history and prepared.agent is pool.agent
+    # The agent and its approvals report to the turn's own stream; an engine
+    # that takes images gets them as data beside the described text.
+    stream = runner.streams.turns[turn.turn_id]
+    assert pool.agent.stream == stream
+    runner.engine.approval_push({"type": "approval_required", "data": {}})
+    assert pool.streams_used == {stream}
+    assert prepared.engine_arguments() == {"conversation_history": pool.history,
+                                           "image_paths": ["/u/upload_a.png"],
+                                           "user_text": "[Note: switched]\n\nlook"}
+    pool.agent.run_conversation = lambda text, conversation_history=None, **kw: None
+    assert prepared.engine_arguments() == {"conversation_history": pool.history}
     runner.engine.compressed = True
     assert runner.prepare(accepted(runner)).history is None
 
@@ -206,6 +238,9 @@ def test_finish_ends_the_turn_everywhere_once(runner):
     assert pool.running_tasks[task]["status"] == "error" and "s1" not in runner._running
     row, = turn.journal.of_session("s1")
     assert (row["state"], row["error"]) == ("error", {"message": "429", "kind": "rate_limit"})
+    runner.prepare(turn)
+    runner.finish(turn, Outcome("done", None, "ok"), task)
+    assert runner.streams.turns == {}  # its stream let go
 
 
 def test_a_failing_engine_ends_the_turn_as_an_error_without_a_title(runner):

@@ -1,6 +1,7 @@
 """The session stream's encoding and what its log keeps, without a server."""
 import asyncio
 import json
+import threading
 
 from dashboard import sse, streams
 from dashboard.streams import StreamHub
@@ -26,6 +27,8 @@ def test_frames_carry_an_id_one_event_and_one_data_line():
 class FakePool:
     def __init__(self):
         self.calls = []
+        self.stream_sub_lock = threading.Lock()
+        self.stream_subscribers = {}
 
     def subscribe_to_stream(self, session_id, q, loop):
         self.calls.append(("subscribe", session_id))
@@ -33,14 +36,26 @@ class FakePool:
 
     def unsubscribe_from_stream(self, session_id, sub):
         self.calls.append(("unsubscribe", session_id))
+        self.stream_subscribers[session_id] = []  # the bridge keeps the emptied list
 
 
-def turn(log, turn_id, deltas):
+def agent_of(hub, session_id, turn_id):
+    """What the bridge hands the records of a turn's agent to: the feed the
+    host subscribed to the turn's stream."""
+    hub.open_turn(session_id, turn_id)
+    return hub._feeds[turn_id]
+
+
+def turn(log, turn_id, deltas, end=True):
     log.put_nowait({"type": "turn_started", "data": {"turn_id": turn_id, "message": "hi"}})
+    agent = agent_of(log.hub, log.session_id, turn_id)
     for text in deltas:
-        log.put_nowait({"type": "delta", "data": text})
-    log.put_nowait({"type": "turn_ended", "data": {"turn_id": turn_id, "status": "done"}})
-    log.put_nowait(None)  # the bridge's own end marker adds nothing
+        agent.put_nowait({"type": "delta", "data": text})
+    if end:
+        log.hub.close_turn(turn_id)
+        log.put_nowait({"type": "turn_ended", "data": {"turn_id": turn_id, "status": "done"}})
+        log.put_nowait(None)  # the bridge's own end marker adds nothing
+    return agent
 
 
 def frames(log, position):
@@ -75,8 +90,11 @@ def test_records_are_numbered_tagged_and_resumed_after_an_id():
     assert log.start_for("0000-3") == (5, False)
     assert log.start_for(f"{hub.run}-99") == (5, False)
     assert log.start_for("nonsense") == (5, False)
-    # The bridge's replay buffer was released when the turn ended.
-    assert pool.calls == [("subscribe", "s1"), ("unsubscribe", "s1"), ("subscribe", "s1")]
+    # The bridge's replay buffers were released when the turn ended: the
+    # turn's stream is gone, the session's renewed.
+    assert pool.calls == [("subscribe", "s1"), ("subscribe", "s1/t1"), ("unsubscribe", "s1/t1"),
+                          ("unsubscribe", "s1"), ("subscribe", "s1")]
+    assert pool.stream_subscribers == {"s1": []} and hub._feeds == {}
     hub.loop.close()
 
 
@@ -85,9 +103,9 @@ def test_a_fresh_client_gets_the_running_turn_from_its_start_and_the_state():
     log = hub.open("s1", object())
     hub.activate("s1")
     turn(log, "t1", ["old"])
-    log.put_nowait({"type": "turn_started", "data": {"turn_id": "t2", "message": "now"}})
+    agent = turn(log, "t2", [], end=False)
     log.put_nowait({"type": "busy", "data": {"turn_id": "t3", "position": 1, "message": "next"}})
-    log.put_nowait({"type": "approval_required", "data": {"command": "rm -rf /x"}})
+    agent.put_nowait({"type": "approval_required", "data": {"command": "rm -rf /x"}})
     position, resumed = log.start_for(None)
     assert not resumed
     assert [e for _, e, _ in frames(log, position)] == ["turn_started", "busy", "approval_required"]
@@ -152,20 +170,27 @@ def test_every_record_of_a_turn_names_its_turn_and_the_senders_client_id():
     log = hub.open("s1", object())
     hub.activate("s1")
     tags = []
-    for record in (
-            {"type": "busy", "data": {"turn_id": "t1", "client_id": "c-1", "position": 1}},
-            {"type": "queue", "data": {"queue": [{"turn": "t1", "client_id": "c-1"}]}},
-            {"type": "turn_started", "data": {"turn_id": "t1", "client_id": "c-1"}},
-            {"type": "delta", "data": "made by the bridge"},
-            {"type": "approval_resolved", "data": {"turn_id": "t1", "choice": "once"}},
-            {"type": "turn_ended", "data": {"turn_id": "t1", "client_id": "c-1", "status": "done"}},
-            {"type": "turn_started", "data": {"turn_id": "t2", "client_id": None}},
-            {"type": "delta", "data": "another sender's"}):
-        log.put_nowait(record)
+    session, t1, t2 = log, agent_of(hub, "s1", "t1"), agent_of(hub, "s1", "t2")
+    for source, record in (
+            (session, {"type": "busy", "data": {"turn_id": "t1", "client_id": "c-1", "position": 1}}),
+            (session, {"type": "queue", "data": {"queue": [{"turn": "t1", "client_id": "c-1"}]}}),
+            (session, {"type": "turn_started", "data": {"turn_id": "t1", "client_id": "c-1"}}),
+            (t1, {"type": "delta", "data": "made by the bridge"}),
+            (t1, {"type": "approval_required", "data": {"command": "ls"}}),
+            (session, {"type": "approval_resolved", "data": {"turn_id": "t1", "choice": "once"}}),
+            (session, {"type": "turn_ended", "data": {"turn_id": "t1", "client_id": "c-1", "status": "done"}}),
+            (session, {"type": "turn_started", "data": {"turn_id": "t2", "client_id": None}}),
+            (t2, {"type": "delta", "data": "another sender's"}),
+            # Late, but still on its own turn's stream: never taken for the running one's.
+            (t1, {"type": "status", "data": {"event": "x"}}),
+            # On the session's stream a record of the agent names no turn (none is guessed).
+            (session, {"type": "delta", "data": "from elsewhere"})):
+        source.put_nowait(record)
         _, event, data = frames(log, log.seq - 1)[0]
         tags.append((event, data["turn"], data["client_id"]))
     assert tags == [("busy", "t1", "c-1"), ("queue", None, None), ("turn_started", "t1", "c-1"),
-                    ("delta", "t1", "c-1"), ("approval_resolved", "t1", "c-1"), ("turn_ended", "t1", "c-1"),
-                    ("turn_started", "t2", None), ("delta", "t2", None)]
+                    ("delta", "t1", "c-1"), ("approval_required", "t1", "c-1"), ("approval_resolved", "t1", "c-1"),
+                    ("turn_ended", "t1", "c-1"), ("turn_started", "t2", None), ("delta", "t2", None),
+                    ("status", "t1", "c-1"), ("delta", None, None)]
     assert set(log.clients) == {"t1", "t2"}  # t1 is kept for a reconnect, and its sender with it
     hub.loop.close()

@@ -186,17 +186,29 @@ class AIAgent:
 
     # -- a turn -----------------------------------------------------------
 
-    def run_conversation(self, user_message, conversation_history=None, **kwargs):
+    def run_conversation(self, user_message, conversation_history=None, image_paths=None, user_text=None,
+                         **kwargs):
+        """One turn. ``image_paths`` are the images attached to the message
+        (already described in ``user_message``, in front of ``user_text``,
+        the message without those descriptions): a model that takes images
+        gets them as images instead."""
         if not isinstance(user_message, str):
             raise TypeError("user_message must be str")
+        attached = None
+        if image_paths:
+            if not isinstance(image_paths, (list, tuple)) or not all(isinstance(p, str) for p in image_paths):
+                raise TypeError("image_paths must be a list of str")
+            if not isinstance(user_text, str):
+                raise TypeError("user_text must be str when images are attached")
+            attached = (list(image_paths), user_text)
         with self._turn_lock:
             try:
-                return self._run(user_message, conversation_history)
+                return self._run(user_message, conversation_history, attached)
             finally:
                 self._interrupt.clear()
                 self._interrupt_reason = None
 
-    def _run(self, user_message, conversation_history):
+    def _run(self, user_message, conversation_history, attached=None):
         if conversation_history is not None:
             self.messages = list(conversation_history)
         messages = self.messages
@@ -207,7 +219,7 @@ class AIAgent:
                 db.create_session(self.session_id, source=self.platform, model=self.model)
             db.append_message(self.session_id, "user", user_message)
         if self.uses_model:
-            return self._run_model(user_message, messages)
+            return self._run_model(user_message, messages, attached)
         return self._run_script(user_message, messages)
 
     def _finish(self, messages, final, interrupted, api_calls=1, error=None, stored=..., reasoning=None):
@@ -283,14 +295,13 @@ class AIAgent:
         note = toolbox.context_note()
         return f"{self.ephemeral_system_prompt}\n\n{note}" if self.ephemeral_system_prompt else note
 
-    def _wire(self, user_message, messages, tools):
+    def _wire(self, user_message, messages, tools, attached=None):
         """The request messages of this turn: the conversation, with this
         message's attached images as image parts when the model takes images."""
         wire = model_client.conversation(messages[:-1], self._system_prompt(tools))
         content = user_message
-        paths, _ = model_client.split_images(user_message)
-        if paths and model_client.model_takes_images(self.api_key, self.base_url, self.model):
-            content = model_client.with_image_parts(user_message) or user_message
+        if attached and model_client.model_takes_images(self.api_key, self.base_url, self.model):
+            content = model_client.with_image_parts(*attached) or user_message
         wire.append({"role": "user", "content": content})
         return wire
 
@@ -309,13 +320,13 @@ class AIAgent:
                               tool_calls=message.get("tool_calls"),
                               tool_call_id=message.get("tool_call_id"), meta=message.get("meta"))
 
-    def _run_model(self, user_message, messages):
+    def _run_model(self, user_message, messages, attached=None):
         host = model_client.host_of(self.base_url)
         model_client.remember_endpoint(self.api_key, self.base_url, self.model)
         if self._stopped():
             return self._finish(messages, "[interrupted]", True, api_calls=0)
         tools = [] if (self.base_url, self.model) in self._tools_refused else self._offered_tools()
-        wire = self._wire(user_message, messages, tools)
+        wire = self._wire(user_message, messages, tools, attached)
         cap = max(1, int(self.max_iterations or 1))
         shown = []      # every piece of text the user saw this turn
         api_calls = 0

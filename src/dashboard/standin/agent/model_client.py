@@ -13,7 +13,6 @@ import email.utils
 import json
 import logging
 import queue
-import re
 import threading
 import time
 from pathlib import Path
@@ -198,36 +197,6 @@ def conversation(messages, system_prompt=None):
 
 # -- attached images ----------------------------------------------------------------
 
-_IMAGE_TEXTS = [
-    re.compile(r"\[The user sent an image~ Here's what I can see:\n.*?\]\n"
-               r"\[If you need a closer look, use vision_analyze with image_url: (?P<path>.+?) ~\]",
-               re.DOTALL),
-    re.compile(r"\[The user sent an image but I couldn't quite see it this time \(>_<\) You can "
-               r"try looking at it yourself with vision_analyze using image_url: (?P<path>[^\n]+?)\]"),
-    re.compile(r"\[The user sent an image but something went wrong when I tried to look at it~ "
-               r"You can try examining it yourself with vision_analyze using image_url: "
-               r"(?P<path>[^\n]+?)\]"),
-]
-
-
-def split_images(text):
-    """(image paths, the rest of the text) of a message whose attached images
-    were replaced by their descriptions in front of the user's text."""
-    paths = []
-    pos = 0
-    while True:
-        for pattern in _IMAGE_TEXTS:
-            match = pattern.match(text, pos)
-            if match:
-                paths.append(match.group("path"))
-                pos = match.end()
-                if text.startswith("\n\n", pos):
-                    pos += 2
-                break
-        else:
-            return paths, text[pos:]
-
-
 _MIME = [(b"\x89PNG\r\n\x1a\n", "image/png"), (b"\xff\xd8\xff", "image/jpeg"),
          (b"GIF87a", "image/gif"), (b"GIF89a", "image/gif")]
 
@@ -249,14 +218,13 @@ def image_data_url(path):
     return f"data:{mime};base64,{base64.b64encode(data).decode('ascii')}"
 
 
-def with_image_parts(text):
-    """The user's content with attached images as image parts, or None when
-    the message holds no image that can be sent."""
-    paths, rest = split_images(text)
+def with_image_parts(paths, text):
+    """The user's ``text`` and the images at ``paths`` as content parts, or
+    None when one of the images cannot be sent."""
     urls = [u for u in (image_data_url(p) for p in paths) if u]
     if not urls or len(urls) != len(paths):
         return None
-    parts = [{"type": "text", "text": rest}] if rest.strip() else []
+    parts = [{"type": "text", "text": text}] if text.strip() else []
     parts += [{"type": "image_url", "image_url": {"url": url}} for url in urls]
     return parts
 
