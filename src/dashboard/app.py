@@ -430,7 +430,7 @@ def create_app(host: Host) -> FastAPI:
         if not resolved:
             _bad(f"approval {body.approval_id!r} is no longer waiting: the turn went on without it", 409)
         # Names its turn: the turn may go on before this is on the stream.
-        engine.warmpool.push_stream_event(session_id, {
+        host.streams.post(session_id, {
             "type": "approval_resolved",
             "data": {"turn_id": turn, "choice": body.choice, "approval_id": body.approval_id, "ts": time.time()}})
         return {"session_id": session_id, "choice": body.choice, "approval_id": body.approval_id,

@@ -10,16 +10,17 @@ stalled client never holds up a turn or another client.
 
 The agent of a running turn reports to a bridge stream of that turn alone
 (``TurnFeed``): its records, approvals included, get their turn from the
-stream they were made on. The session's own bridge stream carries the host's
-records of a turn (which name their turn) and those of no turn (titles, the
-queue).
+stream they were made on, and the bridge's copy of them goes with the
+stream when the turn ends. The host's own records (a turn started, queued,
+stopped or ended; the queue) go straight into the log and name their turn.
+The session's bridge stream carries what the bridge says of the session
+outside any turn: its automatic title.
 
 The log keeps the records of unfinished turns (a client connecting mid-turn
 gets the turn replayed from its start) and, while clients watch or have just
 left, those of a turn that ended moments ago (a reconnect right after the end
 still resumes). A finished turn of a session nobody watches is released at
-once, and the bridge's own replay buffer is released with it by renewing the
-subscription.
+once.
 
 Loop-thread rule: a log's records, clients and positions are only touched on
 the event loop's thread; subscription state and activity counts are guarded
@@ -47,7 +48,8 @@ logger = logging.getLogger("dashboard.streams")
 #: and the most bytes of finished turns a session keeps for that.
 RESUME_GRACE = 30.0
 RESUME_KEEP_BYTES = 8 * 1024 * 1024
-#: The bridge's replay buffer of a session is released after this many records.
+#: The bridge's replay buffer of a session's own stream is released after
+#: this many records (it carries few: titles).
 RENEW_EVERY = 512
 #: Most bytes written to a client in one go.
 WRITE_CHUNK = 256 * 1024
@@ -103,6 +105,9 @@ class SessionLog:
     def put_nowait(self, record) -> None:
         """A record of the session's own bridge stream."""
         self.add(record, None)
+        self.since_renew += 1
+        if self.since_renew >= RENEW_EVERY:
+            self.hub.renew(self)
 
     def add(self, record, from_turn: Optional[str]) -> None:
         """A record, of the turn whose stream it came from (``from_turn``) or
@@ -136,11 +141,8 @@ class SessionLog:
         self._track(kind, turn, data)
         self.changed.set()
         self.changed = asyncio.Event()
-        self.since_renew += 1
         if kind in STATEFUL and self.hub.watch is not None:
             self.hub.watch(self.session_id, kind)
-        if kind == "turn_ended" or self.since_renew >= RENEW_EVERY:
-            self.hub.renew(self)
         if kind == "turn_ended":
             self.release()
 
@@ -345,10 +347,10 @@ class StreamHub:
                 pass
 
     def renew(self, log: SessionLog) -> None:
-        """Release the bridge's replay buffer of the session: the log holds
-        all it needs. Unsubscribing drops the buffer (records pushed from then
-        on start a new one, which the new subscription replays), so nothing
-        is lost and nothing comes twice."""
+        """Release the bridge's replay buffer of the session's stream: the
+        log holds all it needs. Unsubscribing drops the buffer (records pushed
+        from then on start a new one, which the new subscription replays), so
+        nothing is lost and nothing comes twice."""
         with self._lock:
             if log.sub is None or log.retired:
                 return
@@ -372,8 +374,21 @@ class StreamHub:
                 del self.logs[log.session_id]
                 self._seqs[log.session_id] = log.seq
 
+    def post(self, session_id: str, record: dict) -> None:
+        """One of the host's own records (it names its turn, if it has one),
+        from any thread: into the session's log after everything already on
+        its way there."""
+        if self.loop is None:
+            return
+        try:
+            self.loop.call_soon_threadsafe(self.forward, session_id, record)
+        except RuntimeError:  # the loop has closed: nobody is left to tell
+            pass
+
     def forward(self, session_id: str, record, turn: Optional[str] = None) -> None:
-        """A record that reached a log just retired: into the session's log now."""
+        """A record for the session's log (on the loop's thread), made if the
+        session has none: the host's own records, and those that reached a
+        log just retired."""
         with self._lock:
             log = self._log_locked(session_id)
         log.add(record, turn)
@@ -393,13 +408,15 @@ class StreamHub:
         return feed.stream_id
 
     def close_turn(self, turn_id: str) -> None:
-        """The turn has ended: its stream is let go, with what the bridge kept
-        of it (its records are in the session's log)."""
+        """The turn has ended: its stream gets the bridge's end marker and is
+        let go, with what the bridge kept of it (its records are in the
+        session's log)."""
         with self._lock:
             feed = self._feeds.pop(turn_id, None)
         if feed is None:
             return
         pool = self._get_pool()
+        pool.signal_stream_done(feed.stream_id)
         pool.unsubscribe_from_stream(feed.stream_id, feed.sub)
         # The bridge keeps an emptied subscriber list under its stream's
         # name; this stream is never used again.

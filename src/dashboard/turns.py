@@ -298,7 +298,7 @@ class TurnRunner:
                 if not follows:
                     # Announced while the lock is held, so that it comes
                     # before the turn's own start on the stream.
-                    engine.warmpool.push_stream_event(session_id, {
+                    self.streams.post(session_id, {
                         "type": "busy",
                         "data": {"session_id": session_id, **_busy(turn, position, waiting_for),
                                  "ts": _now()},
@@ -409,7 +409,7 @@ class TurnRunner:
             if running is not None:
                 self._stopping.add(running.turn_id)
         if running is not None:
-            engine.warmpool.push_stream_event(session_id, {
+            self.streams.post(session_id, {
                 "type": "stop_requested",
                 "data": {"turn_id": running.turn_id, "client_id": running.client_id, "ts": _now()}})
         stopped = engine.interrupt.interrupt_agent(session_id)
@@ -506,7 +506,7 @@ class TurnRunner:
         waiting = session_id in self._waiting and session_id not in self._chains
         queue = [t.public(i + 1, "capacity" if waiting else "turn")
                  for i, t in enumerate(self._queues.get(session_id, ()))]
-        self.engine.warmpool.push_stream_event(session_id, {
+        self.streams.post(session_id, {
             "type": "queue", "data": {"session_id": session_id, "queue": queue, "ts": _now()}})
 
     def _chain(self, session_id: str, turn: Optional[Turn]) -> None:
@@ -584,11 +584,10 @@ class TurnRunner:
                     break
                 rest.append(nxt)
             self._running.pop(session_id, None)
-        pool = self.engine.warmpool
         reason = f"not sent: the profile changed from {turn.profile!r} before it ran"
         for t in rest:
             t.journal.ended(t.turn_id, "interrupted", reason)
-            pool.push_stream_event(session_id, {
+            self.streams.post(session_id, {
                 "type": "turn_ended",
                 "data": {"turn_id": t.turn_id, "client_id": t.client_id, "status": "interrupted",
                          "reason": reason, "ts": _now()}})
@@ -607,7 +606,7 @@ class TurnRunner:
         except Exception as exc:
             logger.exception("Turn for session %s failed", turn.session_id)
             outcome = Outcome.failed(f"{type(exc).__name__}: {exc}")
-            self.engine.warmpool.push_stream_event(turn.session_id, {
+            self.streams.post(turn.session_id, {
                 "type": "error",
                 "data": {"session_id": turn.session_id, "turn_id": turn.turn_id, "message": outcome.reason,
                          "ts": _now()},
@@ -620,13 +619,12 @@ class TurnRunner:
     def begin(self, turn: Turn) -> str:
         """The turn starts: in the task registry, the journal and on the
         stream, with the model that will write the reply. Its task id."""
-        pool = self.engine.warmpool
         task_id = uuid.uuid4().hex
         self._record_task(task_id, {"status": "running", "session_id": turn.session_id, "turn_id": turn.turn_id,
                                     "started_at": _now(), "queued": turn.queued})
         turn.model = self.reply_model()
         turn.journal.started(turn.turn_id, turn.model)
-        pool.push_stream_event(turn.session_id, {
+        self.streams.post(turn.session_id, {
             "type": "turn_started",
             "data": {"turn_id": turn.turn_id, "client_id": turn.client_id, "model": turn.model,
                      "session_id": turn.session_id, "message": turn.message, "images": list(turn.images),
@@ -699,9 +697,8 @@ class TurnRunner:
         return Outcome("done", None, response)
 
     def finish(self, turn: Turn, outcome: "Outcome", task_id: str) -> None:
-        """The turn is over: no longer running or stoppable, its end in the
-        journal and on the stream, the bridge's end marker, the task done."""
-        pool = self.engine.warmpool
+        """The turn is over: no longer running or stoppable, its stream
+        ended, its end in the journal and on the session's log, the task done."""
         session_id = turn.session_id
         with self._lock:
             self._stopping.discard(turn.turn_id)
@@ -717,8 +714,7 @@ class TurnRunner:
             if outcome.error is not None:
                 ended["error"] = outcome.error
             try:
-                pool.push_stream_event(session_id, {"type": "turn_ended", "data": ended})
-                pool.signal_stream_done(session_id)
+                self.streams.post(session_id, {"type": "turn_ended", "data": ended})
             finally:
                 self._finish_task(task_id, outcome.status)
                 self.agents.used(session_id)

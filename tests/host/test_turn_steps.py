@@ -52,9 +52,6 @@ class Pool:
         self.events.append((record["type"], record["data"]))
         self.streams_used.add(session_id)
 
-    def signal_stream_done(self, session_id):
-        self.done += 1
-
     def trigger_auto_title(self, session_id, message, response, history):
         self.titled.append((message, response))
 
@@ -136,8 +133,14 @@ class Holdqueue:
 
 
 class Streams:
-    def __init__(self):
+    """The host's stream hub: its own records are kept with the pool's events."""
+
+    def __init__(self, pool):
+        self.pool = pool
         self.turns = {}  # turn -> its stream while it runs
+
+    def post(self, session_id, record):
+        self.pool.events.append((record["type"], record["data"]))
 
     def activate(self, session_id):
         pass
@@ -150,13 +153,14 @@ class Streams:
         return self.turns[turn_id]
 
     def close_turn(self, turn_id):
-        self.turns.pop(turn_id, None)
+        if self.turns.pop(turn_id, None):
+            self.pool.done += 1
 
 
 @pytest.fixture
 def runner(tmp_path):
     engine = Engine(tmp_path)
-    runner = TurnRunner(engine, Streams(), max_turns=2)
+    runner = TurnRunner(engine, Streams(engine.warmpool), max_turns=2)
     yield runner
     runner.journals.close()
 
@@ -230,17 +234,16 @@ def test_finish_ends_the_turn_everywhere_once(runner):
     turn = accepted(runner)
     task = runner.begin(turn)
     runner._running["s1"] = turn
+    runner.prepare(turn)
     runner.finish(turn, Outcome("error", "429", "", {"message": "429", "kind": "rate_limit"}), task)
     pool = runner.engine.warmpool
     kind, data = pool.events[-1]
     assert kind == "turn_ended" and data["status"] == "error" and data["error"]["kind"] == "rate_limit"
-    assert data["client_id"] == "c1" and pool.done == 1
+    # Its stream ended and let go.
+    assert data["client_id"] == "c1" and pool.done == 1 and runner.streams.turns == {}
     assert pool.running_tasks[task]["status"] == "error" and "s1" not in runner._running
     row, = turn.journal.of_session("s1")
     assert (row["state"], row["error"]) == ("error", {"message": "429", "kind": "rate_limit"})
-    runner.prepare(turn)
-    runner.finish(turn, Outcome("done", None, "ok"), task)
-    assert runner.streams.turns == {}  # its stream let go
 
 
 def test_a_failing_engine_ends_the_turn_as_an_error_without_a_title(runner):

@@ -34,6 +34,9 @@ class FakePool:
         self.calls.append(("subscribe", session_id))
         return (q, loop)
 
+    def signal_stream_done(self, session_id):
+        self.calls.append(("done", session_id))
+
     def unsubscribe_from_stream(self, session_id, sub):
         self.calls.append(("unsubscribe", session_id))
         self.stream_subscribers[session_id] = []  # the bridge keeps the emptied list
@@ -46,15 +49,21 @@ def agent_of(hub, session_id, turn_id):
     return hub._feeds[turn_id]
 
 
+def post(hub, session_id, record):
+    """A record of the host's own, as a worker thread posts it."""
+    hub.post(session_id, record)
+    hub.loop.run_until_complete(asyncio.sleep(0))
+
+
 def turn(log, turn_id, deltas, end=True):
-    log.put_nowait({"type": "turn_started", "data": {"turn_id": turn_id, "message": "hi"}})
+    post(log.hub, log.session_id, {"type": "turn_started", "data": {"turn_id": turn_id, "message": "hi"}})
     agent = agent_of(log.hub, log.session_id, turn_id)
     for text in deltas:
         agent.put_nowait({"type": "delta", "data": text})
     if end:
         log.hub.close_turn(turn_id)
-        log.put_nowait({"type": "turn_ended", "data": {"turn_id": turn_id, "status": "done"}})
-        log.put_nowait(None)  # the bridge's own end marker adds nothing
+        agent.put_nowait(None)  # the bridge's own end marker adds nothing
+        post(log.hub, log.session_id, {"type": "turn_ended", "data": {"turn_id": turn_id, "status": "done"}})
     return agent
 
 
@@ -90,11 +99,10 @@ def test_records_are_numbered_tagged_and_resumed_after_an_id():
     assert log.start_for("0000-3") == (5, False)
     assert log.start_for(f"{hub.run}-99") == (5, False)
     assert log.start_for("nonsense") == (5, False)
-    # The bridge's replay buffers were released when the turn ended: the
-    # turn's stream is gone, the session's renewed.
-    assert pool.calls == [("subscribe", "s1"), ("subscribe", "s1/t1"), ("unsubscribe", "s1/t1"),
-                          ("unsubscribe", "s1"), ("subscribe", "s1")]
-    assert pool.stream_subscribers == {"s1": []} and hub._feeds == {}
+    # The turn's bridge stream ended and went when the turn ended, with what
+    # the bridge kept of it; the session's stream stays subscribed.
+    assert pool.calls == [("subscribe", "s1"), ("subscribe", "s1/t1"), ("done", "s1/t1"), ("unsubscribe", "s1/t1")]
+    assert pool.stream_subscribers == {} and hub._feeds == {}
     hub.loop.close()
 
 
