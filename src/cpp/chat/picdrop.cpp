@@ -28,7 +28,8 @@ constexpr const char* kUnseenHead =
 constexpr const char* kFailedHead =
     "[The user sent an image but something went wrong when I tried to look at it~ You can try "
     "examining it yourself with vision_analyze using image_url: ";
-constexpr const char* kUnseenEnd = "]";
+// Closes the no-success and failure texts, right after the path.
+constexpr const char* kPathEnd = "]";
 // Between two image texts, and between the last and the user's words.
 constexpr const char* kGap = "\n\n";
 
@@ -235,7 +236,7 @@ nb::object describe(nb::handle tool, nb::handle path_str) {
     return concat({nb::str(kSeenHead), analysis, nb::str(kSeenPath), path_str,
                    nb::str(kSeenEnd)});
   }
-  return concat({nb::str(kUnseenHead), path_str, nb::str(kUnseenEnd)});
+  return concat({nb::str(kUnseenHead), path_str, nb::str(kPathEnd)});
 }
 
 nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_paths) {
@@ -254,7 +255,7 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
       if (!bridge::is_ordinary(e)) throw;
       nb::str message = bridge::text_of(e.value());
       // The failing image still gets its text, whatever logging does.
-      parts.append(concat({nb::str(kFailedHead), path_str, nb::str(kUnseenEnd)}));
+      parts.append(concat({nb::str(kFailedHead), path_str, nb::str(kPathEnd)}));
       log_.error("Vision auto-analysis error: %s", message);
     }
   }
@@ -297,7 +298,7 @@ Block closing(PyObject* text, Py_ssize_t len, Py_ssize_t path_start, const char*
 Block block_at(PyObject* text, Py_ssize_t len, Py_ssize_t pos) {
   for (const char* head : {kUnseenHead, kFailedHead})
     if (text_has_at(text, pos, head))
-      return closing(text, len, pos + piece_length(head), kUnseenEnd);
+      return closing(text, len, pos + piece_length(head), kPathEnd);
   if (!text_has_at(text, pos, kSeenHead)) return Block{};
   // The analysis may hold anything, line feeds and brackets included: it
   // ends at the first path marker whose line closes the block.
