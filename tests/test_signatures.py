@@ -51,3 +51,6 @@ def test_every_operation_has_a_readable_signature(tmp_path):
     # A vectorcall entry point's signature: names and defaults (its types are
     # in the generated stub).
     assert sigs["bridge.Chat.warmpool.get_agent"] == "(session_id, streaming_session_id=None)"
+    assert sigs["bridge.Chat.picdrop.split_enriched_message"] == \
+        "(text: 'str') -> 'tuple[str, list[str]]'"
+    assert sigs["bridge.Chat.warmpool.split_model_note"] == "(text: 'str') -> 'tuple[str | None, str]'"

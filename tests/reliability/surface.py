@@ -110,6 +110,7 @@ OPS: list[Op] = [
     Op(WARMPOOL, "set_active_profile",
        [Arg("name", TEXT, lambda: "default", passes_on=(ValueError,))]),
     Op(WARMPOOL, "pop_pending_model_note", [S]),
+    Op(WARMPOOL, "split_model_note", [Arg("text", TEXT, lambda: "note")]),
     Op(WARMPOOL, "get_agent", [S, Arg("streaming_session_id", OPT_TEXT, lambda: "stream")]),
     Op(WARMPOOL, "get_session_lock", [S]),
     Op(WARMPOOL, "get_conversation_history", [S]),
@@ -144,6 +145,7 @@ OPS: list[Op] = [
     Op(PICDROP, "save_base64_image", [Arg("data_url", TEXT, lambda: "data:image/png;base64,AA==")]),
     Op(PICDROP, "enrich_message_with_images",
        [Arg("user_text", TEXT, lambda: "hi"), Arg("image_paths", LIST, lambda: [])]),
+    Op(PICDROP, "split_enriched_message", [Arg("text", TEXT, lambda: "hi")]),
     # Profile configuration.
     *[Op(RUNCONF, name, [Arg("cfg", MAPPING, dict)]) for name in (
         "get_provider_routing", "get_reasoning_config", "get_service_tier",

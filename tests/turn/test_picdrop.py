@@ -266,6 +266,51 @@ class TestEnrich:
             picdrop.enrich_message_with_images(*args)
 
 
+class TestSplit:
+    """split_enriched_message takes back what enrich_message_with_images put in front."""
+    NOTE = ("[Note: model was just switched from a to b. You are now b. "
+            "Adjust your self-identification accordingly.]")
+    # An analysis holding brackets, line feeds and the path marker itself,
+    # on lines that do not close the image's text.
+    TRICKY = ("a [box] ]\n]\n[If you need a closer look, use vision_analyze with image_url: "
+              "x ~] and on\n]\n[If you need a closer look, use vision_analyze with image_url: "
+              "y ~]\nstill the analysis")
+
+    def test_round_trips(self, tool):
+        answers = {"seen": json.dumps({"success": True, "analysis": self.TRICKY}),
+                   "plain": json.dumps({"success": True, "analysis": ""}),
+                   "unseen": json.dumps({"success": False}), "broken": "not json"}
+        tool(lambda url: answers[url.split("/")[2]])
+        paths = ["/u/seen/a].png", "/u/unseen/b ~].png", "/u/broken/c].png", "/u/plain/d.png",
+                 "/u/seen/\u00e9 e.png"]
+        for text in ["what is this?", "", "\n\nspaced\n\n", f"{self.NOTE}\n\nand the words",
+                     no_success("p") + " said the user", error_text("p") + "\nx"]:
+            out = picdrop.enrich_message_with_images(text, paths)
+            assert picdrop.split_enriched_message(out) == (text, paths)
+            assert picdrop.split_enriched_message(text=out)[1] == paths
+            one = picdrop.enrich_message_with_images(text, paths[:1])
+            assert picdrop.split_enriched_message(one) == (text, paths[:1])
+
+    @pytest.mark.parametrize("text", [
+        "", "plain words", " " + no_success("p"), no_success("p") + " tail",
+        no_success("p") + "\nsingle line feed", error_text("p")[:-1], success("a", "p")[:-1],
+        success("a", "p\nq"), success("a", "p") + "\n",
+        "[The user sent an image but no: image_url: p]",
+        "[The user sent an image~ Here's what I can see:\nno marker]"])
+    def test_lookalikes_are_left_alone(self, text):
+        got = picdrop.split_enriched_message(text)
+        assert got == (text, []) and got[0] is text
+
+    def test_stops_at_the_first_lookalike(self):
+        text = error_text("p") + "\n\n" + no_success("q") + " tail"
+        assert picdrop.split_enriched_message(text) == (no_success("q") + " tail", ["p"])
+
+    @pytest.mark.parametrize("bad", [None, b"x", 5, ["x"]])
+    def test_type_checks(self, bad):
+        with pytest.raises(TypeError):
+            picdrop.split_enriched_message(bad)
+
+
 def test_enrichment_through_standin_engine(monkeypatch):
     standin = pathlib.Path(__file__).resolve().parents[2] / "src" / "dashboard" / "standin"
     for name in ("tools", "tools.vision_tools"):

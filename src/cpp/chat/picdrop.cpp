@@ -3,6 +3,7 @@
 // through the engine's vision tool.
 #include "core/bridge.hpp"
 #include "core/imports.hpp"
+#include "core/text.hpp"
 
 namespace {
 
@@ -12,6 +13,25 @@ bridge::Logger log_(ns, "bridge.picdrop");
 constexpr const char* kVisionPrompt =
     "Describe everything visible in this image in thorough detail. Include any text, code, "
     "data, objects, people, layout, colors, and any other notable visual information.";
+
+// The pieces of the text an image becomes in front of the user's words, one
+// of three: the vision tool's description (success), no description
+// (no success), or a failure. enrich_message_with_images writes them and
+// split_enriched_message reads them back, from these same pieces.
+constexpr const char* kSeenHead = "[The user sent an image~ Here's what I can see:\n";
+constexpr const char* kSeenPath =
+    "]\n[If you need a closer look, use vision_analyze with image_url: ";
+constexpr const char* kSeenEnd = " ~]";
+constexpr const char* kUnseenHead =
+    "[The user sent an image but I couldn't quite see it this time (>_<) You can try looking "
+    "at it yourself with vision_analyze using image_url: ";
+constexpr const char* kFailedHead =
+    "[The user sent an image but something went wrong when I tried to look at it~ You can try "
+    "examining it yourself with vision_analyze using image_url: ";
+// Closes the no-success and failure texts, right after the path.
+constexpr const char* kPathEnd = "]";
+// Between two image texts, and between the last and the user's words.
+constexpr const char* kGap = "\n\n";
 
 
 // ---------------------------------------------------------------- saving
@@ -94,10 +114,7 @@ const char* extension_for(PyObject* mime) {
 }
 
 bool starts_with(PyObject* text, const char* prefix) {
-  nb::str p(prefix);
-  Py_ssize_t r = PyUnicode_Tailmatch(text, p.ptr(), 0, PY_SSIZE_T_MAX, -1);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
+  return bridge::text_has_at(text, 0, prefix);
 }
 
 Py_ssize_t find_char(PyObject* text, Py_UCS4 ch) {
@@ -107,9 +124,7 @@ Py_ssize_t find_char(PyObject* text, Py_UCS4 ch) {
 }
 
 nb::object substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-  PyObject* s = PyUnicode_Substring(text, start, end);
-  if (!s) throw nb::python_error();
-  return nb::steal(s);
+  return bridge::text_slice(text, start, end);
 }
 
 nb::object save_base64_image(nb::handle data_url) {
@@ -218,14 +233,10 @@ nb::object describe(nb::handle tool, nb::handle path_str) {
       analysis = nb::steal(PyObject_Str(analysis.ptr()));
       if (!analysis.is_valid()) throw nb::python_error();
     }
-    return concat({nb::str("[The user sent an image~ Here's what I can see:\n"), analysis,
-                   nb::str("]\n[If you need a closer look, use vision_analyze with image_url: "),
-                   path_str, nb::str(" ~]")});
+    return concat({nb::str(kSeenHead), analysis, nb::str(kSeenPath), path_str,
+                   nb::str(kSeenEnd)});
   }
-  return concat({nb::str("[The user sent an image but I couldn't quite see it this time (>_<) "
-                         "You can try looking at it yourself with vision_analyze using "
-                         "image_url: "),
-                 path_str, nb::str("]")});
+  return concat({nb::str(kUnseenHead), path_str, nb::str(kPathEnd)});
 }
 
 nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_paths) {
@@ -244,19 +255,81 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
       if (!bridge::is_ordinary(e)) throw;
       nb::str message = bridge::text_of(e.value());
       // The failing image still gets its text, whatever logging does.
-      parts.append(concat({nb::str("[The user sent an image but something went wrong when I "
-                                   "tried to look at it~ You can try examining it yourself "
-                                   "with vision_analyze using image_url: "),
-                           path_str, nb::str("]")}));
+      parts.append(concat({nb::str(kFailedHead), path_str, nb::str(kPathEnd)}));
       log_.error("Vision auto-analysis error: %s", message);
     }
   }
   if (nb::len(parts) == 0) return nb::borrow(user_text);
-  PyObject* joined = PyUnicode_Join(nb::str("\n\n").ptr(), parts.ptr());
+  PyObject* joined = PyUnicode_Join(nb::str(kGap).ptr(), parts.ptr());
   if (!joined) throw nb::python_error();
   nb::object text = nb::steal(joined);
   if (bridge::text_length(user_text.ptr()) == 0) return text;
-  return concat({text, nb::str("\n\n"), user_text});
+  return concat({text, nb::str(kGap), user_text});
+}
+
+// ---------------------------------------------------------------- reading back
+
+using bridge::piece_length;
+using bridge::text_has_at;
+
+// One image's text found at the front of a message: its path, and where
+// what follows it (after its gap) begins. `next` is -1 when there is none.
+struct Block {
+  Py_ssize_t path_start = 0, path_end = 0, next = -1;
+  Py_ssize_t line_end = 0;  // where the path's line ends
+};
+
+// The block whose path begins at `path_start`: a path never holds a line
+// feed, so the path's line must close with `end`, followed by the gap
+// between parts or the end of the message.
+Block closing(PyObject* text, Py_ssize_t len, Py_ssize_t path_start, const char* end) {
+  Block b;
+  b.path_start = path_start;
+  b.line_end = bridge::text_line_end(text, path_start, len);
+  if (!bridge::text_ends_with(text, path_start, b.line_end, end)) return b;
+  b.path_end = b.line_end - piece_length(end);
+  if (b.line_end == len)
+    b.next = len;
+  else if (text_has_at(text, b.line_end, kGap))
+    b.next = b.line_end + piece_length(kGap);
+  return b;
+}
+
+Block block_at(PyObject* text, Py_ssize_t len, Py_ssize_t pos) {
+  for (const char* head : {kUnseenHead, kFailedHead})
+    if (text_has_at(text, pos, head))
+      return closing(text, len, pos + piece_length(head), kPathEnd);
+  if (!text_has_at(text, pos, kSeenHead)) return Block{};
+  // The analysis may hold anything, line feeds and brackets included: it
+  // ends at the first path marker whose line closes the block.
+  Py_ssize_t from = pos + piece_length(kSeenHead);
+  for (;;) {
+    Py_ssize_t marker = bridge::text_find(text, kSeenPath, from);
+    if (marker < 0) return Block{};
+    Block b = closing(text, len, marker + piece_length(kSeenPath), kSeenEnd);
+    if (b.next >= 0) return b;
+    // The marker's one line feed is its second character, so no other
+    // marker starts inside this line before its last character.
+    from = b.line_end - 1;
+  }
+}
+
+// The inverse of enrich_message_with_images: the image texts at the front
+// of `text` taken off, with their paths, in order.
+nb::object split_enriched_message(nb::handle text) {
+  bridge::need_text(text, "split_enriched_message", "text");
+  PyObject* t = text.ptr();
+  Py_ssize_t len = bridge::text_length(t);
+  nb::list paths;
+  Py_ssize_t pos = 0;
+  while (pos < len) {
+    Block b = block_at(t, len, pos);
+    if (b.next < 0) break;
+    paths.append(substring(t, b.path_start, b.path_end));
+    pos = b.next;
+  }
+  if (pos == 0) return nb::make_tuple(text, paths);
+  return nb::make_tuple(substring(t, pos, len), paths);
 }
 
 }  // namespace
@@ -282,4 +355,7 @@ NB_MODULE(picdrop, m) {
         "image_paths"_a.none(),
         nb::sig("def enrich_message_with_images(user_text: str, image_paths: list) -> str"),
         "Put the vision tool's description of each image in front of the user's text.");
+  ns.def(m, "split_enriched_message", &split_enriched_message, "text"_a.none(),
+        nb::sig("def split_enriched_message(text: str) -> tuple[str, list[str]]"),
+        "The user's text and the image paths of a text made by enrich_message_with_images.");
 }

@@ -44,6 +44,45 @@ class TestGeneration:
         assert wp.pop_pending_model_note("s").startswith("[Note: model was just switched")
 
 
+class TestSplitNote:
+    """split_model_note takes back the note a switch left, whatever the names hold."""
+
+    @pytest.mark.parametrize("old, new", [
+        ("google/gemini-2.5-flash:free", "c/d"), ("", "m"), ("x to y", "p. You are now q"),
+        ("[a]", " to "), ("\u00e9 \U0001f600", ". You are now ")])
+    def test_round_trips(self, wp, korvel, monkeypatch, old, new):
+        agent, _ = wp.get_agent("s")
+        agent.model = old
+        monkeypatch.setattr(wp, "_get_config_model", lambda: new)
+        wp.bump_model_generation()
+        wp.get_agent("s")
+        note = wp.pop_pending_model_note("s")
+        assert note.startswith("[Note: model was just switched from ")
+        for rest in ["hello", "", "\n\nstill mine", "two\n\nparts", note]:
+            assert wp.split_model_note(note + "\n\n" + rest) == (note, rest)
+        assert wp.split_model_note(text=note) == (note, "")
+
+    @pytest.mark.parametrize("text", [
+        "", "plain", "[Note: model was just switched from a to b. You are now c. "
+        "Adjust your self-identification accordingly.]",
+        "[Note: model was just switched from a to b. You are now b.]",
+        "[Note: model was just switched from a\nb to c. You are now c. "
+        "Adjust your self-identification accordingly.]"])
+    def test_lookalikes_are_left_alone(self, wp, text):
+        got = wp.split_model_note(text)
+        assert got == (None, text) and got[1] is text
+
+    def test_note_must_end_its_line_and_be_followed_by_a_gap(self, wp):
+        note = ("[Note: model was just switched from a to b. You are now b. "
+                "Adjust your self-identification accordingly.]")
+        for text in [note + "tail", note + "\nx", " " + note]:
+            assert wp.split_model_note(text) == (None, text)
+        with pytest.raises(TypeError):
+            wp.split_model_note(None)
+        with pytest.raises(TypeError):
+            wp.split_model_note(text=b"x")
+
+
 class TestCleanup:
     def test_rules(self, wp):
         now = time.time()

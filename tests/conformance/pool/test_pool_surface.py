@@ -64,6 +64,7 @@ class TestKeywords:
         assert pool.bump_model_generation() == 1
         assert pool.get_model_generation() == 1
         assert pool.pop_pending_model_note(session_id="zz") is None
+        assert pool.split_model_note(text="zz") == (None, "zz")
 
     def test_tasks_history_titles(self, pool, monkeypatch):
         pool.cleanup_old_tasks()
@@ -155,6 +156,7 @@ def test_any_mapping_is_an_event(pool):
     lambda p: p.get_agent("a", 3),
     lambda p: p.get_session_lock(None),
     lambda p: p.pop_pending_model_note(1),
+    lambda p: p.split_model_note(None),
     lambda p: p.trigger_auto_title("s", "m", "r", None),
     lambda p: p.trigger_auto_title("s", "m", "r", ("a",)),
     lambda p: p.trigger_auto_title(None, "m", "r", []),

@@ -70,10 +70,7 @@ void switch_pass(nb::handle cache, nb::handle requester, nb::handle current_gen)
       cache.attr("pop")(sid, nb::none());
     }
   }
-  nb::object note = nb::str("[Note: model was just switched from {} to {}. You are now {}. "
-                            "Adjust your self-identification accordingly.]")
-                        .attr("format")(nb::str(old_model), nb::str(new_model),
-                                        nb::str(new_model));
+  nb::object note = switch_note(nb::str(old_model), nb::str(new_model));
   nb::object notes = state(n_notes);
   bridge::Hold hold(state(n_notes_lock));
   nb::object sids = steal_or_throw(PySequence_List(cache.ptr()));

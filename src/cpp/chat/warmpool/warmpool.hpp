@@ -72,6 +72,8 @@ nb::object tool_registry();
 
 nb::object session_db(nb::handle profile);  // get_session_db body
 nb::object model_generation();                // get_model_generation body
+// The note left for a session whose agent was switched (both names str).
+nb::object switch_note(nb::handle old_model, nb::handle new_model);
 
 // Small helpers on Python objects.
 inline nb::object steal_or_throw(PyObject* o) {
