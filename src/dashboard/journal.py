@@ -22,13 +22,11 @@ import contextlib
 import hashlib
 import json
 import logging
-import os
 import pathlib
-import re
 import sqlite3
 import threading
 import time
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 logger = logging.getLogger("dashboard.turns")
 
@@ -253,39 +251,22 @@ class Journals:
             self._open.clear()
 
 
-# What the host puts in front of the user's text for the engine: a note
-# after a model switch, then one block per attached image (blocks and text
-# separated by blank lines). Used for messages the journal does not know
-# (sent before it existed).
-_NOTE = re.compile(r"\[Note: model was just switched from [^\n]*? Adjust your self-identification accordingly\.\]"
-                   r"(?:\n\n|\Z)")
-_IMAGE = re.compile(
-    r"\[The user sent an image(?:~ Here's what I can see:\n.*?\]\n\[If you need a closer look, use "
-    r"vision_analyze with image_url: (?P<seen>[^\n]*?) ~\]| but [^\n]*?image_url: (?P<unseen>[^\n]*?)\])"
-    r"(?:\n\n|\Z)", re.DOTALL)
+#: Splits a message as the engine got it into the user's own text and the
+#: upload ids of its images (for messages the journal does not know).
+Words = Callable[[str], Tuple[str, List[str]]]
 
 
-def users_words(content: str) -> Tuple[str, List[str]]:
-    """The user's own text and upload ids in a message as the engine got it."""
-    text, images = content, []
-    note = _NOTE.match(text)
-    if note:
-        text = text[note.end():]
-    while True:
-        block = _IMAGE.match(text)
-        if not block:
-            break
-        images.append(os.path.basename(block.group("seen") or block.group("unseen") or ""))
-        text = text[block.end():]
-    return text, images
+def as_sent(content: str) -> Tuple[str, List[str]]:
+    return content, []
 
 
-def user_history(stored: list, turns: List[dict], running: Optional[str]) -> list:
+def user_history(stored: list, turns: List[dict], running: Optional[str], words: Words = as_sent) -> list:
     """The stored conversation as the user wrote it.
 
     A stored user message whose text is a journal turn's (by digest) shows
     the user's own text and upload ids and names its turn; so does the reply
-    that follows it. Turns that ended without a reply, or without reaching
+    that follows it. Other user messages (sent before the journal kept
+    them) are split by ``words``. Turns that ended without a reply, or without reaching
     the engine's store, are marked with their status. The running turn's
     messages are left out: the stream replays that turn.
     """
@@ -340,7 +321,7 @@ def user_history(stored: list, turns: List[dict], running: Optional[str]) -> lis
             current = None
             entry = {"role": "user", "content": content}
             if isinstance(content, str):
-                text, images = users_words(content)
+                text, images = words(content)
                 if text != content:
                     entry = {"role": "user", "content": text, "images": images}
             if isinstance(message.get("timestamp"), (int, float)):

@@ -377,8 +377,17 @@ class TurnRunner:
         with self._lock:
             running = self._running.get(session_id)
         running_id = running.turn_id if running is not None else None
-        messages = user_history(stored, journal.of_session(session_id), running_id)
+        messages = user_history(stored, journal.of_session(session_id), running_id, self.users_words)
         return {"session_id": session_id, "messages": messages, "running": running_id}
+
+    def users_words(self, content: str) -> Tuple[str, List[str]]:
+        """The user's own text and upload ids in a message as the engine got
+        it: the bridge takes off what it put in front of them (the images'
+        descriptions, then a model-switch note)."""
+        engine = self.engine
+        text, paths = engine.picdrop.split_enriched_message(content)
+        _, text = engine.warmpool.split_model_note(text)
+        return text, [os.path.basename(p) for p in paths]
 
     def forget_session(self, session_id: str) -> int:
         """When a session is deleted: its finished turns leave the journal

@@ -219,6 +219,25 @@ class TestImages:
         user = history(server, session)[0]
         assert (user["content"], user["images"]) == ("what is this?", [info["id"]])
 
+    def test_messages_from_before_the_journal_show_the_users_words(self, server):
+        from host_wire import standin_store
+
+        session = sid("old")
+        seen = ("[The user sent an image~ Here's what I can see:\nA cat ] on a mat]\n[If you need a closer "
+                "look, use vision_analyze with image_url: /h/.korvel/uploads/upload_0123456789.png ~]")
+        unseen = ("[The user sent an image but something went wrong when I tried to look at it~ You can try "
+                  "examining it yourself with vision_analyze using image_url: /h/uploads/upload_aaaaaaaaaa.jpg]")
+        note = ("[Note: model was just switched from a/b to c/d. You are now c/d. "
+                "Adjust your self-identification accordingly.]")
+        db = standin_store(server.home)
+        db.append_message(session, "user", f"{seen}\n\n{unseen}\n\n{note}\n\nwhat are these?")
+        db.append_message(session, "assistant", "two cats")
+        db.append_message(session, "user", "[Note: a look-alike] stays")
+        user, _, other = history(server, session)
+        assert (user["content"], user["images"]) == ("what are these?", ["upload_0123456789.png",
+                                                                        "upload_aaaaaaaaaa.jpg"])
+        assert other["content"] == "[Note: a look-alike] stays" and not other.get("images")
+
     def test_a_data_url_image(self, server):
         url = "data:image/png;base64," + base64.b64encode(PNG_1x1).decode()
         session = sid("img")

@@ -1,14 +1,12 @@
 """The turn journal and the history it gives, without a server."""
 import sqlite3
 
-from dashboard.journal import Journal, digest, user_history, users_words
+from dashboard.journal import Journal, digest, user_history
 
 NOTE = ("[Note: model was just switched from a/b to c/d. You are now c/d. "
         "Adjust your self-identification accordingly.]")
 IMAGE = ("[The user sent an image~ Here's what I can see:\nA cat ] on a mat]\n[If you need a closer look, "
          "use vision_analyze with image_url: /h/.korvel/uploads/upload_0123456789.png ~]")
-UNSEEN = ("[The user sent an image but something went wrong when I tried to look at it~ You can try "
-          "examining it yourself with vision_analyze using image_url: /h/uploads/upload_aaaaaaaaaa.jpg]")
 
 
 def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(tmp_path):
@@ -37,10 +35,16 @@ def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(t
         {"role": "user", "content": sent["t3"]},
         {"role": "user", "content": sent["t5"]}, {"role": "assistant", "content": "partial"},
     ]
+    def words(content):  # the bridge's split, for messages the journal does not know
+        asked.append(content)
+        return content.rsplit("\n\n", 1)[-1], ["upload_x.png"]
+
+    asked = []
     shown = [(m["role"], m["content"], m.get("turn"), m.get("images"), m.get("status"))
-             for m in user_history(stored, journal.of_session("s1"), running="t5")]
+             for m in user_history(stored, journal.of_session("s1"), running="t5", words=words)]
+    assert asked == [f"{NOTE}\n\nfrom before the journal"]
     assert shown == [
-        ("user", "from before the journal", None, [], None), ("assistant", "old", None, None, None),
+        ("user", "from before the journal", None, ["upload_x.png"], None), ("assistant", "old", None, None, None),
         ("user", "look", "t1", ["upload_0123456789.png"], None), ("assistant", "a cat", "t1", None, None),
         ("user", "who are you?", "t2", [], "stopped"), ("assistant", "I am [interrupted]", "t2", None, "stopped"),
         ("user", "cut by a crash", "t3", [], "interrupted"), ("assistant", "", "t3", None, "interrupted"),
@@ -59,13 +63,6 @@ def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(t
     assert again.of_session("s1")[0]["digest"] == digest(sent["t1"])
     assert again.forget_session("s1") == 4 and [t["turn_id"] for t in again.of_session("s1")] == ["t5"]
     again.close()
-
-
-def test_notes_and_image_descriptions_are_taken_off_the_users_words():
-    assert users_words(f"{NOTE}\n\n{IMAGE}\n\n{UNSEEN}\n\nhello\n\nthere") == (
-        "hello\n\nthere", ["upload_0123456789.png", "upload_aaaaaaaaaa.jpg"])
-    assert users_words(IMAGE) == ("", ["upload_0123456789.png"])
-    assert users_words("plain [Note: model was just switched]") == ("plain [Note: model was just switched]", [])
 
 
 def test_a_turn_end_that_cannot_be_written_is_written_with_the_next_write(tmp_path):
