@@ -245,7 +245,8 @@ class AIAgent:
 
     def _run_script(self, user_message, messages):
         model_client.remember_endpoint("", None, self.model)  # titles from the words, too
-        self._emit_status("lifecycle", f"Thinking with {self.model}")
+        # No model writes a scripted reply: the configured one is not named.
+        self._emit_status("lifecycle", "Thinking (stand-in, scripted)")
         self._call("thinking_callback", "pondering…")
         reasoning = f"The user wrote {len(user_message)} characters; choosing a tool."
         for part in (reasoning[:20], reasoning[20:]):

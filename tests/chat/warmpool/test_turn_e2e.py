@@ -156,6 +156,8 @@ def test_one_chat_turn_step_by_step(wp, engine, loop, capsys):
     records = reader.wait()
     types = reader.types()
     assert types[0] == "status" and records[0]["data"]["event"] == "lifecycle"
+    # A scripted reply names no model: none writes it.
+    assert out["result"]["model"] not in records[0]["data"]["message"]
     for expected in ("thinking", "reasoning_delta", "reasoning", "tool_started",
                      "approval_required", "tool_completed", "delta"):
         assert expected in types, expected
