@@ -237,7 +237,7 @@ def test_stop_ends_the_command_its_children_and_the_turn(make, work, monkeypatch
     stored = db.get_messages_as_conversation("s")
     assert [m.get("meta", {}).get("status") for m in stored if m["role"] == "tool"] == [
         "stopped", "stopped"]   # the second call never ran
-    assert stored[-1] == {"role": "assistant", "content": "[interrupted]"}
+    assert stored[-1] == {"role": "assistant", "content": "", "meta": {"interrupted": True}}
 
 
 def test_a_model_that_never_stops_meets_the_cap(make, fake):

@@ -93,10 +93,14 @@ def test_stop_closes_the_request_and_the_next_turn_works(make, fake):
     assert not worker.is_alive()
     assert out["interrupted"] is True and out["interrupt_reason"] == "User cancelled"
     assert out["final_response"].startswith("tick tick tick")
-    assert out["final_response"].endswith("[interrupted]")
+    # What arrived is kept as the reply, its cut beside it as data; the model
+    # is told of the cut when it reads the conversation again.
+    cut = db.get_messages_as_conversation(agent.session_id)[-1]
+    assert cut["content"] == out["final_response"] and cut["meta"]["interrupted"] is True
     wait_for(lambda: fake.disconnects > before)  # the server saw the request go
     agent.switch_model("fake/chat")
     assert agent.run_conversation("again")["final_response"] == "Echo: again"
+    assert fake.chat_requests()[-1]["messages"][-2]["content"] == out["final_response"] + " [interrupted]"
 
 
 @pytest.mark.parametrize("model, key, base, kind, expected, said", [

@@ -209,6 +209,7 @@ def test_host_restart_shows_reconnecting_then_the_interrupted_turn(browser, tmp_
         # The cut turn is shown for what it is: no cursor, no running tool.
         reply = page.locator(".msg.assistant").last
         expect(reply.locator(".interrupted-line")).to_be_visible()
+        expect(reply).not_to_contain_text("[interrupted]")  # one marker, the same as live
         expect(page.locator(".msg.assistant.streaming")).to_have_count(0)
         expect(page.locator(".tool-line.running")).to_have_count(0)
         expect(page.locator("#busy-indicator")).to_be_hidden()

@@ -148,7 +148,8 @@ def test_stop_ends_a_running_turn(server):
         assert (ended["turn_id"], ended["status"]) == (turn, "stopped")
     idle(server, session)
     last = history(server, session)[-1]
-    assert last["content"].endswith("[interrupted]") and last["status"] == "stopped"
+    # One marker of the stop, the status: the reply's text is what had arrived.
+    assert "[interrupted]" not in last["content"] and last["status"] == "stopped"
     # Nothing runs now: a second stop finds nothing.
     assert server.client.post("/chat/stop", json={"session_id": session}).json()["stopped"] is False
     # A stop sent right after the message, before the agent is ready, still stops it.

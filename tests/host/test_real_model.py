@@ -92,7 +92,7 @@ def test_stop_mid_stream_and_failures_end_the_turn_and_the_next_one_works(model_
         res = model_server.client.post("/chat/stop", json={"session_id": stopped})
         assert res.json()["stopped"] is True
         idle(model_server, stopped)
-        assert history(model_server, stopped)[-1]["content"].endswith("[interrupted]")
+        assert history(model_server, stopped)[-1]["status"] == "stopped"
         wait_for(lambda: fake.disconnects > disconnects)
 
         set_model(model_server, "fake/busy")
@@ -301,4 +301,5 @@ def test_stop_ends_a_running_command_and_leaves_no_process(agent_server, agent_h
         ended = stream.until("turn_ended", turn_id)
     assert ended["status"] == "stopped"
     assert not _sleeping("91.75") and not _sleeping("92.75")
-    assert history(agent_server, session)[-1]["content"] == "[interrupted]"
+    last = history(agent_server, session)[-1]
+    assert (last["content"], last["status"]) == ("", "stopped")

@@ -226,12 +226,18 @@ class AIAgent:
         """Store the reply and build the turn's result. ``final`` is all the
         text of the turn; ``stored`` the last answer's own part of it (what is
         kept as the closing assistant message; None: nothing is kept), with
-        the ``reasoning`` that came with it beside it."""
+        the ``reasoning`` that came with it beside it. A reply cut by a stop
+        keeps what had arrived; that it was cut is kept beside it, as data."""
         stored = final if stored is ... else stored
         if stored is not None:
             message = {"role": "assistant", "content": stored}
+            meta = {}
             if reasoning:
-                message["meta"] = {"reasoning": reasoning}
+                meta["reasoning"] = reasoning
+            if interrupted:
+                meta["interrupted"] = True
+            if meta:
+                message["meta"] = meta
             messages.append(message)
             self._store(message)
         result = {"final_response": final, "messages": list(messages),
@@ -272,8 +278,7 @@ class AIAgent:
         if reply is not None:
             streamed = "" if self._stopped() else self._stream(reply)
         interrupted = self._stopped()
-        final = streamed if not interrupted else (streamed + " [interrupted]").strip()
-        return self._finish(messages, final, interrupted, reasoning=reasoning)
+        return self._finish(messages, streamed, interrupted, reasoning=reasoning)
 
     # -- a turn with a model ------------------------------------------------
 
@@ -325,7 +330,7 @@ class AIAgent:
         host = model_client.host_of(self.base_url)
         model_client.remember_endpoint(self.api_key, self.base_url, self.model)
         if self._stopped():
-            return self._finish(messages, "[interrupted]", True, api_calls=0)
+            return self._finish(messages, "", True, api_calls=0)
         tools = [] if (self.base_url, self.model) in self._tools_refused else self._offered_tools()
         wire = self._wire(user_message, messages, tools, attached)
         cap = max(1, int(self.max_iterations or 1))
@@ -381,8 +386,7 @@ class AIAgent:
             except model_client.Stopped:
                 partial = "".join(shown).strip()
                 own = "".join(shown[before:]).strip()
-                return self._finish(messages, (partial + " [interrupted]").strip(), True,
-                                    api_calls=api_calls, stored=(own + " [interrupted]").strip())
+                return self._finish(messages, partial, True, api_calls=api_calls, stored=own)
             except model_client.StreamCut as cut:
                 return failed(cut.text, {"message": f"The answer from {host} broke off: {cut}", "kind": "cut"})
             except Exception as exc:
@@ -434,8 +438,7 @@ class AIAgent:
                 self._store(result)
             if self._stopped():
                 partial = "".join(shown).strip()
-                return self._finish(messages, (partial + " [interrupted]").strip(), True,
-                                    api_calls=api_calls, stored="[interrupted]")
+                return self._finish(messages, partial, True, api_calls=api_calls, stored="")
 
     def _not_run(self, call):
         return {"role": "tool", "tool_call_id": call["id"], "tool_name": call["name"],

@@ -40,6 +40,8 @@ MAX_IMAGE_BYTES = 20 * 1024 * 1024
 #: Replies that earlier versions stored for a failed request start with this; they stay in the
 #: history for the user but are never sent back to the model.
 FAILURE_MARK = "⚠️ "
+#: What the model reads after an answer of its own that a stop cut off.
+INTERRUPTED_MARK = "[interrupted]"
 
 
 # -- the endpoint ---------------------------------------------------------------
@@ -184,6 +186,10 @@ def conversation(messages, system_prompt=None):
             content = content.split("\n\n" + FAILURE_MARK, 1)[0]
         if content is None:
             content = ""
+        meta = message.get("meta")
+        if role == "assistant" and isinstance(meta, dict) and meta.get("interrupted"):
+            # The model is told its answer was cut off, not left to think it ended there.
+            content = f"{content} {INTERRUPTED_MARK}".strip() if isinstance(content, str) else content
         entry = {"role": role, "content": content}
         calls = message.get("tool_calls") if role == "assistant" else None
         if isinstance(calls, list) and calls:
