@@ -202,3 +202,15 @@ def test_every_record_of_a_turn_names_its_turn_and_the_senders_client_id():
                     ("status", "t1", "c-1"), ("delta", None, None)]
     assert set(log.clients) == {"t1", "t2"}  # t1 is kept for a reconnect, and its sender with it
     hub.loop.close()
+
+
+def test_the_sessions_own_bridge_stream_is_renewed_only_when_it_piles_up(monkeypatch):
+    monkeypatch.setattr(streams, "RENEW_EVERY", 3)
+    hub, pool = hub_with_loop()
+    log = hub.open("s1", object())
+    turn(log, "t1", ["a"] * 10)  # the turn's records never count: they are on its own stream
+    for n in range(3):
+        log.put_nowait({"type": "title_updated", "data": {"title": f"T{n}"}})
+    assert pool.calls.count(("subscribe", "s1")) == 2 and pool.calls.count(("unsubscribe", "s1")) == 1
+    assert [d["data"]["title"] for _, e, d in frames(log, log.seq - 3)] == ["T0", "T1", "T2"]
+    hub.loop.close()
