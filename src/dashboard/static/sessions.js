@@ -281,7 +281,9 @@ const Sessions = (() => {
     total = null;
   }
 
-  return { refresh, loadMore, forget, forgetAll, knowTitle, render, setup };
+  const has = (id) => rows.some((s) => s.session_id === id);
+
+  return { refresh, loadMore, forget, forgetAll, knowTitle, render, setup, has };
 })();
 
 // -- the open chat: rows of the list, rename, delete, the address ------------

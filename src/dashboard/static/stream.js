@@ -325,7 +325,10 @@ function openEvents() {
   on("session_state", (d) => {
     if (!d.session_id) return;
     if (d.state === "idle") state.states.delete(d.session_id); else state.states.set(d.session_id, d.state);
+    // A chat made elsewhere may not have been in the engine's store yet when
+    // its "created" came: the list is asked again once it is doing something.
     Sessions.render();
+    if (!Sessions.has(d.session_id)) refreshSessions();
   });
   es.onerror = () => {
     if (state.events !== es) return;
