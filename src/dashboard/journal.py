@@ -256,11 +256,7 @@ class Journals:
 Words = Callable[[str], Tuple[str, List[str]]]
 
 
-def as_sent(content: str) -> Tuple[str, List[str]]:
-    return content, []
-
-
-def user_history(stored: list, turns: List[dict], running: Optional[str], words: Words = as_sent) -> list:
+def user_history(stored: list, turns: List[dict], running: Optional[str], words: Words) -> list:
     """The stored conversation as the user wrote it.
 
     A stored user message whose text is a journal turn's (by digest) shows

@@ -401,9 +401,9 @@ class StreamHub:
         """Catch the records of a turn about to run; the id of the bridge
         stream its agent and approvals report to."""
         feed = TurnFeed(self, session_id, turn_id)
-        with self._lock:
-            if self.loop is not None:
-                feed.sub = self._get_pool().subscribe_to_stream(feed.stream_id, feed, self.loop)
+        if self.loop is not None:
+            feed.sub = self._get_pool().subscribe_to_stream(feed.stream_id, feed, self.loop)
+            with self._lock:
                 self._feeds[turn_id] = feed
         return feed.stream_id
 

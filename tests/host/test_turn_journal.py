@@ -55,7 +55,7 @@ def test_the_history_shows_the_users_words_and_marks_turns_that_did_not_finish(t
     journal.forget(["t6", "t1"])  # only a waiting message can be taken back
     assert [t["turn_id"] for t in journal.of_session("s1")] == ["t1", "t2", "t3", "t4", "t5"]
     # A finished turn missing from the engine's store is not brought back.
-    assert user_history([], journal.of_session("s1"), running=None)[0]["turn"] == "t2"
+    assert user_history([], journal.of_session("s1"), running=None, words=words)[0]["turn"] == "t2"
     journal.close()
     # Reopened (a restart): the rows are all there.
     again = Journal(tmp_path)

@@ -113,36 +113,24 @@ const char* extension_for(PyObject* mime) {
   return ".png";
 }
 
-bool starts_with(PyObject* text, const char* prefix) {
-  return bridge::text_has_at(text, 0, prefix);
-}
-
-Py_ssize_t find_char(PyObject* text, Py_UCS4 ch) {
-  Py_ssize_t i = PyUnicode_FindChar(text, ch, 0, bridge::text_length(text), 1);
-  if (i == -2) throw nb::python_error();
-  return i;
-}
-
-nb::object substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-  return bridge::text_slice(text, start, end);
-}
+using bridge::text_has_at;
+using bridge::text_slice;
 
 nb::object save_base64_image(nb::handle data_url) {
   bridge::need_text(data_url, "save_base64_image", "data_url");
   PyObject* url = data_url.ptr();
   Py_ssize_t len = bridge::text_length(url);
-  Py_ssize_t comma = find_char(url, ',');
-  nb::object header = comma < 0 ? nb::borrow(data_url) : substring(url, 0, comma);
-  nb::object payload = comma < 0 ? nb::object(nb::str("")) : substring(url, comma + 1, len);
+  Py_ssize_t comma = bridge::text_find_char(url, ',', 0, len);
+  nb::object header = comma < 0 ? nb::borrow(data_url) : text_slice(url, 0, comma);
+  nb::object payload = comma < 0 ? nb::object(nb::str("")) : text_slice(url, comma + 1, len);
 
   nb::object mime = nb::str("image/png");
-  if (starts_with(header.ptr(), "data:")) {
+  if (text_has_at(header.ptr(), 0, "data:")) {
     PyObject* h = header.ptr();
     Py_ssize_t hlen = bridge::text_length(h);
-    Py_ssize_t semi = PyUnicode_FindChar(h, ';', 5, hlen, 1);
-    if (semi == -2) throw nb::python_error();
-    nb::object declared = substring(h, 5, semi < 0 ? hlen : semi).attr("strip")();
-    if (starts_with(declared.ptr(), "image/")) mime = declared;
+    Py_ssize_t semi = bridge::text_find_char(h, ';', 5, hlen);
+    nb::object declared = text_slice(h, 5, semi < 0 ? hlen : semi).attr("strip")();
+    if (text_has_at(declared.ptr(), 0, "image/")) mime = declared;
   }
   nb::str filename = nb::str("image{}").format(nb::str(extension_for(mime.ptr())));
   nb::object decoded = decode_base64(payload);
@@ -270,7 +258,6 @@ nb::object enrich_message_with_images(nb::handle user_text, nb::handle image_pat
 // ---------------------------------------------------------------- reading back
 
 using bridge::piece_length;
-using bridge::text_has_at;
 
 // One image's text found at the front of a message: its path, and where
 // what follows it (after its gap) begins. `next` is -1 when there is none.
@@ -325,11 +312,11 @@ nb::object split_enriched_message(nb::handle text) {
   while (pos < len) {
     Block b = block_at(t, len, pos);
     if (b.next < 0) break;
-    paths.append(substring(t, b.path_start, b.path_end));
+    paths.append(text_slice(t, b.path_start, b.path_end));
     pos = b.next;
   }
   if (pos == 0) return nb::make_tuple(text, paths);
-  return nb::make_tuple(substring(t, pos, len), paths);
+  return nb::make_tuple(text_slice(t, pos, len), paths);
 }
 
 }  // namespace

@@ -48,10 +48,7 @@ bool names_at(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     Py_ssize_t to = now - (end - new_start) - piece_length(kNoteTo);
     if (to < start || !text_has_at(text, to, kNoteTo)) continue;
     nb::object new_model = bridge::text_slice(text, new_start, end);
-    Py_ssize_t same =
-        PyUnicode_Tailmatch(text, new_model.ptr(), to + piece_length(kNoteTo), now, -1);
-    if (same < 0) throw nb::python_error();
-    if (same == 1) return true;
+    if (bridge::text_tailmatch(text, new_model, to + piece_length(kNoteTo), now, -1)) return true;
   }
   return false;
 }
